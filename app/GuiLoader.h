@@ -1,0 +1,37 @@
+// The windows live in a separate library that the program opens only when it
+// has to show a window or a message box, so command-line runs never pay for
+// loading the GUI toolkit.
+#pragma once
+
+#include <string>
+
+#include "app/MainModule.h"
+
+namespace tarvel {
+
+// Entry points the GUI library exports with C linkage.
+extern "C" {
+using GuiRunFunction = int (*)(int argc, char** argv);
+using GuiMessageBoxFunction = void (*)(int icon, const char* title, const char* text);
+}
+
+struct GuiEntry {
+  GuiRunFunction run = nullptr;                // window mode; returns the exit status
+  GuiMessageBoxFunction messageBox = nullptr;  // a modal alert box; returns on OK
+};
+
+// Opens the GUI library (once) and returns its entry points, or nullptr with
+// a reason in `error`.
+const GuiEntry* LoadGui(std::string& error);
+
+// True when DISPLAY or WAYLAND_DISPLAY is set and not empty.
+bool DisplayAvailable();
+
+// Command-line alerts: one line on standard error, and where a display is
+// available also the modal message box, which waits for OK.
+class CommandLineAlertPresenter : public AlertPresenter {
+ public:
+  void Present(const Alert& alert) override;
+};
+
+}  // namespace tarvel

@@ -1,0 +1,55 @@
+#include "Startup.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "app/CommandLine.h"
+#include "app/MainModule.h"
+
+namespace tarvel {
+
+namespace {
+std::string& ArgumentSlot() {
+  static std::string text;
+  return text;
+}
+}  // namespace
+
+std::string JoinArguments(int argc, const char* const* argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
+}
+
+void SetArgumentText(std::string text) { ArgumentSlot() = std::move(text); }
+const std::string& ArgumentText() { return ArgumentSlot(); }
+
+bool DeleteLeftoverResultFile() {
+  // unlink, not remove: a folder of that name is not a leftover result.
+  if (::unlink(kResultFileName) == 0 || errno == ENOENT) return true;
+  std::cerr << "tarvel: warning: cannot delete the leftover " << kResultFileName << ": "
+            << std::strerror(errno) << "; it is not this run's result" << std::endl;
+  return false;
+}
+
+void RunStartupSteps() {
+  PortAddress = kLpt1Address;
+  DeleteLeftoverResultFile();
+  if (!ArgumentText().empty()) ProcessCommandLine();
+}
+
+void ProcessCommandLine() {
+  const int status = RunCommandLine(ArgumentText());
+  std::cout.flush();
+  std::exit(status);
+}
+
+}  // namespace tarvel

@@ -1,0 +1,28 @@
+// The part of the start-up window's load handler that runs before any window
+// exists, so command-line mode never loads the GUI toolkit.
+#pragma once
+
+#include <string>
+
+namespace tarvel {
+
+// The argument text: the program's arguments joined with single blanks, as
+// the command line stood without the program's own name.
+std::string JoinArguments(int argc, const char* const* argv);
+void SetArgumentText(std::string text);
+const std::string& ArgumentText();
+
+// Deletes a leftover "TRVOutput.dat" in the working directory. A file that
+// cannot be deleted gets a warning on standard error and is left; returns
+// false then.
+bool DeleteLeftoverResultFile();
+
+// Steps 2 to 4 of the start-up window's load: PortAddress := LPT1, delete a
+// leftover result file, and with a non-empty argument text run command-line
+// mode, which ends the program. Returns only when the text is empty.
+void RunStartupSteps();
+
+// Command-line mode on ArgumentText(); ends the program with its status.
+[[noreturn]] void ProcessCommandLine();
+
+}  // namespace tarvel

@@ -1,0 +1,35 @@
+// The program's entry: loading the start-up window. With arguments the
+// load handler runs command-line mode and ends the program before any window
+// is shown, so that path never opens the GUI library.
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "app/GuiLoader.h"
+#include "app/MainModule.h"
+#include "app/Startup.h"
+
+int main(int argc, char** argv) {
+  using namespace tarvel;
+  SetArgumentText(JoinArguments(argc, argv));
+  if (!ArgumentText().empty()) {
+    SetAlertPresenter(std::make_shared<CommandLineAlertPresenter>());
+    RunStartupSteps();  // command-line mode: does not return
+  }
+
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!DisplayAvailable() && (platform == nullptr || *platform == '\0')) {
+    std::cerr << "tarvel: no display to open the windows on.\n"
+                 "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
+                 "  (DEVICE is RX4410, TQM7731, or RX4410R to read the RX4410's codes back)"
+              << std::endl;
+    return 1;
+  }
+  std::string error;
+  const GuiEntry* gui = LoadGui(error);
+  if (gui == nullptr) {
+    std::cerr << "tarvel: cannot open the windows: " << error << std::endl;
+    return 1;
+  }
+  return gui->run(argc, argv);
+}

@@ -1,0 +1,177 @@
+#include "PortIO.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <utility>
+
+#include "PortSelect.h"
+#include "Trace.h"
+
+namespace tarvel {
+
+PortAccessError::PortAccessError(PortError error)
+    : std::runtime_error(error.target + ": " + error.reason), error_(std::move(error)) {}
+
+namespace {
+
+struct PortState {
+  std::unique_ptr<PortBackend> backend;
+  PortBackendFactory factory = &MakePortBackendFromEnvironment;
+  int depth = 0;
+  bool delayRead = false;
+  std::uint64_t delayNs = 0;
+  std::chrono::steady_clock::time_point lastAccess{};
+  PortTrace* trace = nullptr;
+  bool traceRead = false;
+};
+
+PortState& State() {
+  static PortState state;
+  return state;
+}
+
+void ReadDelayFromEnvironment(PortState& s) {
+  if (s.delayRead) return;
+  s.delayRead = true;
+  const char* text = std::getenv("TARVEL_PORT_DELAY_NS");
+  if (text == nullptr || *text == '\0') return;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 1'000'000'000ULL) {
+    std::cerr << "tarvel: ignoring TARVEL_PORT_DELAY_NS=\"" << text
+              << "\": expected a whole number of nanoseconds from 0 to 1000000000" << std::endl;
+    return;
+  }
+  s.delayNs = value;
+}
+
+// Busy-waits so that at least delayNs pass between two accesses: sleeping
+// would give up the processor for far longer than a chip's set-up time.
+inline void PauseBeforeAccess(PortState& s) {
+  if (s.delayNs == 0) return;
+  const auto due = s.lastAccess + std::chrono::nanoseconds(s.delayNs);
+  while (std::chrono::steady_clock::now() < due) {
+  }
+}
+
+inline void MarkAccess(PortState& s) {
+  if (s.delayNs != 0) s.lastAccess = std::chrono::steady_clock::now();
+}
+
+PortBackend& RequireOpenBackend(PortState& s) {
+  if (s.depth == 0 || !s.backend) {
+    throw PortAccessError({PortFailure::AccessFailed, "the parallel port",
+                           "port accessed outside a device command", ""});
+  }
+  return *s.backend;
+}
+
+}  // namespace
+
+void SetPortBackend(std::unique_ptr<PortBackend> backend) {
+  PortState& s = State();
+  if (s.depth != 0 && s.backend) {
+    PortError ignored;
+    s.backend->Close(ignored);
+  }
+  s.depth = 0;
+  s.backend = std::move(backend);
+}
+
+void SetPortBackendFactory(PortBackendFactory factory) {
+  State().factory = factory != nullptr ? factory : &MakePortBackendFromEnvironment;
+}
+
+PortBackend* CurrentPortBackend() { return State().backend.get(); }
+
+PortSession::PortSession(std::int32_t base) {
+  PortState& s = State();
+  if (s.depth > 0) {
+    ++s.depth;
+    return;
+  }
+  ReadDelayFromEnvironment(s);
+  if (!s.traceRead) {
+    s.traceRead = true;
+    s.trace = ProcessTrace();
+  }
+  PortError error;
+  if (!s.backend) {
+    s.backend = s.factory(error);
+    if (!s.backend) throw PortAccessError(error);
+  }
+  if (!s.backend->Open(base, error)) {
+    error.failure = PortFailure::Unavailable;
+    throw PortAccessError(error);
+  }
+  s.depth = 1;
+}
+
+PortSession::~PortSession() {
+  if (finished_) return;
+  PortState& s = State();
+  if (s.depth == 0) return;
+  if (--s.depth == 0 && s.backend) {
+    PortError ignored;
+    s.backend->Close(ignored);
+  }
+}
+
+void PortSession::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  PortState& s = State();
+  if (s.depth == 0) return;
+  if (--s.depth == 0 && s.backend) {
+    PortError error;
+    if (!s.backend->Close(error)) {
+      error.failure = PortFailure::AccessFailed;
+      throw PortAccessError(error);
+    }
+  }
+}
+
+void DlPortWritePortUchar(std::int32_t port, std::uint8_t value) {
+  PortState& s = State();
+  PortBackend& backend = RequireOpenBackend(s);
+  PauseBeforeAccess(s);
+  PortError error;
+  if (!backend.Write(port, value, error)) {
+    error.failure = PortFailure::AccessFailed;
+    throw PortAccessError(error);
+  }
+  MarkAccess(s);
+  if (s.trace != nullptr) s.trace->RecordWrite(value);
+}
+
+std::uint8_t DlPortReadPortUchar(std::int32_t port) {
+  PortState& s = State();
+  PortBackend& backend = RequireOpenBackend(s);
+  PauseBeforeAccess(s);
+  PortError error;
+  std::uint8_t value = 0;
+  if (!backend.Read(port, value, error)) {
+    error.failure = PortFailure::AccessFailed;
+    throw PortAccessError(error);
+  }
+  MarkAccess(s);
+  if (s.trace != nullptr) s.trace->RecordRead(value);
+  return value;
+}
+
+void SetPortTrace(PortTrace* trace) {
+  State().traceRead = true;
+  State().trace = trace;
+}
+
+void SetPortDelayNanoseconds(std::uint64_t ns) {
+  State().delayRead = true;
+  State().delayNs = ns;
+}
+
+std::uint64_t PortDelayNanoseconds() { return State().delayNs; }
+
+}  // namespace tarvel

@@ -1,0 +1,99 @@
+// Byte access to the parallel port's data and status registers.
+//
+// Every port access of the program goes through DlPortWritePortUchar and
+// DlPortReadPortUchar: one byte per call, carried out in program order, never
+// merged, dropped or reordered. Behind them sits one PortBackend (ppdev,
+// direct I/O or the simulated bench), chosen on first use. A port that cannot
+// be used raises PortAccessError, which stops the sequence at once; the
+// dispatcher turns it into an alert and a failure status.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace tarvel {
+
+enum class PortFailure {
+  Unavailable,   // the port could not be opened or claimed
+  AccessFailed,  // an access failed in the middle of a sequence
+};
+
+struct PortError {
+  PortFailure failure = PortFailure::Unavailable;
+  std::string target;  // what was tried: "/dev/parport0", "I/O ports 0x378-0x37A", ...
+  std::string reason;  // the system's reason, e.g. "Permission denied"
+  std::string remedy;  // what the user can do about it; may be empty
+};
+
+class PortAccessError : public std::runtime_error {
+ public:
+  explicit PortAccessError(PortError error);
+  const PortError& error() const { return error_; }
+
+ private:
+  PortError error_;
+};
+
+// One way of reaching the port's registers.
+class PortBackend {
+ public:
+  virtual ~PortBackend() = default;
+  // Makes the port at I/O base `base` usable for one device command (open and
+  // claim). Returns false and fills `error` when it cannot.
+  virtual bool Open(std::int32_t base, PortError& error) = 0;
+  // `port` is the register's I/O address: base for data, base + 1 for status.
+  virtual bool Write(std::int32_t port, std::uint8_t value, PortError& error) = 0;
+  virtual bool Read(std::int32_t port, std::uint8_t& value, PortError& error) = 0;
+  // Releases what Open took. Called once after every successful Open.
+  // Returns false when finishing the command failed (say, the simulated
+  // bench could not save its state), so the command is not taken as done.
+  virtual bool Close(PortError& error) = 0;
+};
+
+// Makes a backend for this process (from TARVEL_PORT); fills `error` and
+// returns nullptr when the choice is not usable.
+using PortBackendFactory = std::unique_ptr<PortBackend> (*)(PortError& error);
+
+// Installs the backend used from now on (tests, benchmarks). nullptr drops it,
+// so the next session asks the factory again.
+void SetPortBackend(std::unique_ptr<PortBackend> backend);
+void SetPortBackendFactory(PortBackendFactory factory);
+PortBackend* CurrentPortBackend();
+
+// Holds the port open and claimed while it lives. Sessions nest: only the
+// outermost one opens and closes the backend, so one device command claims
+// the port once; `base` matters only to the outermost one. Throws
+// PortAccessError when the port cannot be opened.
+class PortSession {
+ public:
+  explicit PortSession(std::int32_t base);
+  // Closes the port if Finish was not reached (the command failed).
+  ~PortSession();
+  // Ends the command: the outermost session closes the port and throws
+  // PortAccessError if that fails.
+  void Finish();
+  PortSession(const PortSession&) = delete;
+  PortSession& operator=(const PortSession&) = delete;
+
+ private:
+  bool finished_ = false;
+};
+
+// The two port operations. Both need an open session (each sequence opens
+// one) and throw PortAccessError when the access fails.
+void DlPortWritePortUchar(std::int32_t port, std::uint8_t value);
+std::uint8_t DlPortReadPortUchar(std::int32_t port);
+
+class PortTrace;
+// Records every access into `trace` from now on (nullptr: no trace). By
+// default the process uses the trace named by TARVEL_TRACE.
+void SetPortTrace(PortTrace* trace);
+
+// Pause of at least this many nanoseconds between two port accesses
+// (TARVEL_PORT_DELAY_NS, read at the first session); 0 = none.
+void SetPortDelayNanoseconds(std::uint64_t ns);
+std::uint64_t PortDelayNanoseconds();
+
+}  // namespace tarvel

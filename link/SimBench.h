@@ -1,0 +1,122 @@
+// The simulated bench: software models of an RX4410 and a TQM7731 wired to
+// the parallel port's lines. The models decode line levels (edges of the
+// select, enable and clock lines), not bytes, so they check the sequences the
+// way the real chips would.
+//
+// RX4410, per channel (first / second):
+//   select D0 / D7 (active low), clock D2 / D5, data D1 / D6,
+//   serial output on status bit 5 / bit 4.
+//   A falling select starts a frame; every rising clock while selected takes
+//   one bit. The first bit is 1 for a write, 0 for a read. A write frame of
+//   exactly 8 bits whose bit 1 is 0 latches bits 2..7 as the channel's code
+//   when select rises. In a read frame the chip drives code bit j on its
+//   output after rising edge j+2 of the frame.
+// TQM7731: enable D2 (active high), clock D1, data D0. A rising enable starts
+//   a frame, every rising clock while enabled takes one bit (least
+//   significant first), and a falling enable after exactly 10 bits latches
+//   bits 5..9 as "Attn A" and bits 0..4 as "Attn B".
+//
+// A write frame of the wrong length or shape latches nothing and counts as a
+// protocol error. Frames without a single clock (a select or enable pulse on
+// its own, as the other chip's traffic produces on shared lines) and read
+// frames of any length are not errors: they change nothing in the chip.
+// Status bits that no chip drives read 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "PortIO.h"
+
+namespace tarvel {
+
+struct BenchState {
+  std::uint8_t data = 0;                   // level of D0..D7
+  std::array<int, 2> rx4410{0, 0};         // RX4410 channel codes, 0..63
+  std::array<int, 2> tqm7731{0, 0};        // TQM7731 "Attn A", "Attn B", 0..31
+  std::array<std::uint64_t, 2> rx4410Latches{0, 0};  // words latched per channel
+  std::uint64_t tqm7731Latches = 0;        // words latched
+  std::uint64_t protocolErrors = 0;        // frames that latched nothing
+
+  bool operator==(const BenchState&) const = default;
+};
+
+class SimBench {
+ public:
+  SimBench() = default;
+  explicit SimBench(const BenchState& state) : state_(state) {}
+
+  // One new level on all eight data lines.
+  void WriteData(std::uint8_t byte);
+  // The status register as the chips drive it.
+  std::uint8_t ReadStatus() const;
+
+  const BenchState& state() const { return state_; }
+  // Loads a saved state; frames in progress are dropped.
+  void SetState(const BenchState& state);
+
+ private:
+  struct Frame {
+    bool active = false;
+    int bits = 0;
+    std::uint32_t word = 0;
+    void Start() { active = true, bits = 0, word = 0; }
+    void Take(bool bit) {
+      if (bits < 32 && bit) word |= 1u << bits;
+      if (bits < 1000) ++bits;
+    }
+  };
+
+  BenchState state_;
+  std::array<Frame, 2> rx_{};
+  Frame tqm_{};
+  std::array<bool, 2> rxOut_{false, false};
+};
+
+// Saving and loading bench states as text. Parse returns nothing for text
+// that is not a complete, valid state.
+std::string FormatBenchState(const BenchState& state);
+std::optional<BenchState> ParseBenchState(const std::string& text);
+
+// The bench as a port backend. With an empty path it lives in memory only;
+// otherwise its state is loaded from `path` when a device command opens the
+// port and saved there when it closes, under an exclusive lock on
+// "path.lock", and replaced atomically, so processes never interleave and a
+// crash never leaves a half-written state. A missing file starts a fresh
+// bench; an unreadable one starts a fresh bench with a warning.
+class SimPortBackend : public PortBackend {
+ public:
+  explicit SimPortBackend(std::string statePath = {});
+  ~SimPortBackend() override;
+
+  bool Open(std::int32_t base, PortError& error) override;
+  bool Write(std::int32_t port, std::uint8_t value, PortError& error) override;
+  bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override;
+  bool Close(PortError& error) override;
+
+  const SimBench& bench() const { return bench_; }
+  SimBench& bench() { return bench_; }
+  const std::string& statePath() const { return path_; }
+
+ private:
+  bool Load(PortError& error);
+  bool Save();
+  void Unlock();
+
+  std::string path_;
+  SimBench bench_;
+  std::int32_t base_ = 0;
+  int lockFd_ = -1;
+  bool open_ = false;
+};
+
+// Where `TARVEL_PORT=sim` keeps its state: $XDG_STATE_HOME/tarvel/bench.state,
+// else ~/.local/state/tarvel/bench.state. Empty when neither is known.
+std::string DefaultBenchStatePath();
+
+// Reads a bench state file as a test or a script would; nothing on failure.
+std::optional<BenchState> LoadBenchStateFile(const std::string& path);
+
+}  // namespace tarvel

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "app/Numbers.h"
+
+namespace tarvel {
+namespace {
+
+struct CodeCase {
+  const char* text;
+  std::optional<std::int16_t> code;
+};
+
+TEST(Numbers, TextToCodeFollowsTheDecimalRulesAndRoundsHalvesToEven) {
+  const CodeCase cases[] = {
+      {"0", 0}, {"42", 42}, {"-3", -3}, {"+7", 7}, {"07", 7}, {" 7", 7}, {"7 ", 7},
+      {"  12  ", 12}, {"7.0", 7}, {"7.", 7}, {".5", 0}, {"2.5", 2}, {"3.5", 4}, {"-2.5", -2},
+      {"-3.5", -4}, {"41.5", 42}, {"40.5", 40}, {"0.4", 0}, {"-0.4", 0}, {"41.7", 42},
+      {"2.5000001", 3}, {"32767", 32767}, {"-32768", -32768}, {"32767.4", 32767},
+      {"32767.5", std::nullopt}, {"-32768.5", -32768}, {"-32768.6", std::nullopt},
+      {"32768", std::nullopt}, {"99999999999999999999999", std::nullopt},
+      // Not numbers at all.
+      {"", std::nullopt}, {" ", std::nullopt}, {"-", std::nullopt}, {"+", std::nullopt},
+      {".", std::nullopt}, {"-.", std::nullopt}, {"1e3", std::nullopt}, {"0x10", std::nullopt},
+      {"1,000", std::nullopt}, {"1 2", std::nullopt}, {"\t7", std::nullopt}, {"7\t", std::nullopt},
+      {"1.2.3", std::nullopt}, {"--1", std::nullopt}, {"+-1", std::nullopt}, {"- 1", std::nullopt},
+      {"abc", std::nullopt}, {"12a", std::nullopt}, {"inf", std::nullopt}, {"nan", std::nullopt},
+      {"\xEF\xBC\x91", std::nullopt},  // a full-width digit
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TextToCode(c.text), c.code) << '"' << c.text << '"';
+  }
+}
+
+TEST(Numbers, HugeAndTinyNumbersStayNumbersForRangeChecks) {
+  const std::string huge = "1" + std::string(400, '0');
+  ASSERT_TRUE(TextToNumber(huge).has_value());
+  EXPECT_GT(*TextToNumber(huge), 32767.0);
+  ASSERT_TRUE(TextToNumber("-" + huge).has_value());
+  EXPECT_LT(*TextToNumber("-" + huge), -32768.0);
+  const std::string tiny = "0." + std::string(400, '0') + "1";
+  ASSERT_TRUE(TextToNumber(tiny).has_value());
+  EXPECT_EQ(TextToCode(tiny), 0);
+}
+
+TEST(Numbers, NumbersKeepTheirFractionForRangeComparisons) {
+  EXPECT_DOUBLE_EQ(*TextToNumber("42.4"), 42.4);
+  EXPECT_DOUBLE_EQ(*TextToNumber(" -0.25 "), -0.25);
+}
+
+TEST(Numbers, CodeToTextIsPlainDecimal) {
+  const std::pair<long long, const char*> cases[] = {
+      {0, "0"}, {42, "42"}, {-3, "-3"}, {-32768, "-32768"}, {32767, "32767"}};
+  for (const auto& [code, text] : cases) EXPECT_EQ(CodeToText(code), text);
+}
+
+}  // namespace
+}  // namespace tarvel

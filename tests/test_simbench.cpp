@@ -1,0 +1,208 @@
+// The simulated bench: chip models driven by the real sequences, and the
+// state file that carries the chips' registers from one process to the next.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/MainModule.h"
+#include "link/ControlPPORT.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Bench : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PortAddress = kLpt1Address;
+    auto backend = std::make_unique<SimPortBackend>();
+    sim = backend.get();
+    SetPortBackend(std::move(backend));
+  }
+  void TearDown() override { SetPortBackend(nullptr); }
+  const BenchState& state() const { return sim->bench().state(); }
+  SimPortBackend* sim = nullptr;
+};
+
+TEST_F(Bench, EveryRx4410CodeIsLatchedAndReadBackOnBothChannels) {
+  for (std::int16_t code = 0; code <= 63; ++code) {
+    const auto other = static_cast<std::int16_t>(63 - code);
+    WriteRX4410Channel(-1, code);
+    WriteRX4410Channel(0, other);
+    ASSERT_EQ(state().rx4410[0], code);
+    ASSERT_EQ(state().rx4410[1], other);
+    ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
+    ASSERT_EQ(ReadCode[0], code);
+    ASSERT_EQ(ReadCode[1], other);
+  }
+  EXPECT_EQ(state().rx4410Latches[0], 64u);
+  EXPECT_EQ(state().rx4410Latches[1], 64u);
+  EXPECT_EQ(state().protocolErrors, 0u);
+}
+
+TEST_F(Bench, EveryTqm7731WordLandsInBothAttenuators) {
+  for (std::int16_t word = 0; word <= 1023; ++word) {
+    WriteTQM7731Word(word);
+    ASSERT_EQ(state().tqm7731[0], word >> 5) << word;
+    ASSERT_EQ(state().tqm7731[1], word & 31) << word;
+  }
+  EXPECT_EQ(state().tqm7731Latches, 1024u);
+  EXPECT_EQ(state().protocolErrors, 0u);
+}
+
+TEST_F(Bench, EachChipIgnoresTheOthersTrafficOnSharedLines) {
+  WriteRX4410Channel(-1, 12);
+  WriteRX4410Channel(0, 30);
+  for (std::int16_t word : {0, 163, 341, 682, 1023}) WriteTQM7731Word(word);
+  ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
+  EXPECT_EQ(ReadCode[0], 12);
+  EXPECT_EQ(ReadCode[1], 30);
+  EXPECT_EQ(state().tqm7731[0], 31);
+  EXPECT_EQ(state().tqm7731[1], 31);
+  EXPECT_EQ(state().protocolErrors, 0u);
+  EXPECT_EQ(state().rx4410Latches[0], 1u);
+  EXPECT_EQ(state().tqm7731Latches, 5u);
+}
+
+TEST(BenchModel, TruncatedOrGarbledFramesLatchNothingAndCountAsErrors) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+  };
+  // Bits (1, 0, code 0..5) on the first channel; code 5 would be 82 86 80 84 82 86 80 84 ...
+  const Case cases[] = {
+      {"RX write frame of 7 bits",
+       {0x81, 0x82, 0x86, 0x80, 0x84, 0x82, 0x86, 0x80, 0x84, 0x82, 0x86, 0x80, 0x84, 0x80, 0x84, 0x81}},
+      {"RX write frame of 9 bits",
+       {0x81, 0x82, 0x86, 0x80, 0x84, 0x82, 0x86, 0x80, 0x84, 0x82, 0x86, 0x80, 0x84, 0x80, 0x84,
+        0x80, 0x84, 0x80, 0x84, 0x81}},
+      {"RX write frame whose bit 1 is 1",
+       {0x81, 0x82, 0x86, 0x82, 0x86, 0x82, 0x86, 0x80, 0x84, 0x82, 0x86, 0x80, 0x84, 0x80, 0x84,
+        0x80, 0x84, 0x81}},
+      {"TQM frame of 9 bits",
+       {0x00, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07,
+        0x05, 0x07, 0x05, 0x07, 0x00}},
+      {"TQM frame of 11 bits",
+       {0x00, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07,
+        0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x05, 0x07, 0x00}},
+  };
+  for (const auto& c : cases) {
+    BenchState start;
+    start.data = c.bytes.front();
+    start.rx4410 = {7, 9};
+    start.tqm7731 = {3, 4};
+    SimBench bench(start);
+    for (std::uint8_t b : c.bytes) bench.WriteData(b);
+    EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{7, 9})) << c.name;
+    EXPECT_EQ(bench.state().tqm7731, (std::array<int, 2>{3, 4})) << c.name;
+    EXPECT_EQ(bench.state().protocolErrors, 1u) << c.name;
+    EXPECT_EQ(bench.state().rx4410Latches[0] + bench.state().tqm7731Latches, 0u) << c.name;
+  }
+}
+
+TEST(BenchModel, StatusBitsNoChipDrivesReadZero) {
+  BenchState start;
+  start.rx4410 = {63, 63};
+  start.data = 0x81;
+  SimBench bench(start);
+  EXPECT_EQ(bench.ReadStatus(), 0);
+  for (std::uint8_t b : {0x81, 0x85, 0x80, 0x84, 0x80, 0x84}) bench.WriteData(b);
+  EXPECT_EQ(bench.ReadStatus(), 0x20);  // bit 0 of the first channel's code, only bit 5
+  bench.WriteData(0x81);
+  EXPECT_EQ(bench.ReadStatus(), 0);  // select high: the output is released
+}
+
+TEST(BenchStateText, RoundTripsAndRejectsDamagedText) {
+  BenchState s;
+  s.data = 0x81;
+  s.rx4410 = {12, 63};
+  s.tqm7731 = {31, 0};
+  s.rx4410Latches = {5, 6};
+  s.tqm7731Latches = 7;
+  s.protocolErrors = 2;
+  const std::string text = FormatBenchState(s);
+  EXPECT_EQ(ParseBenchState(text), s);
+
+  const std::string damaged[] = {
+      "",
+      "garbage\n",
+      text.substr(0, text.size() / 2),
+      "tarvel-bench-state 1\n",
+      std::string(text).replace(text.find("rx4410 12"), 9, "rx4410 64"),
+      std::string(text).replace(text.find("data 129"), 8, "data 300"),
+      text + "data 1\n",
+      text + "unknown 1\n",
+      std::string(text).replace(text.find("protocol-errors 2"), 17, "protocol-errors -2"),
+      std::string(text).replace(text.find("tqm7731 31 0"), 12, "tqm7731 31 0 9"),
+  };
+  for (const auto& d : damaged) EXPECT_FALSE(ParseBenchState(d).has_value()) << d;
+}
+
+class BenchFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("tarvel-bench-" + std::to_string(::getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    path = (dir / "sub" / "bench.state").string();
+    PortAddress = kLpt1Address;
+  }
+  void TearDown() override {
+    SetPortBackend(nullptr);
+    fs::remove_all(dir);
+  }
+  void Use() { SetPortBackend(std::make_unique<SimPortBackend>(path)); }
+  fs::path dir;
+  std::string path;
+};
+
+TEST_F(BenchFile, StateSurvivesFromOneBackendToTheNext) {
+  Use();
+  DeviceName = "RX4410";
+  GainCode = {12, 30};
+  ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  ASSERT_TRUE(fs::exists(path));
+
+  Use();  // a fresh backend, as a second process would have
+  ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
+  EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{12, 30}));
+  const auto saved = LoadBenchStateFile(path);
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(saved->rx4410Latches[0], 1u);
+  EXPECT_FALSE(fs::exists(path + ".tmp"));
+}
+
+TEST_F(BenchFile, DamagedStateStartsAFreshBenchWithAWarning) {
+  const std::string contents[] = {"", "tarvel-bench-state 1\ndata 1", "\x01\x02garbage\xff"};
+  for (const auto& content : contents) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    Use();
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("starting a fresh bench"), std::string::npos) << err;
+    EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{0, 0}));
+    EXPECT_TRUE(LoadBenchStateFile(path).has_value()) << "the fresh state was saved";
+  }
+}
+
+TEST_F(BenchFile, AStateThatCannotBeSavedFailsTheCommand) {
+  Use();
+  DeviceName = "RX4410";
+  GainCode = {1, 2};
+  ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  // A folder where the temporary file would go makes the save fail.
+  fs::create_directories(path + ".tmp");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RunDeviceCommand(), CommandStatus::PortFailed);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Error: Port Access Failed"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace tarvel
