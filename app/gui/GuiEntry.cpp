@@ -1,0 +1,37 @@
+// The entry points of the GUI library, which the program opens on demand.
+#include <QApplication>
+#include <memory>
+
+#include "app/MainModule.h"
+#include "app/gui/QtAlertPresenter.h"
+#include "app/gui/StartupForm.h"
+#include "ui/Forms.h"
+
+extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, char** argv) {
+  QApplication app(argc, argv);
+  tarvel::forms::InitResources();
+  tarvel::forms::InstallFonts();
+  QApplication::setApplicationName("Tarvel Control Software");
+  QApplication::setDesktopFileName("tarvel");
+  QApplication::setWindowIcon(tarvel::forms::ProgramIcon());
+  tarvel::SetAlertPresenter(std::make_shared<tarvel::QtAlertPresenter>());
+  tarvel::forms::LoadStartup()->show();
+  const int status = app.exec();
+  tarvel::SetAlertPresenter(nullptr);
+  return status;
+}
+
+extern "C" __attribute__((visibility("default"))) void tarvel_gui_message_box(int icon, const char* title,
+                                                                             const char* text) {
+  std::unique_ptr<QApplication> owned;
+  if (QApplication::instance() == nullptr) {
+    static int argc = 1;
+    static char name[] = "tarvel";
+    static char* argv[] = {name, nullptr};
+    owned = std::make_unique<QApplication>(argc, argv);
+    tarvel::forms::InitResources();
+    tarvel::forms::InstallFonts();
+  }
+  tarvel::ShowMessageBox(icon == 1 ? QMessageBox::Warning : QMessageBox::Critical,
+                         QString::fromUtf8(title), QString::fromUtf8(text));
+}

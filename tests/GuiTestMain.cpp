@@ -1,0 +1,18 @@
+// GoogleTest main for the window tests: one QApplication on the offscreen
+// platform, the program's fonts and artwork, and alerts recorded instead of
+// shown (a modal box would wait for a click nobody makes).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "GuiTestSupport.h"
+#include "ui/Forms.h"
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  tarvel::forms::InitResources();
+  tarvel::forms::InstallFonts();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,52 @@
+// libFuzzer target: splitting an argument text and converting its code
+// fields. Nothing may crash or hit undefined behaviour, and the results must
+// keep their promises.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "app/CommandLine.h"
+#include "app/Numbers.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tarvel;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const auto field = SplitCommandLine(text);
+
+  // The text is cut at no more than its first two blanks, and nothing is lost.
+  Check(field[0].find(' ') == std::string::npos);
+  Check(field[1].find(' ') == std::string::npos);
+  std::string joined = field[0];
+  const std::size_t blanks = static_cast<std::size_t>(std::count(text.begin(), text.end(), ' '));
+  if (blanks >= 1) joined += ' ' + field[1];
+  if (blanks >= 2) joined += ' ' + field[2];
+  Check(joined == text);
+  if (blanks < 2) Check(field[2].empty());
+
+  for (const std::string& f : field) {
+    const auto number = TextToNumber(f);
+    const auto code = TextToCode(f);
+    if (!number) {
+      Check(!code);
+      continue;
+    }
+    Check(!std::isnan(*number));
+    Check(code == NumberToCode(*number));
+    if (code) {
+      Check(std::fabs(*number - *code) <= 0.5);
+      Check(TextToCode(CodeToText(*code)) == code);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,192 @@
+// Command-line mode end to end: the real program, a temporary working
+// directory, the simulated bench, no display.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ProgramRunner.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RunProgram;
+using testing::RunResult;
+
+const char* const kCommandAlert =
+    "Error: Invalid or Missing Entry: The command call provided was incomplete or incorrect. "
+    "Example: [DEVICE] [CODE1] [CODE2]\n";
+const char* const kOptionAlert = "Error: Invalid Option: This option has not yet been implemented.\n";
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("tarvel-cli-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "work");
+    work = dir / "work";
+    statePath = (dir / "bench.state").string();
+    env = {{"PATH", "/usr/bin:/bin"}, {"HOME", dir.string()}, {"TARVEL_PORT", "sim:" + statePath}};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* v = std::getenv(name)) env[name] = v;
+    }
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  RunResult Run(const std::vector<std::string>& args) {
+    RunResult r = RunProgram(TARVEL_PROGRAM, args, work.string(), env);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.out, "") << "command-line mode prints nothing on standard output";
+    return r;
+  }
+  BenchState Bench() {
+    auto s = LoadBenchStateFile(statePath);
+    return s ? *s : BenchState{};
+  }
+  void SetBench(const BenchState& s) { std::ofstream(statePath) << FormatBenchState(s); }
+
+  fs::path dir, work;
+  std::string statePath;
+  std::map<std::string, std::string> env;
+};
+
+struct Outcome {
+  std::vector<std::string> args;
+  int status;
+  const char* err;
+  std::array<int, 2> rx;   // bench registers afterwards (start: 7, 9 / 3, 4)
+  std::array<int, 2> tqm;
+  const char* resultFile;  // nullptr: no file
+};
+
+TEST_F(CommandLine, OutcomesFollowTheTokenAndTheCodes) {
+  const Outcome cases[] = {
+      {{"RX4410", "10", "20"}, 0, "", {10, 20}, {3, 4}, nullptr},
+      {{"RX4410", "64", "-1"}, 0, "", {0, 63}, {3, 4}, nullptr},
+      {{"TQM7731", "5", "3"}, 0, "", {7, 9}, {5, 3}, nullptr},
+      {{"TQM7731", "2.5", "3.5"}, 0, "", {7, 9}, {2, 4}, nullptr},
+      {{"TQM7731", "32767", "-32768"}, 0, "", {7, 9}, {31, 0}, nullptr},
+      {{"RX4410R"}, 0, "", {7, 9}, {3, 4}, "RX4410R, 7, 9\r\n"},
+      {{"RX4410R", "anything", "at", "all"}, 0, "", {7, 9}, {3, 4}, "RX4410R, 7, 9\r\n"},
+      {{"RX4410R", "1", "2"}, 0, "", {7, 9}, {3, 4}, "RX4410R, 7, 9\r\n"},
+      // Blanks: a trailing blank and a doubled blank before the second code are harmless.
+      {{"RX4410", "1", "2 "}, 0, "", {1, 2}, {3, 4}, nullptr},
+      {{"RX4410", "1", "", "2"}, 0, "", {1, 2}, {3, 4}, nullptr},
+      {{"RX4410 1 2"}, 0, "", {1, 2}, {3, 4}, nullptr},  // one quoted argument, same text
+      // The command alert: missing, empty, non-numeric or too large codes.
+      {{"RX4410"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"RX4410", "1"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"RX4410", "", "10", "20"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"RX4410  10", "20"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"RX4410", "1", "2", "3"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"TQM7731", "32768", "0"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"TQM7731", "0", "-32769"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"TQM7731", "1e3", "0"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"RX4410\t1", "2"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"rx4410r"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"--help"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      // The option alert: two valid codes but no such device.
+      {{"rx4410r", "1", "2"}, 64, kOptionAlert, {7, 9}, {3, 4}, nullptr},
+      {{"rx4410", "1", "2"}, 64, kOptionAlert, {7, 9}, {3, 4}, nullptr},
+      {{"", "1", "2"}, 64, kOptionAlert, {7, 9}, {3, 4}, nullptr},
+      {{"PCA9685", "1", "2"}, 64, kOptionAlert, {7, 9}, {3, 4}, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const auto& a : c.args) name += "[" + a + "]";
+    BenchState start;
+    start.rx4410 = {7, 9};
+    start.tqm7731 = {3, 4};
+    SetBench(start);
+    std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
+
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << name;
+    EXPECT_EQ(r.err, c.err) << name;
+    const BenchState after = Bench();
+    EXPECT_EQ(after.rx4410, c.rx) << name;
+    EXPECT_EQ(after.tqm7731, c.tqm) << name;
+    EXPECT_EQ(after.protocolErrors, 0u) << name;
+    if (c.resultFile) {
+      EXPECT_EQ(Slurp(work / "TRVOutput.dat"), c.resultFile) << name;
+    } else {
+      EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << name << ": the leftover is deleted";
+    }
+  }
+}
+
+TEST_F(CommandLine, AReadBackInASecondProcessReturnsTheWrittenCodes) {
+  ASSERT_EQ(Run({"RX4410", "12", "30"}).status, 0);
+  ASSERT_EQ(Run({"TQM7731", "31", "0"}).status, 0);
+  ASSERT_EQ(Run({"RX4410R"}).status, 0);
+  EXPECT_EQ(Slurp(work / "TRVOutput.dat"), "RX4410R, 12, 30\r\n");
+  ASSERT_EQ(Run({"RX4410R"}).status, 0);
+  EXPECT_EQ(Slurp(work / "TRVOutput.dat"), "RX4410R, 12, 30\r\n") << "replaced, not appended";
+  const BenchState s = Bench();
+  EXPECT_EQ(s.rx4410Latches[0], 1u);
+  EXPECT_EQ(s.rx4410Latches[1], 1u);
+  EXPECT_EQ(s.tqm7731Latches, 1u);
+}
+
+TEST_F(CommandLine, TheTraceShowsEveryPortAccessOfTheRun) {
+  struct Case {
+    std::vector<std::string> args;
+    int accesses;
+  };
+  const Case cases[] = {{{"RX4410", "1", "2"}, 44}, {{"TQM7731", "1", "2"}, 26}, {{"RX4410R"}, 54}};
+  for (const auto& c : cases) {
+    const fs::path trace = dir / "port.vcd";
+    env["TARVEL_TRACE"] = trace.string();
+    ASSERT_EQ(Run(c.args).status, 0);
+    const std::string vcd = Slurp(trace);
+    const auto last = vcd.rfind('#');
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(std::stoi(vcd.substr(last + 1)), c.accesses) << c.args[0];
+  }
+  env["TARVEL_TRACE"] = (dir / "none.vcd").string();
+  EXPECT_EQ(Run({"FOO", "1", "2"}).status, 64);
+  EXPECT_FALSE(fs::exists(dir / "none.vcd")) << "an unknown device touches no port";
+}
+
+TEST_F(CommandLine, FailuresHaveTheirOwnExitStatus) {
+  // No usable port back-end.
+  env["TARVEL_PORT"] = "bogus";
+  RunResult r = Run({"RX4410", "1", "2"});
+  EXPECT_EQ(r.status, 69);
+  EXPECT_NE(r.err.find("Error: Port Not Available: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("TARVEL_PORT"), std::string::npos) << r.err;
+
+  // The bench cannot save what it received: the command did not complete.
+  env["TARVEL_PORT"] = "sim:" + statePath;
+  fs::create_directories(statePath + ".tmp");
+  r = Run({"RX4410", "1", "2"});
+  EXPECT_EQ(r.status, 74);
+  EXPECT_NE(r.err.find("Error: Port Access Failed: "), std::string::npos) << r.err;
+  fs::remove_all(statePath + ".tmp");
+
+  // A leftover result that cannot be deleted: a warning, and a read-back
+  // that cannot replace it ends with 73.
+  fs::create_directories(work / "TRVOutput.dat" / "inside");
+  r = Run({"RX4410R"});
+  EXPECT_EQ(r.status, 73);
+  EXPECT_NE(r.err.find("warning: cannot delete the leftover TRVOutput.dat"), std::string::npos) << r.err;
+  r = Run({"RX4410", "3", "4"});
+  EXPECT_EQ(r.status, 0) << "a write does not need the result file";
+}
+
+TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {
+  const RunResult r = Run({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tarvel
