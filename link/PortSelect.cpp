@@ -2,39 +2,79 @@
 
 #include <cstdlib>
 
+#include "DirectPort.h"
+#include "PpdevPort.h"
 #include "SimBench.h"
 
 namespace tarvel {
 
 const char* const kPortChoices = "auto, /dev/parportN, direct, sim or sim:PATH";
 
-std::unique_ptr<PortBackend> MakePortBackend(std::string_view choice, PortError& error) {
-  error.failure = PortFailure::Unavailable;
+namespace {
+
+using Maker = std::unique_ptr<PortBackend> (*)(std::string_view choice, PortError& error);
+
+std::unique_ptr<PortBackend> MakePpdevAuto(std::string_view, PortError&) {
+  return std::make_unique<PpdevPortBackend>(MakeRealPpdevSystem());
+}
+
+std::unique_ptr<PortBackend> MakePpdevDevice(std::string_view choice, PortError&) {
+  return std::make_unique<PpdevPortBackend>(MakeRealPpdevSystem(), std::string(choice));
+}
+
+std::unique_ptr<PortBackend> MakeDirect(std::string_view, PortError& error) {
+  auto system = MakeRealDirectIoSystem();
+  if (!system) {
+    error.target = "direct I/O";
+    error.reason = "this processor has no I/O port instructions";
+    error.remedy = "use ppdev (unset TARVEL_PORT)";
+    return nullptr;
+  }
+  return std::make_unique<DirectPortBackend>(std::move(system));
+}
+
+std::unique_ptr<PortBackend> MakeSim(std::string_view choice, PortError& error) {
+  std::string path;
   if (choice == "sim") {
-    std::string path = DefaultBenchStatePath();
+    path = DefaultBenchStatePath();
     if (path.empty()) {
       error.target = "simulated bench";
       error.reason = "neither XDG_STATE_HOME nor HOME names a folder for its state";
       error.remedy = "name the state file with TARVEL_PORT=sim:PATH";
       return nullptr;
     }
-    return std::make_unique<SimPortBackend>(std::move(path));
-  }
-  if (choice.starts_with("sim:")) {
-    const std::string_view path = choice.substr(4);
+  } else {
+    path = std::string(choice.substr(4));
     if (path.empty()) {
       error.target = "simulated bench";
       error.reason = "TARVEL_PORT=sim: names no state file";
       error.remedy = "write TARVEL_PORT=sim:PATH with a file name, or TARVEL_PORT=sim";
       return nullptr;
     }
-    return std::make_unique<SimPortBackend>(std::string(path));
   }
-  if (choice.empty() || choice == "auto") {
-    error.target = "the parallel port";
-    error.reason = "no port back-end for real hardware is available in this build";
-    error.remedy = "set TARVEL_PORT=sim to use the simulated bench";
-    return nullptr;
+  return std::make_unique<SimPortBackend>(std::move(path));
+}
+
+// The driver table: the first entry whose test accepts TARVEL_PORT makes the
+// back-end.
+struct Driver {
+  bool (*accepts)(std::string_view choice);
+  Maker make;
+};
+
+const Driver kDrivers[] = {
+    {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePpdevAuto},
+    {[](std::string_view c) { return c.starts_with("/dev/"); }, MakePpdevDevice},
+    {[](std::string_view c) { return c == "direct"; }, MakeDirect},
+    {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
+};
+
+}  // namespace
+
+std::unique_ptr<PortBackend> MakePortBackend(std::string_view choice, PortError& error) {
+  error.failure = PortFailure::Unavailable;
+  for (const Driver& driver : kDrivers) {
+    if (driver.accepts(choice)) return driver.make(choice, error);
   }
   error.target = "TARVEL_PORT=" + std::string(choice);
   error.reason = "not a port choice";

@@ -1,0 +1,367 @@
+// The real-hardware back-ends, run against fakes at the system-call boundary
+// and a fake kernel tree: no test here touches a real port.
+#include <gtest/gtest.h>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+
+#include "app/MainModule.h"
+#include "link/ControlPPORT.h"
+#include "link/DirectPort.h"
+#include "link/PortDiscovery.h"
+#include "link/PortSelect.h"
+#include "link/PpdevPort.h"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- Discovery --------------------------------------------------------------
+
+class FakeKernel {
+ public:
+  FakeKernel() {
+    root = fs::temp_directory_path() / ("tarvel-kernel-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "parport" / "default");
+  }
+  ~FakeKernel() { fs::remove_all(root); }
+  void AddPort(int n, const std::string& baseAddr) {
+    fs::create_directories(root / "parport" / ("parport" + std::to_string(n)));
+    std::ofstream(root / "parport" / ("parport" + std::to_string(n)) / "base-addr") << baseAddr;
+  }
+  std::string proc() const { return (root / "parport").string(); }
+  fs::path root;
+};
+
+TEST(PortDiscovery, EachChoiceFindsItsPortOnLegacyCardOnlyAndMixedMachines) {
+  struct Machine {
+    const char* name;
+    std::vector<std::pair<int, std::string>> ports;
+    int lpt1, lpt2, prn;  // parport number, -1 for none
+  };
+  const Machine machines[] = {
+      {"legacy", {{0, "888\t1912\n"}, {1, "632\t1656\n"}}, 0, 1, -1},
+      {"legacy in another order", {{0, "956\t1980\n"}, {1, "888\t1912\n"}}, 1, -1, 0},
+      {"PCIe card only", {{0, "53264\t53248\n"}, {1, "53200\t53184\n"}}, 0, 1, -1},
+      {"card beside a motherboard LPT1", {{0, "888\t1912\n"}, {1, "53264\t53248\n"}}, 0, 1, -1},
+      {"kernel order is by number", {{3, "53264\t0\n"}, {2, "53200\t0\n"}}, 2, 3, -1},
+      {"none at all", {}, -1, -1, -1},
+      {"unreadable entry skipped", {{0, "garbage"}, {1, "53264"}}, 1, -1, -1},
+  };
+  for (const auto& m : machines) {
+    FakeKernel kernel;
+    for (const auto& [n, base] : m.ports) kernel.AddPort(n, base);
+    const DiscoveryResult found = DiscoverParallelPorts(kernel.proc());
+    EXPECT_TRUE(found.listFound) << m.name;
+    const int expected[3] = {m.lpt1, m.lpt2, m.prn};
+    const std::int32_t addresses[3] = {888, 632, 956};
+    for (int i = 0; i < 3; ++i) {
+      const ParallelPortInfo* p = MatchParallelPort(found.ports, addresses[i]);
+      EXPECT_EQ(p ? p->number : -1, expected[i]) << m.name << " choice " << i;
+    }
+    EXPECT_EQ(MatchParallelPort(found.ports, 0x1234), nullptr) << m.name;
+  }
+  FakeKernel kernel;
+  kernel.AddPort(0, "garbage");
+  EXPECT_EQ(DiscoverParallelPorts(kernel.proc()).problems.size(), 1u);
+  EXPECT_FALSE(DiscoverParallelPorts((kernel.root / "absent").string()).listFound);
+}
+
+// ---- ppdev ------------------------------------------------------------------
+
+struct SysLog {
+  std::vector<std::string> calls;              // "open /dev/parport0", "PPCLAIM", "PPWDATA 81", ...
+  std::map<std::string, int> openErrno;        // path -> errno for a failing open
+  std::vector<int> claimErrnos;                // errno per PPCLAIM in turn (0 = success)
+  long failWdataAt = -1;                       // index of the PPWDATA that fails
+  std::uint8_t status = 0x20;
+  int openFds = 0, claims = 0, releases = 0, timers = 0;
+  long wdata = 0;
+};
+
+class RecordingPpdev : public PpdevSystem {
+ public:
+  explicit RecordingPpdev(std::shared_ptr<SysLog> log) : log_(std::move(log)) {}
+  int Open(const std::string& path, int) override {
+    log_->calls.push_back("open " + path);
+    if (auto it = log_->openErrno.find(path); it != log_->openErrno.end()) {
+      errno = it->second;
+      return -1;
+    }
+    ++log_->openFds;
+    return 7;
+  }
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    EXPECT_EQ(fd, 7);
+    std::string name = "?";
+    int err = 0;
+    if (request == PPEXCL) name = "PPEXCL";
+    if (request == PPCLAIM) {
+      name = "PPCLAIM";
+      if (!log_->claimErrnos.empty()) {
+        err = log_->claimErrnos.front();
+        log_->claimErrnos.erase(log_->claimErrnos.begin());
+      }
+      if (err == 0) ++log_->claims;
+    }
+    if (request == PPRELEASE) name = "PPRELEASE", ++log_->releases;
+    if (request == PPSETMODE) name = "PPSETMODE " + std::to_string(*static_cast<int*>(arg));
+    if (request == PPDATADIR) name = "PPDATADIR " + std::to_string(*static_cast<int*>(arg));
+    if (request == PPWDATA) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%02X", *static_cast<unsigned char*>(arg));
+      name = std::string("PPWDATA ") + hex;
+      if (log_->wdata++ == log_->failWdataAt) err = EIO;
+    }
+    if (request == PPRSTATUS) {
+      name = "PPRSTATUS";
+      *static_cast<unsigned char*>(arg) = log_->status;
+    }
+    log_->calls.push_back(name);
+    if (err != 0) {
+      errno = err;
+      return -1;
+    }
+    return 0;
+  }
+  int Close(int) override {
+    log_->calls.push_back("close");
+    --log_->openFds;
+    return 0;
+  }
+  void StartClaimTimer(int ms) override {
+    EXPECT_GT(ms, 0);
+    EXPECT_LE(ms, 5000) << "the wait for a busy port is bounded";
+    ++log_->timers;
+  }
+  void StopClaimTimer() override { --log_->timers; }
+
+ private:
+  std::shared_ptr<SysLog> log_;
+};
+
+class RecordingPresenter : public AlertPresenter {
+ public:
+  void Present(const Alert& alert) override { shown.push_back(alert); }
+  std::vector<Alert> shown;
+};
+
+class Ppdev : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    presenter = std::make_shared<RecordingPresenter>();
+    SetAlertPresenter(presenter);
+    PortAddress = kLpt1Address;
+    kernel.AddPort(0, "888\t1912\n");
+  }
+  void TearDown() override {
+    SetPortBackend(nullptr);
+    SetAlertPresenter(nullptr);
+  }
+  std::shared_ptr<SysLog> Install(std::string device = {}) {
+    auto log = std::make_shared<SysLog>();
+    SetPortBackend(std::make_unique<PpdevPortBackend>(std::make_unique<RecordingPpdev>(log), device,
+                                                      kernel.proc(), "/dev"));
+    return log;
+  }
+  std::shared_ptr<RecordingPresenter> presenter;
+  FakeKernel kernel;
+};
+
+TEST_F(Ppdev, ACommandClaimsOnceWritesEveryByteInOrderAndReleases) {
+  auto log = Install();
+  DeviceName = "TQM7731";
+  GainCode = {5, 3};
+  ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  std::vector<std::string> expected = {"open /dev/parport0", "PPEXCL", "PPCLAIM",
+                                       "PPSETMODE " + std::to_string(IEEE1284_MODE_COMPAT), "PPDATADIR 0"};
+  for (const char* b : {"00", "00", "02", "05", "07", "05", "07", "04", "06", "04", "06", "04", "06", "05",
+                        "07", "04", "06", "05", "07", "04", "06", "04", "06", "00", "02", "00"}) {
+    expected.push_back(std::string("PPWDATA ") + b);
+  }
+  expected.push_back("PPRELEASE");
+  expected.push_back("close");
+  EXPECT_EQ(log->calls, expected);
+  EXPECT_TRUE(presenter->shown.empty());
+}
+
+TEST_F(Ppdev, ReadBackSamplesTheStatusRegister) {
+  auto log = Install();
+  log->status = 0x30;  // both serial outputs high
+  ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
+  EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{63, 63}));
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "PPRSTATUS"), 14);
+  EXPECT_EQ(log->claims, 1);
+  EXPECT_EQ(log->releases, 1);
+}
+
+TEST_F(Ppdev, EachFailureHasItsOwnMessageAndStopsAllFurtherAccess) {
+  struct Case {
+    const char* name;
+    std::function<void(SysLog&)> arrange;
+    CommandStatus status;
+    const char* mustSay;
+  };
+  const Case cases[] = {
+      {"permission denied", [](SysLog& l) { l.openErrno["/dev/parport0"] = EACCES; },
+       CommandStatus::PortUnavailable, "Add your user to the 'lp' group"},
+      {"no ppdev device node", [](SysLog& l) { l.openErrno["/dev/parport0"] = ENOENT; },
+       CommandStatus::PortUnavailable, "Load the ppdev module (modprobe ppdev)"},
+      {"no port behind the device", [](SysLog& l) { l.claimErrnos = {ENXIO, ENXIO}; },
+       CommandStatus::PortUnavailable, "No parallel port found: load parport_pc"},
+      {"busy port", [](SysLog& l) { l.claimErrnos = {EINTR}; }, CommandStatus::PortUnavailable,
+       "Another program holds the port"},
+      {"write fails mid-sequence", [](SysLog& l) { l.failWdataAt = 4; }, CommandStatus::PortFailed,
+       "PPWDATA: Input/output error"},
+  };
+  for (const auto& c : cases) {
+    auto log = Install();
+    c.arrange(*log);
+    presenter->shown.clear();
+    DeviceName = "RX4410";
+    GainCode = {1, 2};
+    EXPECT_EQ(RunDeviceCommand(), c.status) << c.name;
+    ASSERT_EQ(presenter->shown.size(), 1u) << c.name;
+    const Alert& a = presenter->shown[0];
+    EXPECT_EQ(a.title.rfind("Error: ", 0), 0u) << c.name;
+    EXPECT_EQ(a.icon, AlertIcon::Error);
+    EXPECT_NE(a.text.find("LPT1 (H378)"), std::string::npos) << a.text;
+    EXPECT_NE(a.text.find(c.mustSay), std::string::npos) << c.name << ": " << a.text;
+    EXPECT_LE(log->wdata, 5) << c.name << ": no access after the failure";
+    EXPECT_EQ(log->claims, log->releases) << c.name << ": claim and release pair up";
+    EXPECT_EQ(log->openFds, 0) << c.name << ": the device is closed again";
+    EXPECT_EQ(log->timers, 0) << c.name << ": the claim timer is disarmed";
+  }
+}
+
+TEST_F(Ppdev, WhenLpHoldsThePortTheClaimFallsBackToSharedAndSaysSoOnce) {
+  auto log = Install();
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 2; ++i) {
+    log->claimErrnos = {ENXIO, 0};  // exclusive refused, shared granted
+    DeviceName = "RX4410";
+    ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("using it shared"), std::string::npos) << err;
+  EXPECT_EQ(err.find("using it shared"), err.rfind("using it shared")) << "said once";
+  EXPECT_EQ(log->claims, 2);
+  EXPECT_EQ(log->releases, 2);
+  EXPECT_EQ(log->openFds, 0);
+}
+
+TEST_F(Ppdev, PortChoiceAndNamedDevice) {
+  PortAddress = kLpt2Address;  // no port at 0x278 and no card: nothing to use
+  auto log = Install();
+  DeviceName = "RX4410";
+  EXPECT_EQ(RunDeviceCommand(), CommandStatus::PortUnavailable);
+  EXPECT_TRUE(log->calls.empty()) << "no device opened";
+  EXPECT_NE(presenter->shown.at(0).text.find("LPT2 (H278)"), std::string::npos);
+  EXPECT_NE(presenter->shown.at(0).text.find("no port has base address 0x278"), std::string::npos)
+      << presenter->shown.at(0).text;
+
+  log = Install("/dev/parport5");
+  ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  EXPECT_EQ(log->calls.front(), "open /dev/parport5");
+}
+
+// ---- Direct I/O ---------------------------------------------------------------
+
+struct DirectLog {
+  std::vector<std::string> calls;
+  int iopermErrno = 0;
+  bool root = true;
+};
+
+class FakeDirectIo : public DirectIoSystem {
+ public:
+  explicit FakeDirectIo(std::shared_ptr<DirectLog> log) : log_(std::move(log)) {}
+  int Ioperm(unsigned long from, unsigned long count, int on) override {
+    log_->calls.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " +
+                          std::to_string(on));
+    if (on && log_->iopermErrno) {
+      errno = log_->iopermErrno;
+      return -1;
+    }
+    return 0;
+  }
+  void Outb(std::uint8_t value, unsigned short port) override {
+    log_->calls.push_back("outb " + std::to_string(value) + " " + std::to_string(port));
+  }
+  std::uint8_t Inb(unsigned short port) override {
+    log_->calls.push_back("inb " + std::to_string(port));
+    return 0;
+  }
+  bool IsRoot() override { return log_->root; }
+
+ private:
+  std::shared_ptr<DirectLog> log_;
+};
+
+TEST_F(Ppdev, DirectIoUsesExactlyTheThreeRegistersOfALegacyPortAndRefusesOthers) {
+  struct Case {
+    std::int16_t address;
+    int iopermErrno;
+    bool root;
+    CommandStatus status;
+    const char* mustSay;
+  };
+  const Case cases[] = {
+      {888, 0, true, CommandStatus::Done, ""},
+      {956, 0, true, CommandStatus::Done, ""},
+      {0x1234, 0, true, CommandStatus::PortUnavailable, "only allowed on the legacy addresses"},
+      {-32768, 0, true, CommandStatus::PortUnavailable, "only allowed on the legacy addresses"},
+      {888, EPERM, false, CommandStatus::PortUnavailable, "Direct I/O needs root"},
+      {888, EPERM, true, CommandStatus::PortUnavailable, "lockdown (Secure Boot)"},
+  };
+  for (const auto& c : cases) {
+    auto log = std::make_shared<DirectLog>();
+    log->iopermErrno = c.iopermErrno;
+    log->root = c.root;
+    SetPortBackend(std::make_unique<DirectPortBackend>(std::make_unique<FakeDirectIo>(log)));
+    presenter->shown.clear();
+    PortAddress = c.address;
+    DeviceName = "TQM7731";
+    EXPECT_EQ(RunDeviceCommand(), c.status) << c.address;
+    if (c.status == CommandStatus::Done) {
+      ASSERT_EQ(log->calls.size(), 28u);
+      EXPECT_EQ(log->calls.front(), "ioperm " + std::to_string(c.address) + " 3 1");
+      EXPECT_EQ(log->calls[1], "outb 0 " + std::to_string(c.address));
+      EXPECT_EQ(log->calls.back(), "ioperm " + std::to_string(c.address) + " 3 0");
+    } else {
+      ASSERT_EQ(presenter->shown.size(), 1u);
+      EXPECT_NE(presenter->shown[0].text.find(c.mustSay), std::string::npos) << presenter->shown[0].text;
+      for (const auto& call : log->calls) EXPECT_EQ(call.rfind("outb", 0), std::string::npos) << call;
+      if (c.address != 888) {
+        EXPECT_TRUE(log->calls.empty()) << "no ioperm for a stray address";
+      }
+    }
+  }
+}
+
+TEST(PortSelection, EveryFormIsAcceptedAndAnythingElseNamesTheForms) {
+  for (const char* good : {"", "auto", "/dev/parport0", "direct", "sim", "sim:/tmp/x.state"}) {
+    PortError error;
+    EXPECT_NE(MakePortBackend(good, error), nullptr) << good << ": " << error.reason;
+  }
+  for (const char* bad : {"lpt1", "ppdev", "SIM", "sim:", "dev/parport0", " auto"}) {
+    PortError error;
+    EXPECT_EQ(MakePortBackend(bad, error), nullptr) << bad;
+    EXPECT_EQ(error.failure, PortFailure::Unavailable);
+    if (std::string(bad) != "sim:") {
+      EXPECT_NE(error.remedy.find("auto, /dev/parportN, direct, sim or sim:PATH"), std::string::npos) << bad;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarvel
