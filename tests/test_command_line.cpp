@@ -182,6 +182,20 @@ TEST_F(CommandLine, FailuresHaveTheirOwnExitStatus) {
   EXPECT_EQ(r.status, 0) << "a write does not need the result file";
 }
 
+TEST_F(CommandLine, ABadPortDelayIsNamedAndIgnored) {
+  for (const char* bad : {"abc", "-5", "12ns", "99999999999"}) {
+    env["TARVEL_PORT_DELAY_NS"] = bad;
+    const RunResult r = Run({"RX4410", "1", "2"});
+    EXPECT_EQ(r.status, 0) << bad;
+    EXPECT_NE(r.err.find("ignoring TARVEL_PORT_DELAY_NS"), std::string::npos) << r.err;
+  }
+  env["TARVEL_PORT_DELAY_NS"] = "1000";
+  const RunResult r = Run({"RX4410", "1", "2"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{1, 2}));
+}
+
 TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {
   const RunResult r = Run({});
   EXPECT_EQ(r.status, 1);

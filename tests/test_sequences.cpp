@@ -1,6 +1,8 @@
 // The write and read-back sequences, byte for byte, through a recording port.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "RecordingPort.h"
 #include "app/MainModule.h"
 #include "link/ControlPPORT.h"
@@ -125,6 +127,25 @@ TEST_F(Sequences, APortFailureStopsTheSequenceAtOnce) {
   EXPECT_THROW(WriteRX4410Channel(-1, 12), PortAccessError);
   EXPECT_EQ(log->accesses.size(), 5u);
   EXPECT_EQ(log->opens, log->closes);
+}
+
+}  // namespace
+}  // namespace tarvel
+
+namespace tarvel {
+namespace {
+
+TEST(PortDelay, AccessesAreAtLeastTheGivenPauseApart) {
+  PortAddress = kLpt1Address;
+  auto log = testing::InstallRecordingPort();
+  SetPortDelayNanoseconds(200'000);  // 0.2 ms
+  const auto start = std::chrono::steady_clock::now();
+  WriteTQM7731Word(163);  // 26 writes: 25 pauses between them
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  SetPortDelayNanoseconds(0);
+  SetPortBackend(nullptr);
+  EXPECT_EQ(log->Writes().size(), 26u);
+  EXPECT_GE(elapsed, std::chrono::microseconds(25 * 200));
 }
 
 }  // namespace
