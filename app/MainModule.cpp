@@ -74,6 +74,7 @@ void ShowOptionAlert() { Show(OptionAlert()); }
 void ShowPortAlert(const std::string& title, const std::string& text) {
   Show({AlertIcon::Error, title, text});
 }
+void ShowAlert(const Alert& alert) { Show(alert); }
 
 // ---- Result file -----------------------------------------------------------
 

@@ -73,6 +73,8 @@ void ShowCommandAlert();
 void ShowOptionAlert();
 // The port could not be opened or claimed, or failed during a sequence.
 void ShowPortAlert(const std::string& title, const std::string& text);
+// Any other message box of the program (the missing user's manual).
+void ShowAlert(const Alert& alert);
 
 // ---- Result file -----------------------------------------------------------
 

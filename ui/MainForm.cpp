@@ -1,17 +1,383 @@
 #include "ui/MainForm.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QUrl>
+
+#include "app/MainModule.h"
+#include "app/Numbers.h"
+#include "app/gui/AboutForm.h"
+#include "app/gui/StartupForm.h"
+#include "link/ControlPPORT.h"
+#include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/Twips.h"
 
 namespace tarvel {
 
-MainForm::MainForm(QWidget* parent) : QWidget(parent) {
+using ui::PlaceTwips;
+using ui::Twips;
+
+namespace {
+
+QFont DesignFont(const char* family, double points, bool bold = false, bool italic = false) {
+  QFont font(family);
+  font.setPointSizeF(points);
+  font.setBold(bold);
+  font.setItalic(italic);
+  return font;
+}
+
+QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   setObjectName("MainForm");
   setWindowTitle("Tarvel Control");
   setWindowIcon(forms::ProgramIcon());
-  setFixedSize(ui::Twips(6405), ui::Twips(5490));
+  BuildControls();
+  BuildMenus();
+  // A fixed-size window: the client area below the menu bar is the design's.
+  adjustSize();
+  setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());
 }
 
-void MainForm::Form_Load() {}
+void MainForm::BuildControls() {
+  auto* client = new QWidget(this);
+  client->setObjectName("client");
+  client->setFixedSize(Twips(6405), Twips(5490));
+  setCentralWidget(client);
+
+  LogoFrame = new QGroupBox(client);
+  LogoFrame->setObjectName("LogoFrame");
+  PlaceTwips(LogoFrame, 120, 0, 6135, 1335);
+  Picture1 = new QLabel(LogoFrame);
+  Picture1->setObjectName("Picture1");
+  Picture1->setPixmap(QPixmap(":/tarvel/logo-174x52.png"));
+  Picture1->setGeometry(Twips(240), (LogoFrame->height() - 52) / 2, 174, 52);
+  const char* logoTexts[2] = {"Tarvel", "Control Software"};
+  const int logoGeometry[2][4] = {{2880, 240, 2895, 495}, {2880, 720, 3015, 375}};
+  for (int i = 0; i < 2; ++i) {
+    LogoText[i] = new QLabel(logoTexts[i], LogoFrame);
+    LogoText[i]->setObjectName(QString("LogoText(%1)").arg(i));
+    LogoText[i]->setFont(DesignFont("Arial", 18, true, true));
+    PlaceTwips(LogoText[i], logoGeometry[i][0], logoGeometry[i][1], logoGeometry[i][2], logoGeometry[i][3]);
+  }
+
+  for (int i = 0; i < 2; ++i) {
+    FrameLabel[i] = new QGroupBox("Frame", client);
+    FrameLabel[i]->setObjectName(QString("FrameLabel(%1)").arg(i));
+    FrameLabel[i]->setFont(DesignFont("MS Sans Serif", 9.75, true));
+    PlaceTwips(FrameLabel[i], i == 0 ? 120 : 1440, 1320, 1095, 3975);
+
+    GainText[i] = new QLineEdit("Text", FrameLabel[i]);
+    GainText[i]->setObjectName(QString("GainText(%1)").arg(i));
+    GainText[i]->setFont(DesignFont("MS Serif", 6.75));
+    GainText[i]->setAlignment(Qt::AlignCenter);
+    GainText[i]->setTextMargins(0, 0, 0, 0);
+    PlaceTwips(GainText[i], 360, 360, 372, 216);
+
+    GainSlide[i] = new CodeScrollBar(FrameLabel[i]);
+    GainSlide[i]->setObjectName(QString("GainSlide(%1)").arg(i));
+    PlaceTwips(GainSlide[i], 360, 600, 372, 2895);
+
+    ReadText[i] = new QLabel("Read: -", FrameLabel[i]);
+    ReadText[i]->setObjectName(QString("ReadText(%1)").arg(i));
+    ReadText[i]->setFont(DesignFont("MS Sans Serif", 9.75));
+    ReadText[i]->setAlignment(Qt::AlignCenter);
+    PlaceTwips(ReadText[i], 120, 3600, 855, 255);
+  }
+
+  ScaleFrame = new QGroupBox(client);
+  ScaleFrame->setObjectName("ScaleFrame");
+  ScaleFrame->setFont(DesignFont("Arial", 10.5, false, true));
+  PlaceTwips(ScaleFrame, 4080, 1320, 2175, 975);
+  const char* devices[2] = {"RX4410", "TQM7731"};
+  for (int i = 0; i < 2; ++i) {
+    DeviceOption[i] = new QRadioButton(devices[i], ScaleFrame);
+    DeviceOption[i]->setObjectName(QString("DeviceOption(%1)").arg(i));
+    DeviceOption[i]->setFont(DesignFont("Arial", 10.5));
+    PlaceTwips(DeviceOption[i], 120, i == 0 ? 240 : 600, 1452, 252);
+  }
+
+  TransmitFrame = new QGroupBox(client);
+  TransmitFrame->setObjectName("TransmitFrame");
+  TransmitFrame->setFont(DesignFont("Courier", 12, true));
+  PlaceTwips(TransmitFrame, 4080, 3120, 2172, 2175);
+  AutoTransmit = new QCheckBox("Auto Transmit", TransmitFrame);
+  AutoTransmit->setObjectName("AutoTransmit");
+  AutoTransmit->setFont(DesignFont("Arial", 10.5));
+  PlaceTwips(AutoTransmit, 120, 240, 1812, 252);
+  Transmit = new QPushButton("Transmit", TransmitFrame);
+  Transmit->setObjectName("Transmit");
+  Transmit->setFont(DesignFont("MS Sans Serif", 12));
+  PlaceTwips(Transmit, 120, 600, 1935, 492);
+  Receive = new QPushButton("Receive", TransmitFrame);
+  Receive->setObjectName("Receive");
+  Receive->setFont(DesignFont("MS Sans Serif", 12));
+  PlaceTwips(Receive, 120, 1200, 1935, 492);
+  LastSent = new QLabel("Last Sent: -, -", TransmitFrame);
+  LastSent->setObjectName("LastSent");
+  LastSent->setFont(DesignFont("Times New Roman", 10.5));
+  // The design's 1455 twips cut "Last Sent: 42, 42" short in today's fonts;
+  // the label gets the frame's inner width instead.
+  PlaceTwips(LastSent, 120, 1800, 1935, 255);
+
+  // Tab order by the design's tab indices; frames and labels take no focus.
+  QWidget* order[] = {Transmit,     AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
+                      GainText[0],  GainSlide[0], GainText[1],     GainSlide[1]};
+  for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
+
+  for (int i = 0; i < 2; ++i) {
+    const auto index = static_cast<std::int16_t>(i);
+    connect(GainText[i], &QLineEdit::textChanged, this, [this, index] { GainText_Change(index); });
+    GainText[i]->installEventFilter(this);
+    connect(GainSlide[i], &QScrollBar::valueChanged, this, [this, index] {
+      // Thumb drags report as scrolling, everything else as a change.
+      if (GainSlide[index]->isSliderDown()) {
+        GainSlide_Scroll(index);
+      } else {
+        GainSlide_Change(index);
+      }
+    });
+    connect(DeviceOption[i], &QRadioButton::toggled, this, [this, index](bool on) {
+      if (on) DeviceOption_Click(index);
+    });
+  }
+  connect(AutoTransmit, &QCheckBox::toggled, this, [this] { AutoTransmit_Click(); });
+  connect(Transmit, &QPushButton::clicked, this, [this] { Transmit_Click(); });
+  connect(Receive, &QPushButton::clicked, this, [this] { Receive_Click(); });
+}
+
+void MainForm::BuildMenus() {
+  FileMenu = menuBar()->addMenu("File");
+  FileMenu->setObjectName("FileMenu");
+  ExitMenu = FileMenu->addAction("Exit", this, [this] { ExitMenu_Click(); });
+  ExitMenu->setObjectName("ExitMenu");
+  SetupMenu = menuBar()->addMenu("Setup");
+  SetupMenu->setObjectName("SetupMenu");
+  OptionsMenu = SetupMenu->addAction("Options Menu", this, [this] { OptionsMenu_Click(); });
+  OptionsMenu->setObjectName("OptionsMenu");
+  HelpMenu = menuBar()->addMenu("Help");
+  HelpMenu->setObjectName("HelpMenu");
+  UsersManualMenu = HelpMenu->addAction("User's Manual", this, [this] { UsersManualMenu_Click(); });
+  UsersManualMenu->setObjectName("UsersManualMenu");
+  AboutMenu = HelpMenu->addAction("About Program", this, [this] { AboutMenu_Click(); });
+  AboutMenu->setObjectName("AboutMenu");
+}
+
+// ---- Load, device profiles, refresh -------------------------------------------
+
+void MainForm::Form_Load() {
+  // The device choice survives a trip through the Options menu as "0"/"1".
+  std::int16_t index = 0;
+  if (!DeviceName.empty()) {
+    const auto code = TextToCode(DeviceName);
+    index = code ? *code : -1;
+  }
+  if (index == 0 || index == 1) {
+    DeviceOption[index]->setChecked(true);
+  } else {
+    // No option button for this index: the profile step runs on its own.
+    DeviceOption_Click(index);
+  }
+
+  for (int i = 0; i < 2; ++i) {
+    GainSlide[i]->SetCodeRange(GainMax, GainMin);
+    GainCode[i] = 0;
+    ReadCode[i] = 0;
+    GainText[i]->setText("0");
+  }
+  Transmit->setFocus();
+}
+
+void MainForm::DeviceOption_Click(std::int16_t Index) {
+  if (Index == 0) {
+    DeviceName = "RX4410";
+    GainMin = 0;
+    GainMax = 42;
+  } else if (Index == 1) {
+    DeviceName = "TQM7731";
+    GainMin = 0;
+    GainMax = static_cast<std::int16_t>(32.0 - 1.0);
+  } else {
+    DeviceName.clear();
+    GainMin = 0;
+    GainMax = 0;
+    ShowOptionAlert();
+  }
+  for (int i = 0; i < 2; ++i) GainSlide[i]->SetCodeRange(GainMax, GainMin);
+  UpdateMainForm();
+}
+
+void MainForm::UpdateMainForm() {
+  enum Column { Rx, Tqm, None };
+  const Column column = DeviceName == "RX4410" ? Rx : DeviceName == "TQM7731" ? Tqm : None;
+  const bool device = column != None;
+
+  if (!device) AutoTransmit->setChecked(false);  // may run AutoTransmit_Click, nested
+  AutoTransmit->setEnabled(device);
+  Transmit->setEnabled(device);
+  Receive->setEnabled(column == Rx);
+  LastSent->setText("Last Sent:");
+  FrameLabel[0]->setTitle(column == Rx ? "Chan 1" : column == Tqm ? "Attn A" : "");
+  FrameLabel[1]->setTitle(column == Rx ? "Chan 2" : column == Tqm ? "Attn B" : "");
+  for (int i = 0; i < 2; ++i) GainText[i]->setEnabled(device);
+  for (int i = 0; i < 2; ++i) GainSlide[i]->setEnabled(device);
+  for (int i = 0; i < 2; ++i) ReadText[i]->setText(column == Rx ? "Read:" : "");
+
+  if (AutoTransmit->isEnabled() && AutoTransmit->isChecked()) {
+    Transmit->setEnabled(false);
+    Receive->setEnabled(false);
+  }
+}
+
+// ---- Code entry ------------------------------------------------------------------
+
+void MainForm::GainText_Change(std::int16_t Index) {
+  if (Index < 0 || Index > 1) return;
+  try {
+    QLineEdit* box = GainText[Index];
+    auto number = TextToNumber(box->text().toStdString());
+    if (!number) return;  // not a number (yet): ignored while typing
+    if (*number > GainMax) {
+      ShowRangeAlert(GainMin, GainMax);
+      box->setText(Text(CodeToText(GainMax)));  // runs this handler again, nested
+    } else {
+      number = TextToNumber(box->text().toStdString());
+      if (!number) return;
+      if (*number < GainMin) {
+        ShowRangeAlert(GainMin, GainMax);
+        box->setText(Text(CodeToText(GainMin)));
+      }
+    }
+    const auto code = TextToCode(box->text().toStdString());
+    if (!code) return;
+    GainSlide[Index]->SetCode(*code);  // runs GainSlide_Change if the position moves
+    CheckAutoTransmit();
+  } catch (...) {
+    // A failure ends the change handling silently; what was done stays done.
+  }
+}
+
+void MainForm::GainText_LostFocus(std::int16_t Index) {
+  if (Index < 0 || Index > 1) return;
+  const QString plain = Text(CodeToText(GainSlide[Index]->Code()));
+  if (GainText[Index]->text() == plain) return;
+  ShowEntryAlert();
+  GainText[Index]->setFocus(Qt::OtherFocusReason);
+}
+
+void MainForm::GainSlide_Change(std::int16_t Index) {
+  if (Index < 0 || Index > 1) return;
+  GainText[Index]->setText(Text(CodeToText(GainSlide[Index]->Code())));
+}
+
+void MainForm::GainSlide_Scroll(std::int16_t Index) { GainSlide_Change(Index); }
+
+bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusOut) {
+    for (int i = 0; i < 2; ++i) {
+      if (watched != GainText[i]) continue;
+      // A leave is a move to another control of this window; a message box
+      // or another window taking the focus is not.
+      const auto reason = static_cast<QFocusEvent*>(event)->reason();
+      const bool moved = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+                         reason == Qt::MouseFocusReason || reason == Qt::ShortcutFocusReason ||
+                         reason == Qt::OtherFocusReason;
+      QWidget* next = QApplication::focusWidget();
+      if (moved && next != nullptr && next != GainText[i] && next->window() == this) {
+        GainText_LostFocus(static_cast<std::int16_t>(i));
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- Transmit, receive, auto-transmit -------------------------------------------------
+
+void MainForm::Transmit_Click() {
+  const bool transmitWasEnabled = Transmit->isEnabled();
+  const bool receiveWasEnabled = Receive->isEnabled();
+  Transmit->setEnabled(false);
+  Receive->setEnabled(false);
+
+  // A box that does not hold a number refuses the send: nothing reaches the
+  // port, and GainCode and LastSent keep what they had.
+  const auto code0 = TextToCode(GainText[0]->text().toStdString());
+  const auto code1 = TextToCode(GainText[1]->text().toStdString());
+  if (code0 && code1) {
+    GainCode[0] = *code0;
+    GainCode[1] = *code1;
+    if (RunDeviceCommand() == CommandStatus::Done) {
+      LastSent->setText(Text("Last Sent: " + CodeToText(GainCode[0]) + ", " + CodeToText(GainCode[1])));
+    }
+  }
+
+  Receive->setEnabled(receiveWasEnabled);
+  Transmit->setEnabled(transmitWasEnabled);
+  if (Transmit->isEnabled()) Transmit->setFocus();
+}
+
+void MainForm::Receive_Click() {
+  if (ReadBackCodes() != CommandStatus::Done) return;  // the port alert was shown
+  for (int i = 0; i < 2; ++i) ReadText[i]->setText(Text("Read: " + CodeToText(ReadCode[i])));
+}
+
+void MainForm::AutoTransmit_Click() {
+  UpdateMainForm();
+  if (AutoTransmit->isChecked()) Transmit_Click();
+}
+
+void MainForm::CheckAutoTransmit() {
+  ++checkAutoTransmitCalls;
+  if (AutoTransmit->isChecked()) Transmit_Click();
+}
+
+// ---- Menus ----------------------------------------------------------------------
+
+void MainForm::ExitMenu_Click() {
+  // Ends the program at once: no confirmation, nothing sent.
+  QApplication::closeAllWindows();
+  QCoreApplication::exit(0);
+}
+
+void MainForm::OptionsMenu_Click() {
+  for (int i = 0; i < 2; ++i) {
+    if (DeviceOption[i]->isChecked()) DeviceName = std::to_string(i);
+  }
+  StartupForm* startup = forms::LoadStartup();
+  startup->show();
+  forms::UnloadMain();
+}
+
+void MainForm::UsersManualMenu_Click() {
+  const QFileInfo manual(QDir::current(), kUsersManualFile);
+  if (!manual.isFile()) {
+    ShowAlert({AlertIcon::Error, "Error: User's Manual",
+               std::string("Help file not found.  (") + kUsersManualFile + ")  "});
+    return;
+  }
+  // The desktop's opener starts the registered viewer and does not wait.
+  QDesktopServices::openUrl(QUrl::fromLocalFile(manual.absoluteFilePath()));
+}
+
+void MainForm::AboutMenu_Click() {
+  AboutForm* about = forms::LoadAbout();
+  about->show();
+  setEnabled(false);
+}
 
 }  // namespace tarvel

@@ -1,16 +1,94 @@
-// MainForm: the gain-control window "Tarvel Control".
+// MainForm: the gain-control window "Tarvel Control". The user picks the
+// chip, sets each channel's code with a text box or a scroll bar, and sends
+// the codes or reads them back.
+//
+// Handlers run whenever a control's content changes, whether the user or the
+// program changed it, nested inside the write that changed it: text boxes
+// raise textChanged, scroll bars valueChanged, option buttons and the check
+// box toggled, all synchronously and only on a real change.
 #pragma once
 
-#include <QWidget>
+#include <QMainWindow>
+#include <array>
+#include <cstdint>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
 
 namespace tarvel {
 
-class MainForm : public QWidget {
+class CodeScrollBar;
+
+class MainForm : public QMainWindow {
   Q_OBJECT
 
  public:
   explicit MainForm(QWidget* parent = nullptr);
+
+  // ---- Load, device profiles, refresh -----------------------------------
   void Form_Load();
+  void DeviceOption_Click(std::int16_t Index);
+  void UpdateMainForm();
+
+  // ---- Code entry --------------------------------------------------------
+  void GainText_Change(std::int16_t Index);
+  void GainText_LostFocus(std::int16_t Index);
+  void GainSlide_Change(std::int16_t Index);
+  void GainSlide_Scroll(std::int16_t Index);
+
+  // ---- Transmit, receive, auto-transmit -----------------------------------
+  void Transmit_Click();
+  void Receive_Click();
+  void AutoTransmit_Click();
+  void CheckAutoTransmit();
+
+  // ---- Menus ---------------------------------------------------------------
+  void ExitMenu_Click();
+  void OptionsMenu_Click();
+  void UsersManualMenu_Click();
+  void AboutMenu_Click();
+
+  // ---- Controls --------------------------------------------------------------
+  QGroupBox* LogoFrame = nullptr;
+  QLabel* Picture1 = nullptr;
+  std::array<QLabel*, 2> LogoText{};
+  std::array<QGroupBox*, 2> FrameLabel{};
+  std::array<QLineEdit*, 2> GainText{};
+  std::array<CodeScrollBar*, 2> GainSlide{};
+  std::array<QLabel*, 2> ReadText{};
+  QGroupBox* ScaleFrame = nullptr;
+  std::array<QRadioButton*, 2> DeviceOption{};
+  QGroupBox* TransmitFrame = nullptr;
+  QCheckBox* AutoTransmit = nullptr;
+  QPushButton* Transmit = nullptr;
+  QPushButton* Receive = nullptr;
+  QLabel* LastSent = nullptr;
+
+  QMenu* FileMenu = nullptr;
+  QAction* ExitMenu = nullptr;
+  QMenu* SetupMenu = nullptr;
+  QAction* OptionsMenu = nullptr;
+  QMenu* HelpMenu = nullptr;
+  QAction* UsersManualMenu = nullptr;
+  QAction* AboutMenu = nullptr;
+
+  // How often CheckAutoTransmit ran since the window was created.
+  int checkAutoTransmitCalls = 0;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenus();
 };
+
+// The manual the Help menu opens, in the working directory.
+constexpr const char* kUsersManualFile = "UsersManual.PDF";
 
 }  // namespace tarvel

@@ -1,0 +1,64 @@
+// Saves a picture of every window, for looking at them:
+//   tarvel_screenshots OUTDIR
+// Runs on any Qt platform (offscreen included); no port is touched.
+#include <QApplication>
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+#include <cstdio>
+
+#include "app/MainModule.h"
+#include "app/gui/AboutForm.h"
+#include "app/gui/StartupForm.h"
+#include "link/PortIO.h"
+#include "link/SimBench.h"
+#include "ui/Forms.h"
+#include "ui/MainForm.h"
+
+namespace {
+void Save(QWidget* w, const QString& dir, const char* name) {
+  w->show();
+  QApplication::processEvents();
+  const QString path = QDir(dir).filePath(QString(name) + ".png");
+  if (!w->grab().save(path)) std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: tarvel_screenshots OUTDIR\n");
+    return 2;
+  }
+  using namespace tarvel;
+  forms::InitResources();
+  forms::InstallFonts();
+  SetPortBackend(std::make_unique<SimPortBackend>());
+  const QString dir = argv[1];
+  QDir().mkpath(dir);
+
+  Save(forms::LoadStartup(), dir, "startup");
+  forms::UnloadStartup();
+
+  MainForm* main = forms::LoadMain();
+  Save(main, dir, "main-rx4410");
+  main->GainText[0]->setText("42");
+  main->GainText[1]->setText("17");
+  main->Transmit_Click();
+  main->Receive_Click();
+  Save(main, dir, "main-rx4410-sent");
+  main->DeviceOption[1]->setChecked(true);
+  main->Transmit_Click();
+  Save(main, dir, "main-tqm7731");
+  main->AutoTransmit->setChecked(true);
+  Save(main, dir, "main-tqm7731-auto");
+  main->DeviceOption_Click(2);
+  Save(main, dir, "main-no-device");
+
+  AboutForm* about = forms::LoadAbout();
+  Save(about, dir, "about");
+  return 0;
+}
