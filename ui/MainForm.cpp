@@ -66,7 +66,7 @@ void MainForm::BuildControls() {
   Picture1 = new QLabel(LogoFrame);
   Picture1->setObjectName("Picture1");
   Picture1->setPixmap(QPixmap(":/tarvel/logo-174x52.png"));
-  Picture1->setGeometry(Twips(240), (LogoFrame->height() - 52) / 2, 174, 52);
+  Picture1->setGeometry(Twips(120), (LogoFrame->height() - 52) / 2, 174, 52);
   const char* logoTexts[2] = {"Tarvel", "Control Software"};
   const int logoGeometry[2][4] = {{2880, 240, 2895, 495}, {2880, 720, 3015, 375}};
   for (int i = 0; i < 2; ++i) {

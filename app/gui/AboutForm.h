@@ -1,7 +1,13 @@
-// AboutForm: the about box.
+// AboutForm: the about box, opened from the gain-control window's Help menu.
+// The gain-control window is disabled while it is open, which makes the box
+// behave like a modal dialog although it is shown modeless.
 #pragma once
 
 #include <QWidget>
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
 
 namespace tarvel {
 
@@ -10,7 +16,28 @@ class AboutForm : public QWidget {
 
  public:
   explicit AboutForm(QWidget* parent = nullptr);
+
   void Form_Load();
+  // Replaces the copyright line with the credit until the box closes.
+  void ExtraLabel_DblClick();
+  // Shows and enables the gain-control window, then unloads the box.
+  void OK_Click();
+
+  QPushButton* OK = nullptr;
+  QGroupBox* LogoFrame = nullptr;
+  QLabel* Picture1 = nullptr;
+  QLabel* ExtraLabel = nullptr;
+  QLabel* VersionLabel = nullptr;
+  QLabel* LogoLabel = nullptr;
+  QLabel* CopyrightLabel = nullptr;
+
+  static constexpr const char* kVersion = "1.11";
+  static constexpr const char* kCopyrightYear = "2007";
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  // Closing the box any other way than OK must also enable the main window.
+  void closeEvent(QCloseEvent* event) override;
 };
 
 }  // namespace tarvel

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The real program in a real X session (Xvfb): click OK in "Setup Menu", type
+# a code into "Chan 1", click "Transmit", and check what the simulated bench
+# received. Positions come from the windows' twip geometry at 96 dpi.
+#   e2e_window.sh PATH/TO/tarvel
+set -euo pipefail
+tarvel=$1
+for tool in xvfb-run xdotool; do
+  command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
+done
+if [[ -z ${E2E_INSIDE_X:-} ]]; then
+  export E2E_INSIDE_X=1
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
+cd "$work"
+export TARVEL_PORT="sim:$work/bench.state"
+unset QT_QPA_PLATFORM
+"$tarvel" >"$work/out.txt" 2>&1 &
+pid=$!
+
+px() { echo $(( ($1 * 96 + 720) / 1440 )); }  # twips to pixels
+click() {  # window, x, y (pixels within the window)
+  xdotool mousemove --window "$1" "$2" "$3" click 1
+  sleep 0.3
+}
+
+setup=$(xdotool search --sync --onlyvisible --name '^Setup Menu$' | head -1)
+click "$setup" "$(px $((2520 + 666)))" "$(px $((2280 + 186)))"  # OK
+
+main=$(xdotool search --sync --onlyvisible --name '^Tarvel Control$' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$main")"
+menubar=$(( HEIGHT - $(px 5490) ))
+# Chan 1's text box: frame (120, 1320) + box (360, 360), centre of 372 x 216.
+click "$main" "$(px $((120 + 360 + 186)))" $(( menubar + $(px $((1320 + 360 + 108))) ))
+xdotool key --window "$main" ctrl+a
+xdotool type --window "$main" --delay 50 "17"
+sleep 0.3
+# Transmit: frame (4080, 3120) + button (120, 600), centre of 1935 x 492.
+click "$main" "$(px $((4080 + 120 + 967)))" $(( menubar + $(px $((3120 + 600 + 246))) ))
+sleep 0.5
+
+state=$(cat "$work/bench.state" 2>/dev/null || true)
+echo "$state"
+grep -qx "rx4410 17 0" <<<"$state" || { echo "the bench did not receive 17, 0"; cat "$work/out.txt"; exit 1; }
+grep -qx "rx4410-latches 1 1" <<<"$state" || { echo "expected exactly one send"; exit 1; }
+echo "window end to end: OK"
