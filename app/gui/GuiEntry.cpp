@@ -12,7 +12,7 @@ extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, c
   tarvel::forms::InitResources();
   tarvel::forms::InstallFonts();
   QApplication::setApplicationName("Tarvel Control Software");
-  QApplication::setDesktopFileName("tarvel");
+  QApplication::setDesktopFileName("invalid.tarvel.control");
   QApplication::setWindowIcon(tarvel::forms::ProgramIcon());
   tarvel::SetAlertPresenter(std::make_shared<tarvel::QtAlertPresenter>());
   tarvel::forms::LoadStartup()->show();
