@@ -5,6 +5,10 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+#include "link/PortIO.h"
+#include "ui/Forms.h"
+#include "ui/MainForm.h"
+
 namespace tarvel::testing {
 
 TempWorkDir::TempWorkDir(const std::string& tag) {
@@ -27,5 +31,46 @@ void Settle() {
     QCoreApplication::processEvents();
   }
 }
+
+void WindowTest::SetUp() {
+  presenter = std::make_shared<RecordingPresenter>();
+  SetAlertPresenter(presenter);
+  auto backend = std::make_unique<SimPortBackend>();
+  sim = backend.get();
+  SetPortBackend(std::move(backend));
+  PortAddress = kLpt1Address;
+  DeviceName.clear();
+}
+
+void WindowTest::TearDown() {
+  forms::UnloadMain();
+  forms::UnloadStartup();
+  forms::UnloadAbout();
+  Settle();
+  SetPortBackend(nullptr);
+  SetAlertPresenter(nullptr);
+}
+
+MainForm* WindowTest::Open() {
+  main = forms::LoadMain();
+  main->show();
+  Activate();
+  return main;
+}
+
+void WindowTest::Activate() {
+  main->activateWindow();
+  QApplication::setActiveWindow(main);
+  QApplication::processEvents();
+}
+
+void WindowTest::Close() {
+  forms::UnloadMain();
+  Settle();
+  DeviceName.clear();
+  main = nullptr;
+}
+
+const BenchState& WindowTest::Bench() const { return sim->bench().state(); }
 
 }  // namespace tarvel::testing

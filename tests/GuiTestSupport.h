@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QWidget>
 #include <filesystem>
@@ -8,21 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "app/MainModule.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+class MainForm;
+}
 
 namespace tarvel::testing {
-
-// Records alerts; optionally runs a callback while the "box" is open, as a
-// user's actions would happen while a real box waits.
-class RecordingPresenter : public AlertPresenter {
- public:
-  void Present(const Alert& alert) override {
-    shown.push_back(alert);
-    if (whileOpen) whileOpen(alert);
-  }
-  std::vector<Alert> shown;
-  std::function<void(const Alert&)> whileOpen;
-};
 
 // A temporary working directory for one test, left again afterwards.
 class TempWorkDir {
@@ -37,5 +33,24 @@ class TempWorkDir {
 
 // Processes pending events (deferred deletes included).
 void Settle();
+
+// A gain-control window on an in-memory simulated bench, with alerts
+// recorded; every window is unloaded again afterwards.
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Loads, shows and activates the gain-control window.
+  MainForm* Open();
+  // The offscreen platform does not re-activate a window by itself.
+  void Activate();
+  // Unloads the gain-control window so the next Open starts afresh.
+  void Close();
+  const BenchState& Bench() const;
+
+  std::shared_ptr<RecordingPresenter> presenter;
+  SimPortBackend* sim = nullptr;
+  MainForm* main = nullptr;
+};
 
 }  // namespace tarvel::testing

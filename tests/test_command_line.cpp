@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "ProgramRunner.h"
+#include "TestSupport.h"
 #include "link/SimBench.h"
 
 namespace tarvel {
@@ -21,10 +22,7 @@ const char* const kCommandAlert =
     "Example: [DEVICE] [CODE1] [CODE2]\n";
 const char* const kOptionAlert = "Error: Invalid Option: This option has not yet been implemented.\n";
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::Slurp;
 
 class CommandLine : public ::testing::Test {
  protected:

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "RecordingPort.h"
+#include "TestSupport.h"
 #include "app/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
@@ -14,17 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecordingPresenter : public AlertPresenter {
- public:
-  void Present(const Alert& alert) override { shown.push_back(alert); }
-  std::vector<Alert> shown;
-};
-
 class Dispatcher : public ::testing::Test {
  protected:
   void SetUp() override {
     PortAddress = kLpt1Address;
-    presenter = std::make_shared<RecordingPresenter>();
+    presenter = std::make_shared<testing::RecordingPresenter>();
     SetAlertPresenter(presenter);
     auto backend = std::make_unique<SimPortBackend>();
     sim = backend.get();
@@ -42,7 +37,7 @@ class Dispatcher : public ::testing::Test {
     SetAlertPresenter(nullptr);
   }
   const BenchState& bench() const { return sim->bench().state(); }
-  std::shared_ptr<RecordingPresenter> presenter;
+  std::shared_ptr<testing::RecordingPresenter> presenter;
   SimPortBackend* sim = nullptr;
   fs::path cwd, dir;
 };
@@ -111,9 +106,7 @@ TEST_F(Dispatcher, ReadBackWritesTheResultLineAndIgnoresGainCode) {
   DeviceName = "RX4410R";
   GainCode = {5, 6};
   ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
-  std::ifstream in("TRVOutput.dat", std::ios::binary);
-  const std::string content(std::istreambuf_iterator<char>(in), {});
-  EXPECT_EQ(content, "RX4410R, 0, 63\r\n");
+  EXPECT_EQ(testing::Slurp("TRVOutput.dat"), "RX4410R, 0, 63\r\n");
   EXPECT_EQ(bench().rx4410Latches[0] + bench().rx4410Latches[1] + bench().tqm7731Latches, 0u);
   EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{0, 63}));
 }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 
+#include "TestSupport.h"
 #include "app/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/DirectPort.h"
@@ -149,16 +150,10 @@ class RecordingPpdev : public PpdevSystem {
   std::shared_ptr<SysLog> log_;
 };
 
-class RecordingPresenter : public AlertPresenter {
- public:
-  void Present(const Alert& alert) override { shown.push_back(alert); }
-  std::vector<Alert> shown;
-};
-
 class Ppdev : public ::testing::Test {
  protected:
   void SetUp() override {
-    presenter = std::make_shared<RecordingPresenter>();
+    presenter = std::make_shared<testing::RecordingPresenter>();
     SetAlertPresenter(presenter);
     PortAddress = kLpt1Address;
     kernel.AddPort(0, "888\t1912\n");
@@ -173,7 +168,7 @@ class Ppdev : public ::testing::Test {
                                                       kernel.proc(), "/dev"));
     return log;
   }
-  std::shared_ptr<RecordingPresenter> presenter;
+  std::shared_ptr<testing::RecordingPresenter> presenter;
   FakeKernel kernel;
 };
 

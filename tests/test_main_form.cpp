@@ -22,36 +22,8 @@
 namespace tarvel {
 namespace {
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public testing::WindowTest {
  protected:
-  void SetUp() override {
-    presenter = std::make_shared<testing::RecordingPresenter>();
-    SetAlertPresenter(presenter);
-    auto backend = std::make_unique<SimPortBackend>();
-    sim = backend.get();
-    SetPortBackend(std::move(backend));
-    PortAddress = kLpt1Address;
-    DeviceName.clear();
-  }
-  void TearDown() override {
-    forms::UnloadMain();
-    forms::UnloadStartup();
-    forms::UnloadAbout();
-    testing::Settle();
-    SetPortBackend(nullptr);
-    SetAlertPresenter(nullptr);
-  }
-  MainForm* Open() {
-    main = forms::LoadMain();
-    main->show();
-    Activate();
-    return main;
-  }
-  void Activate() {
-    main->activateWindow();
-    QApplication::setActiveWindow(main);
-    QApplication::processEvents();
-  }
   // Sets a channel's code the way the scroll bar would.
   void SetCode(int i, int code) { main->GainSlide[i]->SetCode(code); }
   std::vector<std::string> AlertTexts() const {
@@ -59,14 +31,7 @@ class MainWindow : public ::testing::Test {
     for (const auto& a : presenter->shown) out.push_back(a.title + " | " + a.text);
     return out;
   }
-  std::uint64_t Sends() const {
-    const BenchState& s = sim->bench().state();
-    return s.rx4410Latches[0] + s.tqm7731Latches;
-  }
-
-  std::shared_ptr<testing::RecordingPresenter> presenter;
-  SimPortBackend* sim = nullptr;
-  MainForm* main = nullptr;
+  std::uint64_t Sends() const { return Bench().rx4410Latches[0] + Bench().tqm7731Latches; }
 };
 
 const std::string kRange42 = "Error: Invalid Entry | Valid input range from 0 to 42.  ";
@@ -203,9 +168,7 @@ TEST_F(MainWindow, RefreshFollowsTheTableForEveryDeviceAndMode) {
       ASSERT_FALSE(presenter->shown.empty()) << name;
       EXPECT_EQ(presenter->shown[0].title, "Error: Invalid Option");
     }
-    forms::UnloadMain();
-    testing::Settle();
-    DeviceName.clear();
+    Close();
   }
 }
 
@@ -266,9 +229,7 @@ TEST_F(MainWindow, EntriesAreCheckedClampedAndCoupledToTheScrollBar) {
     EXPECT_EQ(AlertTexts(), e.alerts) << e.name;
     EXPECT_EQ(main->checkAutoTransmitCalls - before, e.checks) << e.name;
     EXPECT_EQ(main->GainText[1]->text(), "0") << e.name << ": the other channel is untouched";
-    forms::UnloadMain();
-    testing::Settle();
-    DeviceName.clear();
+    Close();
   }
 }
 
@@ -313,9 +274,7 @@ TEST_F(MainWindow, LeavingABoxRefusesAnyTextButTheScrollBarsPlainCode) {
       EXPECT_TRUE(presenter->shown.empty());
       EXPECT_EQ(QApplication::focusWidget(), main->GainSlide[0]);
     }
-    forms::UnloadMain();
-    testing::Settle();
-    DeviceName.clear();
+    Close();
   }
 }
 

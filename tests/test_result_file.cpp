@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TestSupport.h"
 #include "app/MainModule.h"
 
 namespace tarvel {
@@ -12,10 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::Slurp;
 
 class ResultFile : public ::testing::Test {
  protected:

@@ -54,49 +54,24 @@ class BrokenPort : public PortBackend {
   long count_ = 0;
 };
 
-class Transmitting : public ::testing::Test {
+class Transmitting : public testing::WindowTest {
  protected:
   void SetUp() override {
-    presenter = std::make_shared<testing::RecordingPresenter>();
-    SetAlertPresenter(presenter);
-    UseBench();
-    PortAddress = kLpt1Address;
-    DeviceName.clear();
-    main = forms::LoadMain();
-    main->show();
-    Activate();
+    WindowTest::SetUp();
+    Open();
   }
   void TearDown() override {
-    forms::UnloadMain();
-    forms::UnloadStartup();
-    forms::UnloadAbout();
-    testing::Settle();
-    SetPortBackend(nullptr);
-    SetAlertPresenter(nullptr);
+    WindowTest::TearDown();
     QDesktopServices::unsetUrlHandler("file");
-  }
-  void UseBench() {
-    auto backend = std::make_unique<SimPortBackend>();
-    sim = backend.get();
-    SetPortBackend(std::move(backend));
-  }
-  void Activate() {
-    main->activateWindow();
-    QApplication::setActiveWindow(main);
-    QApplication::processEvents();
   }
   void Codes(int a, int b) {
     main->GainSlide[0]->SetCode(a);
     main->GainSlide[1]->SetCode(b);
   }
-  const BenchState& Bench() const { return sim->bench().state(); }
   std::uint64_t RxSends() const { return Bench().rx4410Latches[0]; }
   std::uint64_t TqmSends() const { return Bench().tqm7731Latches; }
 
   testing::TempWorkDir work{"transmit"};
-  std::shared_ptr<testing::RecordingPresenter> presenter;
-  SimPortBackend* sim = nullptr;
-  MainForm* main = nullptr;
 };
 
 TEST_F(Transmitting, AClickSendsBothCodesOnceAndLeavesTheButtonsAsTheyWere) {

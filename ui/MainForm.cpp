@@ -26,18 +26,11 @@
 
 namespace tarvel {
 
+using ui::DesignFont;
 using ui::PlaceTwips;
 using ui::Twips;
 
 namespace {
-
-QFont DesignFont(const char* family, double points, bool bold = false, bool italic = false) {
-  QFont font(family);
-  font.setPointSizeF(points);
-  font.setBold(bold);
-  font.setItalic(italic);
-  return font;
-}
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 

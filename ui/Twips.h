@@ -1,7 +1,8 @@
-// Window geometry is designed in twips (1/1440 inch); these convert it to
-// pixels at the screen's logical resolution.
+// The windows' design units: geometry in twips (1/1440 inch), converted to
+// pixels at the screen's logical resolution, and fonts by family and points.
 #pragma once
 
+#include <QFont>
 #include <QGuiApplication>
 #include <QRect>
 #include <QScreen>
@@ -23,6 +24,14 @@ inline QRect TwipsRect(int left, int top, int width, int height) {
 
 inline void PlaceTwips(QWidget* w, int left, int top, int width, int height) {
   w->setGeometry(TwipsRect(left, top, width, height));
+}
+
+inline QFont DesignFont(const char* family, double points, bool bold = false, bool italic = false) {
+  QFont font(family);
+  font.setPointSizeF(points);
+  font.setBold(bold);
+  font.setItalic(italic);
+  return font;
 }
 
 }  // namespace tarvel::ui

@@ -1,0 +1,33 @@
+// Helpers shared by the test suites (no Qt).
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/MainModule.h"
+
+namespace tarvel::testing {
+
+// Records alerts instead of showing them; optionally runs a callback while
+// the "box" is open, as a user's actions would happen while a real box waits.
+class RecordingPresenter : public AlertPresenter {
+ public:
+  void Present(const Alert& alert) override {
+    shown.push_back(alert);
+    if (whileOpen) whileOpen(alert);
+  }
+  std::vector<Alert> shown;
+  std::function<void(const Alert&)> whileOpen;
+};
+
+// The whole content of a file, byte for byte; empty if it cannot be read.
+inline std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace tarvel::testing
