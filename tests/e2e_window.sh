@@ -46,4 +46,27 @@ state=$(cat "$work/bench.state" 2>/dev/null || true)
 echo "$state"
 grep -qx "rx4410 17 0" <<<"$state" || { echo "the bench did not receive 17, 0"; cat "$work/out.txt"; exit 1; }
 grep -qx "rx4410-latches 1 1" <<<"$state" || { echo "expected exactly one send"; exit 1; }
+kill $pid 2>/dev/null || true
+wait $pid 2>/dev/null || true
+
+# Command-line mode with a display: the alert goes to standard error and is
+# also shown as a message box that waits for OK.
+"$tarvel" rx4410 1 >"$work/cli.out" 2>"$work/cli.err" &
+cli=$!
+xdotool search --sync --onlyvisible --name '^Error: Invalid or Missing Entry$' >/dev/null
+sleep 0.5
+kill -0 $cli 2>/dev/null || { echo "the program did not wait for OK"; exit 1; }
+# The modal box has the keyboard focus: Return presses its OK button.
+for try in 1 2 3 4 5; do
+  xdotool key Return
+  sleep 0.3
+  kill -0 $cli 2>/dev/null || break
+done
+set +e
+wait $cli
+status=$?
+set -e
+[[ $status -eq 64 ]] || { echo "exit status $status, expected 64"; cat "$work/cli.err"; exit 1; }
+grep -q "^Error: Invalid or Missing Entry: The command call provided" "$work/cli.err" \
+  || { echo "no alert line on standard error"; cat "$work/cli.err"; exit 1; }
 echo "window end to end: OK"
