@@ -40,7 +40,12 @@ xdotool type --window "$main" --delay 50 "17"
 sleep 0.3
 # Transmit: frame (4080, 3120) + button (120, 600), centre of 1935 x 492.
 click "$main" "$(px $((4080 + 120 + 967)))" $(( menubar + $(px $((3120 + 600 + 246))) ))
-sleep 0.5
+# Wait (bounded) for the send to land: a loaded machine may be slow.
+for ((i = 0; i < 50; i++)); do
+  grep -qx "rx4410 17 0" "$work/bench.state" 2>/dev/null && break
+  sleep 0.2
+done
+sleep 0.3  # and for anything that might follow it
 
 state=$(cat "$work/bench.state" 2>/dev/null || true)
 echo "$state"
