@@ -155,7 +155,7 @@ int PpdevPortBackend::Claim(bool exclusive, PortError& error) {
   }
   // With PPEXCL the kernel refuses the claim when another driver (lp) has
   // the port registered; that is worth a second, shared try.
-  if (exclusive && (err == ENXIO || err == EBUSY)) return -1;
+  if (exclusive && err == ENXIO) return -1;
   error.reason = std::string("PPCLAIM: ") + std::strerror(err);
   if (err == ENXIO || err == ENODEV) error.remedy = kNoPortRemedy;
   return 0;
@@ -180,10 +180,6 @@ bool PpdevPortBackend::Open(std::int32_t base, PortError& error) {
                 << " is also held by another driver (often the printer driver lp); using it shared. "
                    "Unload lp (modprobe -r lp) for exclusive access."
                 << std::endl;
-    }
-    if (claimed < 0) {
-      error.reason = "PPCLAIM: " + std::string(std::strerror(ENXIO));
-      error.remedy = kNoPortRemedy;
     }
   }
   if (claimed <= 0) {

@@ -50,7 +50,8 @@ class PpdevPortBackend : public PortBackend {
  private:
   bool ResolveDevice(std::int32_t base, std::string& path, PortError& error);
   bool OpenDevice(const std::string& path, PortError& error);
-  // 1 claimed, 0 failed (error filled), -1 exclusive access refused.
+  // 1 claimed, 0 failed (error filled), -1 exclusive access refused (only
+  // when `exclusive`; a shared claim answers 1 or 0).
   int Claim(bool exclusive, PortError& error);
   bool Fail(const char* what, PortError& error);
 

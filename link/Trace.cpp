@@ -1,11 +1,9 @@
 #include "Trace.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <memory>
 
 namespace tarvel {
 

@@ -13,9 +13,7 @@ namespace tarvel::testing {
 
 TempWorkDir::TempWorkDir(const std::string& tag) {
   old_ = std::filesystem::current_path();
-  dir_ = std::filesystem::temp_directory_path() / ("tarvel-" + tag + "-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir_);
-  std::filesystem::create_directories(dir_);
+  dir_ = FreshTempDir(tag);
   std::filesystem::current_path(dir_);
 }
 

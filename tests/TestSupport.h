@@ -1,6 +1,8 @@
 // Helpers shared by the test suites (no Qt).
 #pragma once
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +25,15 @@ class RecordingPresenter : public AlertPresenter {
   std::vector<Alert> shown;
   std::function<void(const Alert&)> whileOpen;
 };
+
+// An empty folder of the system's temporary directory, named for the test
+// and the process (tests run in parallel processes).
+inline std::filesystem::path FreshTempDir(const std::string& tag) {
+  const auto dir = std::filesystem::temp_directory_path() / ("tarvel-" + tag + "-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
 
 // The whole content of a file, byte for byte; empty if it cannot be read.
 inline std::string Slurp(const std::filesystem::path& path) {

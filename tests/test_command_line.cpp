@@ -27,8 +27,7 @@ using testing::Slurp;
 class CommandLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("tarvel-cli-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
+    dir = testing::FreshTempDir("cli");
     fs::create_directories(dir / "work");
     work = dir / "work";
     statePath = (dir / "bench.state").string();

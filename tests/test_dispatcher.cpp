@@ -25,9 +25,7 @@ class Dispatcher : public ::testing::Test {
     sim = backend.get();
     SetPortBackend(std::move(backend));
     cwd = fs::current_path();
-    dir = fs::temp_directory_path() / ("tarvel-dispatch-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testing::FreshTempDir("dispatch");
     fs::current_path(dir);
   }
   void TearDown() override {

@@ -30,8 +30,7 @@ namespace fs = std::filesystem;
 class FakeKernel {
  public:
   FakeKernel() {
-    root = fs::temp_directory_path() / ("tarvel-kernel-" + std::to_string(::getpid()));
-    fs::remove_all(root);
+    root = testing::FreshTempDir("kernel");
     fs::create_directories(root / "parport" / "default");
   }
   ~FakeKernel() { fs::remove_all(root); }

@@ -18,9 +18,7 @@ using testing::Slurp;
 class ResultFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("tarvel-result-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testing::FreshTempDir("result");
     file = dir / "TRVOutput.dat";
   }
   void TearDown() override {

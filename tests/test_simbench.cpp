@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TestSupport.h"
 #include "app/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
@@ -144,10 +145,8 @@ TEST(BenchStateText, RoundTripsAndRejectsDamagedText) {
 class BenchFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("tarvel-bench-" + std::to_string(::getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testing::FreshTempDir(std::string("bench-") +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
     path = (dir / "sub" / "bench.state").string();
     PortAddress = kLpt1Address;
   }

@@ -35,15 +35,20 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
   PlaceTwips(ParallelFrame, 240, 240, 3255, 1452);
 
   // The three options share ParallelFrame, which makes them one exclusive group.
-  LPT1 = new QRadioButton("   LPT1 (H378-H37A)", ParallelFrame);
-  LPT1->setObjectName("LPT1");
-  PlaceTwips(LPT1, 360, 360, 2415, 252);
-  LPT2 = new QRadioButton("   LPT2 (H278-H27A)", ParallelFrame);
-  LPT2->setObjectName("LPT2");
-  PlaceTwips(LPT2, 360, 720, 2415, 252);
-  PRN = new QRadioButton("   PRN  (H3BC-H3BE)", ParallelFrame);
-  PRN->setObjectName("PRN");
-  PlaceTwips(PRN, 360, 1080, 2415, 252);
+  struct Option {
+    QRadioButton** button;
+    const char* name;
+    const char* caption;
+    int top;
+  };
+  const Option options[] = {{&LPT1, "LPT1", "   LPT1 (H378-H37A)", 360},
+                            {&LPT2, "LPT2", "   LPT2 (H278-H27A)", 720},
+                            {&PRN, "PRN", "   PRN  (H3BC-H3BE)", 1080}};
+  for (const Option& o : options) {
+    *o.button = new QRadioButton(o.caption, ParallelFrame);
+    (*o.button)->setObjectName(o.name);
+    PlaceTwips(*o.button, 360, o.top, 2415, 252);
+  }
 
   // The label sits on the frame's top edge as its title: it paints its own
   // background so the frame line stops at the text.
