@@ -7,10 +7,17 @@
 
 #include "app/GuiLoader.h"
 #include "app/MainModule.h"
+#include "app/Options.h"
 #include "app/Startup.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
+  // `--` modes first: no device token starts with "--".
+  if (IsOptionCommandLine(argc, argv)) {
+    const int status = RunOptionCommandLine(argc, argv);
+    std::cout.flush();
+    return status;
+  }
   SetArgumentText(JoinArguments(argc, argv));
   if (!ArgumentText().empty()) {
     SetAlertPresenter(std::make_shared<CommandLineAlertPresenter>());

@@ -1,0 +1,64 @@
+#include "Options.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "app/CommandLine.h"
+
+#ifndef TARVEL_VERSION
+#error "TARVEL_VERSION must come from the build"
+#endif
+
+namespace tarvel {
+
+namespace {
+
+int RunHelp(int, const char* const*) {
+  PrintUsage(false);
+  return kExitDone;
+}
+
+int RunVersion(int, const char* const*) {
+  std::printf("tarvel %s\n", TARVEL_VERSION);
+  return kExitDone;
+}
+
+// Every `--` mode of the program, in the order `--help` lists them.
+constexpr OptionMode kModes[] = {
+    {"--help", "tarvel --help", "this text", RunHelp},
+    {"--version", "tarvel --version", "the program's version", RunVersion},
+};
+
+}  // namespace
+
+bool IsOptionCommandLine(int argc, const char* const* argv) {
+  return argc > 1 && std::strncmp(argv[1], "--", 2) == 0;
+}
+
+void PrintUsage(bool toStderr) {
+  std::FILE* out = toStderr ? stderr : stdout;
+  std::fputs(
+      "usage: tarvel                         open the windows\n"
+      "       tarvel DEVICE CODE1 CODE2      send two codes (DEVICE: RX4410, TQM7731)\n"
+      "       tarvel RX4410R                 read the RX4410's codes back into TRVOutput.dat\n",
+      out);
+  for (const OptionMode& mode : kModes) {
+    std::fprintf(out, "       %-31s%s\n", mode.synopsis, mode.summary);
+  }
+  std::fputs(
+      "environment: TARVEL_PORT (auto, /dev/parportN, direct, sim, sim:PATH),\n"
+      "             TARVEL_TRACE=PATH, TARVEL_PORT_DELAY_NS=N\n",
+      out);
+}
+
+int RunOptionCommandLine(int argc, const char* const* argv) {
+  for (const OptionMode& mode : kModes) {
+    if (std::strcmp(argv[1], mode.name) == 0) return mode.run(argc - 2, argv + 2);
+  }
+  std::fprintf(stderr, "tarvel: unknown option %s\n", argv[1]);
+  PrintUsage(true);
+  return kExitUsage;
+}
+
+}  // namespace tarvel
