@@ -89,7 +89,7 @@ TEST_F(CommandLine, OutcomesFollowTheTokenAndTheCodes) {
       {{"TQM7731", "1e3", "0"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       {{"RX4410\t1", "2"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       {{"rx4410r"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
-      {{"--help"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{"-h"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       // The option alert: two valid codes but no such device.
       {{"rx4410r", "1", "2"}, 64, kOptionAlert, {7, 9}, {3, 4}, nullptr},
       {{"rx4410", "1", "2"}, 64, kOptionAlert, {7, 9}, {3, 4}, nullptr},
