@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
     std::cout.flush();
     return status;
   }
-  SetArgumentText(JoinArguments(argc, argv));
-  if (!ArgumentText().empty()) {
+  SetArguments(argc, argv);
+  if (ArgumentsGiven()) {
     SetAlertPresenter(std::make_shared<CommandLineAlertPresenter>());
     RunStartupSteps();  // command-line mode: does not return
   }

@@ -80,6 +80,7 @@ TEST_F(CommandLine, OutcomesFollowTheTokenAndTheCodes) {
       {{"RX4410 1 2"}, 0, "", {1, 2}, {3, 4}, nullptr},  // one quoted argument, same text
       // The command alert: missing, empty, non-numeric or too large codes.
       {{"RX4410"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{""}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},  // arguments that join to nothing
       {{"RX4410", "1"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       {{"RX4410", "", "10", "20"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       {{"RX4410  10", "20"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
