@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
 
   const char* platform = std::getenv("QT_QPA_PLATFORM");
   if (!DisplayAvailable() && (platform == nullptr || *platform == '\0')) {
+    DeleteLeftoverResultFile();  // every start does, even one that gives up
     std::cerr << "tarvel: no display to open the windows on.\n"
                  "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
                  "  (DEVICE is RX4410, TQM7731, or RX4410R to read the RX4410's codes back)"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
   std::string error;
   const GuiEntry* gui = LoadGui(error);
   if (gui == nullptr) {
+    DeleteLeftoverResultFile();
     std::cerr << "tarvel: cannot open the windows: " << error << std::endl;
     return 1;
   }

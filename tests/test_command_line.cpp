@@ -195,9 +195,11 @@ TEST_F(CommandLine, ABadPortDelayIsNamedAndIgnored) {
 }
 
 TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {
+  std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
   const RunResult r = Run({});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << "the leftover is deleted before giving up";
 }
 
 }  // namespace
