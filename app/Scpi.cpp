@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 #include "link/ControlPPORT.h"
 #include "link/DirectPort.h"
 #include "link/PpdevPort.h"

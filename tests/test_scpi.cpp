@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "RecordingPort.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Scpi.h"
 #include "link/SimBench.h"
 
