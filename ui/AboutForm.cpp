@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "core/Version.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 #include "ui/Twips.h"
