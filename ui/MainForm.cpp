@@ -314,7 +314,7 @@ bool MainForm::eventFilter(QObject* watched, QEvent* event) {
         // is on its way to the clicked control (an arrow, the trough, a
         // thumb, a button) would otherwise start acting after the alert,
         // with its release long gone to the alert's OK.
-        if (reason == Qt::MouseFocusReason && QApplication::focusWidget() == GainText[i]) CancelPendingPress();
+        if (reason == Qt::MouseFocusReason && focusWidget() == GainText[i]) CancelPendingPress();
       }
     }
   }
