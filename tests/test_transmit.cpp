@@ -14,9 +14,9 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
-#include "app/MainModule.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "core/MainModule.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "link/PortIO.h"
 #include "link/SimBench.h"
 #include "ui/CodeScrollBar.h"

@@ -12,11 +12,11 @@
 #include <QWindow>
 
 #include "GuiTestSupport.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "ui/AboutForm.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
+#include "ui/StartupForm.h"
 
 namespace tarvel {
 namespace {
@@ -54,10 +54,14 @@ TEST_F(WindowInput, AClickThatTheLeaveCheckRefusesDoesNothing) {
   auto thumb = [](QWidget* w) { return Thumb(static_cast<CodeScrollBar*>(w)); };
   auto middle = [](QWidget* w) { return w->rect().center(); };
   const Click clicks[] = {
-      {"Chan 1 top arrow", true, bar(0), top},          {"Chan 1 bottom arrow", true, bar(0), bottom},
-      {"Chan 1 trough", true, bar(0), trough},          {"Chan 1 thumb drag", true, bar(0), thumb},
-      {"Chan 2 top arrow", true, bar(1), top},          {"Chan 2 bottom arrow", true, bar(1), bottom},
-      {"Chan 2 trough", true, bar(1), trough},          {"Chan 2 thumb drag", true, bar(1), thumb},
+      {"Chan 1 top arrow", true, bar(0), top},
+      {"Chan 1 bottom arrow", true, bar(0), bottom},
+      {"Chan 1 trough", true, bar(0), trough},
+      {"Chan 1 thumb drag", true, bar(0), thumb},
+      {"Chan 2 top arrow", true, bar(1), top},
+      {"Chan 2 bottom arrow", true, bar(1), bottom},
+      {"Chan 2 trough", true, bar(1), trough},
+      {"Chan 2 thumb drag", true, bar(1), thumb},
       {"Transmit", false, [this] { return main->Transmit; }, middle},
       {"Receive", false, [this] { return main->Receive; }, middle},
   };

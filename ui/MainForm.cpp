@@ -17,10 +17,10 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "link/ControlPPORT.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
@@ -293,7 +293,8 @@ void MainForm::GainSlide_Change(std::int16_t Index) {
 void MainForm::GainSlide_Scroll(std::int16_t Index) { GainSlide_Change(Index); }
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event) {
-  if (cancelPress_ && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+  if (cancelPress_ &&
+      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
     cancelPress_ = false;
     qApp->removeEventFilter(this);
     return true;

@@ -1,4 +1,4 @@
-#include "app/gui/AboutForm.h"
+#include "ui/AboutForm.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
