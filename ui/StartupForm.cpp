@@ -26,6 +26,9 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
   OK = new QPushButton("OK", this);
   OK->setObjectName("OK");
   PlaceTwips(OK, 2520, 2280, 1332, 372);
+  // Enter presses the focused OK, as Space does, and the focused OK is drawn
+  // as the one Enter presses, from the first focus on.
+  OK->setAutoDefault(true);
 
   OptionsMainFrame = new QGroupBox(this);
   OptionsMainFrame->setObjectName("OptionsMainFrame");
