@@ -382,7 +382,6 @@ void MainForm::AutoTransmit_Click() {
 }
 
 void MainForm::CheckAutoTransmit() {
-  ++checkAutoTransmitCalls;
   if (AutoTransmit->isChecked()) Transmit_Click();
 }
 

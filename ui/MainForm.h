@@ -78,9 +78,6 @@ class MainForm : public QMainWindow {
   QAction* UsersManualMenu = nullptr;
   QAction* AboutMenu = nullptr;
 
-  // How often CheckAutoTransmit ran since the window was created.
-  int checkAutoTransmitCalls = 0;
-
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   // Refused while the about box is open.
