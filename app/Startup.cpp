@@ -8,8 +8,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/AtomicFile.h"
 #include "app/CommandLine.h"
 #include "app/MainModule.h"
+#include "app/Signals.h"
+#include "link/Trace.h"
 
 namespace tarvel {
 
@@ -33,6 +36,8 @@ void SetArgumentText(std::string text) { ArgumentSlot() = std::move(text); }
 const std::string& ArgumentText() { return ArgumentSlot(); }
 
 bool DeleteLeftoverResultFile() {
+  // Temporary result files of a run that was killed while writing.
+  RemoveStaleTempFiles(".", ".TRVOutput.", 60);
   // unlink, not remove: a folder of that name is not a leftover result.
   if (::unlink(kResultFileName) == 0 || errno == ENOENT) return true;
   std::cerr << "tarvel: warning: cannot delete the leftover " << kResultFileName << ": "
@@ -47,8 +52,11 @@ void RunStartupSteps() {
 }
 
 void ProcessCommandLine() {
-  const int status = RunCommandLine(ArgumentText());
+  int status = RunCommandLine(ArgumentText());
+  // A trace that cannot be written fails a command that otherwise succeeded.
+  if (!FlushProcessTrace() && status == kExitDone) status = kExitIoError;
   std::cout.flush();
+  FinishStopRequest();  // a SIGINT/SIGTERM during the command ends it now
   std::exit(status);
 }
 

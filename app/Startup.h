@@ -12,7 +12,8 @@ std::string JoinArguments(int argc, const char* const* argv);
 void SetArgumentText(std::string text);
 const std::string& ArgumentText();
 
-// Deletes a leftover "TRVOutput.dat" in the working directory. A file that
+// Deletes a leftover "TRVOutput.dat" in the working directory, and this
+// user's ".TRVOutput.XXXXXX" temporary files older than a minute. A file that
 // cannot be deleted gets a warning on standard error and is left; returns
 // false then.
 bool DeleteLeftoverResultFile();
@@ -22,7 +23,9 @@ bool DeleteLeftoverResultFile();
 // mode, which ends the program. Returns only when the text is empty.
 void RunStartupSteps();
 
-// Command-line mode on ArgumentText(); ends the program with its status.
+// Command-line mode on ArgumentText(); writes the port trace and ends the
+// program with its status (74 when only the trace failed), or by the signal
+// that asked it to stop.
 [[noreturn]] void ProcessCommandLine();
 
 }  // namespace tarvel

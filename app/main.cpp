@@ -5,13 +5,21 @@
 #include <iostream>
 #include <memory>
 
+#include "app/CommandLine.h"
 #include "app/GuiLoader.h"
 #include "app/MainModule.h"
 #include "app/Options.h"
+#include "app/Signals.h"
 #include "app/Startup.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
+  // Borrowed privileges would let any caller write files as their owner.
+  if (RunsWithBorrowedPrivileges()) {
+    std::cerr << BorrowedPrivilegesMessage() << std::endl;
+    return kExitNoPermission;
+  }
+  InstallStopHandlers();
   // `--` modes first: no device token starts with "--".
   if (IsOptionCommandLine(argc, argv)) {
     const int status = RunOptionCommandLine(argc, argv);

@@ -6,13 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace tarvel::testing {
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workingDirectory, const std::map<std::string, std::string>& env,
-                     int timeoutMs) {
+                     int timeoutMs, int sigtermAfterMs) {
   RunResult result;
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return result;
@@ -42,7 +43,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   ::close(errPipe[1]);
   if (pid < 0) return result;
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::milliseconds(timeoutMs);
+  bool termSent = sigtermAfterMs < 0;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
   while (open > 0) {
@@ -53,7 +56,20 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       ::kill(pid, SIGKILL);
       break;
     }
-    if (::poll(fds, 2, static_cast<int>(left)) < 0) break;
+    long wait = left;
+    if (!termSent) {
+      const auto due = std::chrono::duration_cast<std::chrono::milliseconds>(
+          started + std::chrono::milliseconds(sigtermAfterMs) - std::chrono::steady_clock::now()).count();
+      if (due <= 0) {
+        ::kill(pid, SIGTERM);
+        termSent = true;
+        continue;
+      }
+      wait = std::min(wait, static_cast<long>(due));
+    }
+    const int ready = ::poll(fds, 2, static_cast<int>(wait));
+    if (ready < 0) break;
+    if (ready == 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buffer[4096];
@@ -73,6 +89,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   int wstatus = 0;
   ::waitpid(pid, &wstatus, 0);
   if (WIFEXITED(wstatus) && !result.timedOut) result.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   return result;
 }
 

@@ -1,8 +1,10 @@
 // The entry points of the GUI library, which the program opens on demand.
 #include <QApplication>
+#include <QSocketNotifier>
 #include <memory>
 
 #include "app/MainModule.h"
+#include "app/Signals.h"
 #include "app/gui/QtAlertPresenter.h"
 #include "app/gui/StartupForm.h"
 #include "ui/Forms.h"
@@ -16,6 +18,13 @@ extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, c
   QApplication::setWindowIcon(tarvel::forms::ProgramIcon());
   tarvel::SetAlertPresenter(std::make_shared<tarvel::QtAlertPresenter>());
   tarvel::forms::LoadStartup()->show();
+  // SIGINT/SIGTERM end the event loop, so the program exits normally and
+  // writes its port trace.
+  std::unique_ptr<QSocketNotifier> stop;
+  if (tarvel::StopSignalFd() >= 0) {
+    stop = std::make_unique<QSocketNotifier>(tarvel::StopSignalFd(), QSocketNotifier::Read);
+    QObject::connect(stop.get(), &QSocketNotifier::activated, &app, [] { QApplication::exit(0); });
+  }
   const int status = app.exec();
   tarvel::SetAlertPresenter(nullptr);
   return status;
