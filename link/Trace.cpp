@@ -155,24 +155,24 @@ void PortTrace::Record(std::uint16_t event) {
   }
   pending_.push_back(event);
   (event & kReadFlag ? haveStatus_ : haveData_) = true;
-  if ((haveData_ && haveStatus_) || pending_.size() >= kMaxPendingEvents) {
-    Start(text_, pending_);
-    for (std::uint16_t e : pending_) Encode(text_, e);
-    pending_.clear();
-    pending_.shrink_to_fit();
+  if ((haveData_ && haveStatus_) || pending_.size() >= kMaxPendingEvents) Drain();
+}
+
+void PortTrace::Drain() {
+  Start(text_, pending_);
+  for (std::uint16_t e : pending_) {
+    Encode(text_, e);
     Flush(false);
   }
+  pending_.clear();
+  pending_.shrink_to_fit();
 }
 
 bool PortTrace::FinishStream() {
   if (!sink_ || finished_) return !sinkFailed_;
   finished_ = true;
   if (count_ == 0) return true;  // nothing happened: the sink is never asked
-  if (!started_) {
-    Start(text_, pending_);
-    for (std::uint16_t e : pending_) Encode(text_, e);
-    pending_.clear();
-  }
+  if (!started_) Drain();
   Encoder{data_, status_, encoded_}.Close(text_);
   Flush(true);
   return !sinkFailed_;

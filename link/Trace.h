@@ -27,7 +27,7 @@ class PortTrace {
  public:
   // Receives the VCD text in order; false stops the stream.
   using Sink = std::function<bool(std::string_view)>;
-  static constexpr std::size_t kMaxPendingEvents = 65536;
+  static constexpr std::size_t kMaxPendingEvents = 16384;
   static constexpr std::size_t kChunkBytes = 65536;
 
   void RecordWrite(std::uint8_t data) { Record(static_cast<std::uint16_t>(data)); }
@@ -54,6 +54,7 @@ class PortTrace {
   void Start(std::string& out, const std::vector<std::uint16_t>& events);
   void Encode(std::string& out, std::uint16_t event);
   void Flush(bool all);
+  void Drain();  // starts the text with the accesses held back
 
   std::vector<std::uint16_t> pending_;  // all events without a sink
   std::string text_;
