@@ -11,6 +11,7 @@
 #include "app/Options.h"
 #include "app/Signals.h"
 #include "app/Startup.h"
+#include "link/Trace.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
@@ -46,5 +47,9 @@ int main(int argc, char** argv) {
     std::cerr << "tarvel: cannot open the windows: " << error << std::endl;
     return 1;
   }
-  return gui->run(argc, argv);
+  const int status = gui->run(argc, argv);
+  // A SIGINT/SIGTERM ended the windows: write the trace, then end by it.
+  FlushProcessTrace();
+  FinishStopRequest();
+  return status;
 }

@@ -18,7 +18,7 @@ trap 'kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
 export TARVEL_PORT="sim:$work/bench.state"
 unset QT_QPA_PLATFORM
-"$tarvel" >"$work/out.txt" 2>&1 &
+TARVEL_TRACE="$work/window.vcd" "$tarvel" >"$work/out.txt" 2>&1 &
 pid=$!
 
 px() { echo $(( ($1 * 96 + 720) / 1440 )); }  # twips to pixels
@@ -53,6 +53,8 @@ grep -qx "rx4410 17 0" <<<"$state" || { echo "the bench did not receive 17, 0"; 
 grep -qx "rx4410-latches 1 1" <<<"$state" || { echo "expected exactly one send"; exit 1; }
 kill $pid 2>/dev/null || true
 wait $pid 2>/dev/null || true
+# SIGTERM ends the windows with their trace written: the one send, whole.
+[[ $(tail -1 "$work/window.vcd" 2>/dev/null) == "#44" ]] || { echo "no whole trace after SIGTERM"; exit 1; }
 
 # Command-line mode with a display: the alert goes to standard error and is
 # also shown as a message box that waits for OK.
