@@ -3,6 +3,7 @@
 // and a time limit so a hang fails the test instead of stalling it.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,6 +19,6 @@ struct RunResult {
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workingDirectory, const std::map<std::string, std::string>& env,
-                     int timeoutMs = 20000, int sigtermAfterMs = -1);
+                     int timeoutMs = 20000, const std::function<bool()>& sigtermWhen = {});
 
 }  // namespace tarvel::testing

@@ -38,9 +38,9 @@ class Safety : public ::testing::Test {
     std::ofstream(dir / "victim") << "precious";
   }
   void TearDown() override { fs::remove_all(dir); }
-  RunResult Run(std::vector<std::string> args = {"RX4410", "1", "2"}, int sigtermAfterMs = -1,
+  RunResult Run(std::vector<std::string> args = {"RX4410", "1", "2"}, const std::function<bool()>& sigtermWhen = {},
                 const std::string& program = TARVEL_PROGRAM) {
-    RunResult r = RunProgram(program, args, work.string(), env, 8000, sigtermAfterMs);
+    RunResult r = RunProgram(program, args, work.string(), env, 8000, sigtermWhen);
     EXPECT_FALSE(r.timedOut) << "never a hang";
     return r;
   }
@@ -197,7 +197,7 @@ TEST_F(Safety, SetIdProgramsAreRefused) {
   fs::copy_file(TARVEL_PROGRAM, copy, fs::copy_options::overwrite_existing);
   ASSERT_EQ(::chown(copy.c_str(), static_cast<uid_t>(-1), other), 0);
   ASSERT_EQ(::chmod(copy.c_str(), 02755), 0);
-  const RunResult r = Run({"RX4410", "1", "2"}, -1, copy.string());
+  const RunResult r = Run({"RX4410", "1", "2"}, {}, copy.string());
   fs::remove(copy);
   EXPECT_EQ(r.status, 77);
   EXPECT_NE(r.err.find("ppdev"), std::string::npos) << r.err;
@@ -247,7 +247,8 @@ TEST_F(Safety, DamagedStateIsKeptAndAFreshBenchSaysSo) {
 TEST_F(Safety, ASignalLetsTheCommandEndCleanlyWithItsTrace) {
   env["TARVEL_TRACE"] = (dir / "t.vcd").string();
   env["TARVEL_PORT_DELAY_NS"] = "10000000";  // 54 accesses: about half a second
-  const RunResult r = Run({"RX4410R"}, 150);
+  // SIGTERM once the bench is open, i.e. in the middle of the sequence.
+  const RunResult r = Run({"RX4410R"}, [this] { return fs::exists(state + ".lock"); });
   EXPECT_EQ(r.signal, SIGTERM) << r.err;
   const std::string vcd = Slurp(dir / "t.vcd");
   EXPECT_EQ(vcd.rfind("$version", 0), 0u) << "the trace is written";
