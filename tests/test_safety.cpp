@@ -64,9 +64,10 @@ struct PathCase {
   std::function<void(Safety&)> plant;
   int status;
   const char* mustSay;  // in standard error; "" for nothing in particular
+  std::vector<std::string> args = {"RX4410", "1", "2"};
 };
 
-TEST_F(Safety, PlantedLinksAndSpecialFilesAreNeverWrittenThrough) {
+TEST_F(Safety, PlantedLinksAndUnwritablePathsAreNeverWrittenThroughAndSayWhy) {
   const PathCase cases[] = {
       {"link at the old state side file",
        [](Safety& t) { fs::create_symlink(t.dir / "victim", t.state + ".tmp"); }, 0, ""},
@@ -84,11 +85,22 @@ TEST_F(Safety, PlantedLinksAndSpecialFilesAreNeverWrittenThrough) {
       {"state in a folder that does not exist",
        [](Safety& t) { t.env["TARVEL_PORT"] = "sim:" + (t.dir / "new" / "sub" / "b.state").string(); }, 69,
        "No such file or directory"},
+      {"trace path is a folder", [](Safety& t) { t.env["TARVEL_TRACE"] = t.dir.string(); }, 74,
+       "cannot write the port trace to "},
+      {"trace folder missing", [](Safety& t) { t.env["TARVEL_TRACE"] = (t.dir / "no" / "t.vcd").string(); }, 74,
+       "t.vcd: No such file or directory"},
+      {"FIFO trace without a reader",
+       [](Safety& t) {
+         ::mkfifo((t.dir / "t.fifo").c_str(), 0600);
+         t.env["TARVEL_TRACE"] = (t.dir / "t.fifo").string();
+       }, 74, "no process reads the FIFO"},
+      {"result file is a folder", [](Safety& t) { fs::create_directories(t.work / "TRVOutput.dat" / "x"); }, 73,
+       "TRVOutput.dat: Is a directory", {"RX4410R"}},
   };
   for (const auto& c : cases) {
     SetUp();
     c.plant(*this);
-    const RunResult r = Run();
+    const RunResult r = Run(c.args);
     EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
     EXPECT_NE(r.err.find(c.mustSay), std::string::npos) << c.name << ": " << r.err;
     EXPECT_EQ(Slurp(dir / "victim"), "precious") << c.name;
@@ -144,37 +156,7 @@ TEST_F(Safety, RunsSharingATraceEachWriteItWhole) {
   EXPECT_EQ(Strays(dir, {"work", "victim", "b.state", "b.state.lock", "shared.vcd"}), std::vector<std::string>{});
 }
 
-TEST_F(Safety, FailedTracesAndResultFilesSayWhyAndFail) {
-  struct Case {
-    const char* name;
-    std::function<void(Safety&)> arrange;
-    std::vector<std::string> args;
-    int status;
-    const char* mustSay;
-  };
-  const Case cases[] = {
-      {"trace path is a folder", [](Safety& t) { t.env["TARVEL_TRACE"] = t.dir.string(); }, {"RX4410", "1", "2"},
-       74, "cannot write the port trace to "},
-      {"trace folder missing", [](Safety& t) { t.env["TARVEL_TRACE"] = (t.dir / "no" / "t.vcd").string(); },
-       {"RX4410", "1", "2"}, 74, "t.vcd: No such file or directory"},
-      {"FIFO trace without a reader",
-       [](Safety& t) {
-         ::mkfifo((t.dir / "t.fifo").c_str(), 0600);
-         t.env["TARVEL_TRACE"] = (t.dir / "t.fifo").string();
-       }, {"RX4410", "1", "2"}, 74, "no process reads the FIFO"},
-      {"result file is a folder", [](Safety& t) { fs::create_directories(t.work / "TRVOutput.dat" / "x"); },
-       {"RX4410R"}, 73, "TRVOutput.dat: Is a directory"},
-  };
-  for (const auto& c : cases) {
-    SetUp();
-    c.arrange(*this);
-    const RunResult r = Run(c.args);
-    EXPECT_EQ(r.status, c.status) << c.name;
-    EXPECT_NE(r.err.find(c.mustSay), std::string::npos) << c.name << ": " << r.err;
-    TearDown();
-  }
-  // A run that fails before touching the port leaves the trace as it was.
-  SetUp();
+TEST_F(Safety, ARunThatNeverReachesThePortLeavesTheTraceAsItWas) {
   std::ofstream(dir / "old.vcd") << "old trace";
   env["TARVEL_TRACE"] = (dir / "old.vcd").string();
   env["TARVEL_PORT"] = "bogus";
