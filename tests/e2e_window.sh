@@ -76,4 +76,13 @@ set -e
 [[ $status -eq 64 ]] || { echo "exit status $status, expected 64"; cat "$work/cli.err"; exit 1; }
 grep -q "^Error: Invalid or Missing Entry: The command call provided" "$work/cli.err" \
   || { echo "no alert line on standard error"; cat "$work/cli.err"; exit 1; }
+# SIGTERM while the box waits ends the program by that signal.
+"$tarvel" rx4410 1 2>/dev/null &
+cli=$!
+xdotool search --sync --onlyvisible --name '^Error: Invalid or Missing Entry$' >/dev/null
+kill $cli
+for ((i = 0; i < 25; i++)); do kill -0 $cli 2>/dev/null || break; sleep 0.2; done
+kill -0 $cli 2>/dev/null && { kill -9 $cli; echo "SIGTERM did not end the box"; exit 1; }
+set +e; wait $cli; status=$?; set -e
+[[ $status -eq 143 ]] || { echo "exit status $status after SIGTERM, expected 143"; exit 1; }
 echo "window end to end: OK"

@@ -9,6 +9,19 @@
 #include "app/gui/StartupForm.h"
 #include "ui/Forms.h"
 
+namespace {
+
+// SIGINT/SIGTERM end every event loop (the windows', an open box's), so the
+// program goes on to release the port, write its trace and end by the signal.
+std::unique_ptr<QSocketNotifier> EndLoopsOnStopRequest() {
+  if (tarvel::StopSignalFd() < 0) return nullptr;
+  auto stop = std::make_unique<QSocketNotifier>(tarvel::StopSignalFd(), QSocketNotifier::Read);
+  QObject::connect(stop.get(), &QSocketNotifier::activated, [] { QApplication::exit(0); });
+  return stop;
+}
+
+}  // namespace
+
 extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, char** argv) {
   QApplication app(argc, argv);
   tarvel::forms::InitResources();
@@ -18,13 +31,7 @@ extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, c
   QApplication::setWindowIcon(tarvel::forms::ProgramIcon());
   tarvel::SetAlertPresenter(std::make_shared<tarvel::QtAlertPresenter>());
   tarvel::forms::LoadStartup()->show();
-  // SIGINT/SIGTERM end the event loop, so the program exits normally and
-  // writes its port trace.
-  std::unique_ptr<QSocketNotifier> stop;
-  if (tarvel::StopSignalFd() >= 0) {
-    stop = std::make_unique<QSocketNotifier>(tarvel::StopSignalFd(), QSocketNotifier::Read);
-    QObject::connect(stop.get(), &QSocketNotifier::activated, &app, [] { QApplication::exit(0); });
-  }
+  const auto stop = EndLoopsOnStopRequest();
   const int status = app.exec();
   tarvel::SetAlertPresenter(nullptr);
   return status;
@@ -41,6 +48,7 @@ extern "C" __attribute__((visibility("default"))) void tarvel_gui_message_box(in
     tarvel::forms::InitResources();
     tarvel::forms::InstallFonts();
   }
+  const auto stop = EndLoopsOnStopRequest();
   tarvel::ShowMessageBox(icon == 1 ? QMessageBox::Warning : QMessageBox::Critical,
                          QString::fromUtf8(title), QString::fromUtf8(text));
 }
