@@ -121,7 +121,7 @@ TEST_F(Safety, ALinkedStateIsFollowedAndKeepsItsMode) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
-TEST_F(Safety, ATraceToAFifoIsStreamedToIt) {
+TEST_F(Safety, ATraceToAFifoOrStandardOutputIsStreamedToIt) {
   const fs::path fifo = dir / "trace.fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
@@ -136,6 +136,10 @@ TEST_F(Safety, ATraceToAFifoIsStreamedToIt) {
   EXPECT_NE(text.find("$enddefinitions"), std::string::npos);
   EXPECT_NE(text.find("\n#44\n"), std::string::npos);
   EXPECT_TRUE(fs::is_fifo(fifo)) << "not replaced by a regular file";
+  env["TARVEL_TRACE"] = "/dev/stdout";
+  const RunResult r = Run();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n#44\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Safety, RunsSharingATraceEachWriteItWhole) {
