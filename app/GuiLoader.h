@@ -27,8 +27,14 @@ const GuiEntry* LoadGui(std::string& error);
 // True when DISPLAY or WAYLAND_DISPLAY is set and not empty.
 bool DisplayAvailable();
 
+// True when the windows can really be opened: the X server or Wayland
+// compositor the toolkit would use accepts a connection (tried once, in a
+// child process, for a few seconds at most), or QT_QPA_PLATFORM names a
+// platform that needs no display server.
+bool DisplayReachable();
+
 // Command-line alerts: one line on standard error, and where a display is
-// available also the modal message box, which waits for OK.
+// set and reachable also the modal message box, which waits for OK.
 class CommandLineAlertPresenter : public AlertPresenter {
  public:
   void Present(const Alert& alert) override;

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "app/CommandLine.h"
+#include "app/Serve.h"
 
 #ifndef TARVEL_VERSION
 #error "TARVEL_VERSION must come from the build"
@@ -28,6 +29,9 @@ int RunVersion(int, const char* const*) {
 constexpr OptionMode kModes[] = {
     {"--help", "tarvel --help", "this text", RunHelp},
     {"--version", "tarvel --version", "the program's version", RunVersion},
+    {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
+     "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
+     RunServe},
 };
 
 }  // namespace

@@ -21,6 +21,10 @@ std::string& ArgumentSlot() {
   static std::string text;
   return text;
 }
+bool& GivenSlot() {
+  static bool given = false;
+  return given;
+}
 }  // namespace
 
 std::string JoinArguments(int argc, const char* const* argv) {
@@ -32,8 +36,17 @@ std::string JoinArguments(int argc, const char* const* argv) {
   return text;
 }
 
-void SetArgumentText(std::string text) { ArgumentSlot() = std::move(text); }
+void SetArgumentText(std::string text) {
+  GivenSlot() = !text.empty();
+  ArgumentSlot() = std::move(text);
+}
 const std::string& ArgumentText() { return ArgumentSlot(); }
+
+void SetArguments(int argc, const char* const* argv) {
+  ArgumentSlot() = JoinArguments(argc, argv);
+  GivenSlot() = argc > 1;
+}
+bool ArgumentsGiven() { return GivenSlot(); }
 
 bool DeleteLeftoverResultFile() {
   // Temporary result files of a run that was killed while writing.
@@ -48,7 +61,7 @@ bool DeleteLeftoverResultFile() {
 void RunStartupSteps() {
   PortAddress = kLpt1Address;
   DeleteLeftoverResultFile();
-  if (!ArgumentText().empty()) ProcessCommandLine();
+  if (ArgumentsGiven()) ProcessCommandLine();
 }
 
 void ProcessCommandLine() {
