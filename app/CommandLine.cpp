@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 
 namespace tarvel {
 

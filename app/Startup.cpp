@@ -8,10 +8,10 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/AtomicFile.h"
 #include "app/CommandLine.h"
-#include "app/MainModule.h"
-#include "app/Signals.h"
+#include "core/AtomicFile.h"
+#include "core/MainModule.h"
+#include "core/Signals.h"
 #include "link/Trace.h"
 
 namespace tarvel {

@@ -6,9 +6,9 @@
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Options.h"
-#include "app/Signals.h"
+#include "core/Signals.h"
 #include "app/Startup.h"
 #include "link/Trace.h"
 

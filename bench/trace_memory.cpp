@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
 #include "link/Trace.h"

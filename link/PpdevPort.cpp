@@ -20,7 +20,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/Signals.h"
+#include "core/Signals.h"
 
 #include "PortDiscovery.h"
 

@@ -21,8 +21,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/AtomicFile.h"
-#include "app/Signals.h"
+#include "core/AtomicFile.h"
+#include "core/Signals.h"
 
 namespace tarvel {
 

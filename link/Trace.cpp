@@ -9,7 +9,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/AtomicFile.h"
+#include "core/AtomicFile.h"
 
 namespace tarvel {
 

@@ -3,11 +3,17 @@
 #include <QSocketNotifier>
 #include <memory>
 
-#include "app/MainModule.h"
-#include "app/Signals.h"
-#include "app/gui/QtAlertPresenter.h"
-#include "app/gui/StartupForm.h"
+#include "app/GuiLoader.h"
+#include "core/MainModule.h"
+#include "core/Signals.h"
+#include "ui/QtAlertPresenter.h"
+#include "ui/StartupForm.h"
 #include "ui/Forms.h"
+
+// The program checks this before it calls anything else here.
+extern "C" __attribute__((visibility("default"))) int tarvel_gui_interface_version() {
+  return tarvel::kGuiInterfaceVersion;
+}
 
 namespace {
 
