@@ -18,7 +18,6 @@ namespace {
 
 struct PortState {
   std::unique_ptr<PortBackend> backend;
-  PortBackendFactory factory = &MakePortBackendFromEnvironment;
   int depth = 0;
   bool delayRead = false;
   std::uint64_t delayNs = 0;
@@ -90,10 +89,6 @@ void SetPortBackend(std::unique_ptr<PortBackend> backend) {
   s.backend = std::move(backend);
 }
 
-void SetPortBackendFactory(PortBackendFactory factory) {
-  State().factory = factory != nullptr ? factory : &MakePortBackendFromEnvironment;
-}
-
 PortBackend* CurrentPortBackend() { return State().backend.get(); }
 
 PortSession::PortSession(std::int32_t base) {
@@ -113,7 +108,7 @@ PortSession::PortSession(std::int32_t base) {
   }
   PortError error;
   if (!s.backend) {
-    s.backend = s.factory(error);
+    s.backend = MakePortBackendFromEnvironment(error);
     if (!s.backend) throw PortAccessError(error);
   }
   if (!s.backend->Open(base, error)) {
@@ -184,7 +179,5 @@ void SetPortDelayNanoseconds(std::uint64_t ns) {
   State().delayRead = true;
   State().delayNs = ns;
 }
-
-std::uint64_t PortDelayNanoseconds() { return State().delayNs; }
 
 }  // namespace tarvel
