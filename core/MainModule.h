@@ -105,7 +105,9 @@ void ShowAlert(const Alert& alert);
 // Writes `text` and CR LF as the whole content of `fileName`. The line goes
 // to a temporary file in the same directory that is then renamed over the
 // target, so the file holds either the whole new line or what it held
-// before. Shows no message; returns false on any failure.
+// before. Shows no message; returns false on any failure, and
+// ResultFileError() then tells the system's reason.
 bool WriteResultFile(const std::string& fileName, const std::string& text);
+const std::string& ResultFileError();
 
 }  // namespace tarvel
