@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Serve.h"
+#include "app/DecodeMode.h"
 
 #ifndef TARVEL_VERSION
 #error "TARVEL_VERSION must come from the build"
@@ -32,6 +33,7 @@ constexpr OptionMode kModes[] = {
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
      RunServe},
+    {"--decode", "tarvel --decode FILE.vcd", "print the chips' frames in a capture (--map LINE=WIRE,...)", RunDecode},
 };
 
 }  // namespace
