@@ -1,5 +1,6 @@
 #include "app/DecodeMode.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,7 +53,10 @@ int RunDecode(int argc, const char* const* argv) {
     std::fprintf(stderr, "tarvel: %s: %s\n", path.c_str(), note.c_str());
   };
   const VcdDecodeResult result = DecodeVcdFile(path, map, out);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "tarvel: cannot write the decoded frames: %s\n", std::strerror(errno));
+    return kExitIoError;
+  }
   switch (result.status) {
     case VcdDecodeResult::Status::Ok:
       return kExitDone;

@@ -33,7 +33,9 @@ constexpr OptionMode kModes[] = {
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
      RunServe},
-    {"--decode", "tarvel --decode FILE.vcd", "print the chips' frames in a capture (--map LINE=WIRE,...)", RunDecode},
+    {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",
+     "\n                                      print what the chips made of a trace or logic-analyser capture",
+     RunDecode},
 };
 
 }  // namespace

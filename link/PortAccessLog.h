@@ -12,7 +12,8 @@ namespace tarvel {
 class PortAccessLog {
  public:
   static constexpr std::size_t kDefaultCapacity = 100000;
-  explicit constexpr PortAccessLog(std::size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+  explicit constexpr PortAccessLog(std::size_t capacity = kDefaultCapacity)
+      : capacity_(capacity > 0 ? capacity : 1) {}
 
   void RecordWrite(std::uint8_t data) { Record(data); }
   void RecordRead(std::uint8_t status) { Record(static_cast<std::uint16_t>(kReadFlag | status)); }
@@ -32,16 +33,19 @@ class PortAccessLog {
     const std::uint16_t e = ring_[static_cast<std::size_t>(n % capacity_)];
     return {(e & kReadFlag) != 0, static_cast<std::uint8_t>(e)};
   }
-  void clear() { total_ = 0; }
+  void clear() { total_ = 0, next_ = 0; }
 
  private:
   static constexpr std::uint16_t kReadFlag = 0x100;
+  // On every port access: no division, one allocation on the first.
   void Record(std::uint16_t e) {
     if (ring_.empty()) ring_.resize(capacity_);
-    ring_[static_cast<std::size_t>(total_ % capacity_)] = e;
+    ring_[next_] = e;
+    if (++next_ == capacity_) next_ = 0;
     ++total_;
   }
   std::size_t capacity_;
+  std::size_t next_ = 0;  // total_ % capacity_
   std::uint64_t total_ = 0;
   std::vector<std::uint16_t> ring_;
 };

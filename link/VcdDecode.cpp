@@ -18,6 +18,11 @@ namespace {
 constexpr int kSlots = 16;
 constexpr int kUnmapped = -1;
 constexpr int kUndeclared = -2;
+// Bounds on the declarations, so that no file makes the reader hold more than
+// a few MiB: words kept per section, $scope depth, $var count.
+constexpr std::size_t kKeptWords = 8;
+constexpr std::size_t kMaxScopes = 64;
+constexpr std::size_t kMaxWires = 65536;
 
 std::string Upper(std::string_view s) {
   std::string out(s);
@@ -221,12 +226,16 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
   for (;;) {
     if (!scan.Next(tok)) return endOfInput("before $enddefinitions");
     const std::uint64_t line = scan.line();
+    // The words up to "$end". Only the first few are kept: a comment of any
+    // length is read past in bounded memory.
     std::vector<std::string> words;
+    std::size_t count = 0;
     auto section = [&]() -> bool {
       words.clear();
+      count = 0;
       while (scan.Next(tok)) {
         if (tok == "$end") return true;
-        words.emplace_back(tok);
+        if (++count <= kKeptWords) words.emplace_back(tok);
       }
       return false;
     };
@@ -238,12 +247,14 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
       if (!section()) return endOfInput("inside $timescale");
       std::string text;
       for (const auto& w : words) text += w;
+      if (count > 2) text += " ...";
       if (!ParseTimescale(text, result.microsecondsPerUnit))
         return malformed(line, "bad $timescale \"" + text + "\"");
       haveTimescale = true;
     } else if (tok == "$scope") {
       if (!section()) return endOfInput("inside $scope");
-      if (words.size() != 2) return malformed(line, "a $scope needs a type and a name");
+      if (count != 2) return malformed(line, "a $scope needs a type and a name");
+      if (scopes.size() == kMaxScopes) return malformed(line, "$scope nested too deep");
       scopes.push_back(words[1]);
     } else if (tok == "$upscope") {
       if (!section()) return endOfInput("inside $upscope");
@@ -251,7 +262,9 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
       scopes.pop_back();
     } else if (tok == "$var") {
       if (!section()) return endOfInput("inside $var");
-      if (words.size() < 4) return malformed(line, "a $var needs a type, a size, an identifier and a name");
+      if (count < 4 || count > kKeptWords)
+        return malformed(line, "a $var needs a type, a size, an identifier and a name");
+      if (wires.size() == kMaxWires) return malformed(line, "more than " + std::to_string(kMaxWires) + " $var declarations");
       Wire w;
       std::uint64_t width = 0;
       if (!ParseTime(words[1], width) || width == 0 || width > 1u << 20)

@@ -177,6 +177,7 @@ TEST(DecodeCapture, MalformedFilesNameTheLine) {
       {Header("1us", vars) + "#0\n1!\nhello\n", 7},                          // stray token
       {Header("1us", vars) + "#1x\n", 5},                                    // bad time
       {"$upscope $end\n" + Header("1us", vars), 1},
+      {"$scope module a b $end\n" + Header("1us", vars), 1},               // three words
   };
   for (const Case& c : cases) {
     const Decoded d = Decode(c.text);
