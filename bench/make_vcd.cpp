@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
 #include "link/Trace.h"

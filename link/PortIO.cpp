@@ -19,7 +19,6 @@ namespace {
 
 struct PortState {
   std::unique_ptr<PortBackend> backend;
-  PortBackendFactory factory = &MakePortBackendFromEnvironment;
   int depth = 0;
   bool delayRead = false;
   std::uint64_t delayNs = 0;
@@ -82,10 +81,6 @@ void SetPortBackend(std::unique_ptr<PortBackend> backend) {
   s.backend = std::move(backend);
 }
 
-void SetPortBackendFactory(PortBackendFactory factory) {
-  State().factory = factory != nullptr ? factory : &MakePortBackendFromEnvironment;
-}
-
 PortBackend* CurrentPortBackend() { return State().backend.get(); }
 
 PortSession::PortSession(std::int32_t base) {
@@ -101,7 +96,7 @@ PortSession::PortSession(std::int32_t base) {
   }
   PortError error;
   if (!s.backend) {
-    s.backend = s.factory(error);
+    s.backend = MakePortBackendFromEnvironment(error);
     if (!s.backend) throw PortAccessError(error);
   }
   if (!s.backend->Open(base, error)) {
@@ -174,7 +169,5 @@ void SetPortDelayNanoseconds(std::uint64_t ns) {
   State().delayRead = true;
   State().delayNs = ns;
 }
-
-std::uint64_t PortDelayNanoseconds() { return State().delayNs; }
 
 }  // namespace tarvel

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/PortAccessLog.h"
 #include "link/SimBench.h"

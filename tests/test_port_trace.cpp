@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/VcdDecode.h"
 #include "ui/CodeScrollBar.h"

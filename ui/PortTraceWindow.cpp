@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/PortAccessLog.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
