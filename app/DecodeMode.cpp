@@ -28,7 +28,8 @@ int RunDecode(int argc, const char* const* argv) {
       path = arg;
       continue;
     } else {
-      std::fprintf(stderr, "tarvel: unexpected \"%s\"\nusage: tarvel --decode FILE.vcd [--map LINE=WIRE,...]\n", arg);
+      std::fprintf(stderr,
+                   "tarvel: unexpected \"%s\"\nusage: tarvel --decode FILE.vcd [--map LINE=WIRE,...]\n", arg);
       return kExitUsage;
     }
     std::string error;
@@ -58,13 +59,11 @@ int RunDecode(int argc, const char* const* argv) {
     return kExitIoError;
   }
   switch (result.status) {
-    case VcdDecodeResult::Status::Ok:
-      return kExitDone;
+    case VcdDecodeResult::Status::Ok: return kExitDone;
     case VcdDecodeResult::Status::Missing:
       std::fprintf(stderr, "tarvel: cannot open %s: %s\n", path.c_str(), result.message.c_str());
       return kExitNoInput;
-    case VcdDecodeResult::Status::Malformed:
-      break;
+    case VcdDecodeResult::Status::Malformed: break;
   }
   std::fprintf(stderr, "tarvel: %s:%llu: not a valid VCD file: %s\n", path.c_str(),
                static_cast<unsigned long long>(result.line), result.message.c_str());

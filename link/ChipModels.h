@@ -65,7 +65,7 @@ struct LineStep {
   bool started = false;  // the frame line went active
   bool tookBit = false;  // a clock edge shifted one bit in
   FrameEnd end = FrameEnd::None;
-  ChipFrame ended;       // the frame that ended, when `end` is not None
+  ChipFrame ended;  // the frame that ended, when `end` is not None
 };
 
 // One channel of the RX4410.

@@ -16,8 +16,8 @@ std::string LineName(char kind, std::uint8_t mask) {
 }  // namespace
 
 void FrameDecoder::Step(std::uint64_t time, const PortLevels& levels) {
-  const std::uint8_t after = static_cast<std::uint8_t>((held_ & ~levels.dataKnown) |
-                                                       (levels.data & levels.dataKnown));
+  const std::uint8_t after =
+      static_cast<std::uint8_t>((held_ & ~levels.dataKnown) | (levels.data & levels.dataKnown));
   if (!started_) {
     started_ = true;
     held_ = after;
@@ -26,8 +26,7 @@ void FrameDecoder::Step(std::uint64_t time, const PortLevels& levels) {
     return;
   }
   // A line known for the first time takes its level without an edge.
-  const std::uint8_t before =
-      static_cast<std::uint8_t>((held_ & everKnown_) | (after & ~everKnown_));
+  const std::uint8_t before = static_cast<std::uint8_t>((held_ & everKnown_) | (after & ~everKnown_));
   everKnown_ |= levels.dataKnown;
 
   for (int c = 0; c < 2; ++c) {
@@ -91,8 +90,8 @@ void FrameDecoder::EndRx(int c, std::uint64_t time, const LineStep& step) {
     } else if (known == 0) {
       f.text = name + ": status line " + statusLine + " never driven during read";
     } else if (unknown >= 0) {
-      f.text = name + ": status line " + statusLine + " unknown at bit " + std::to_string(unknown) +
-               " of read";
+      f.text =
+          name + ": status line " + statusLine + " unknown at bit " + std::to_string(unknown) + " of read";
     } else {
       f.kind = FrameKind::Read;
       f.codes[0] = code;

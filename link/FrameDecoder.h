@@ -31,10 +31,10 @@ struct DecodedFrame {
   bool tqm7731 = false;     // else RX4410
   int channel = 0;          // RX4410: 0 "Chan 1", 1 "Chan 2"
   FrameKind kind = FrameKind::Anomaly;
-  int bits = 0;             // bits shifted in; for a read, the clocks given
-  std::uint32_t word = 0;   // the bits, first in bit 0 (a read's returned code)
+  int bits = 0;                      // bits shifted in; for a read, the clocks given
+  std::uint32_t word = 0;            // the bits, first in bit 0 (a read's returned code)
   std::array<int, 2> codes{-1, -1};  // write/read: code; TQM7731: Attn A, Attn B
-  std::string text;         // "RX4410 Chan 1 write 40", "TQM7731: enable fell ..."
+  std::string text;                  // "RX4410 Chan 1 write 40", "TQM7731: enable fell ..."
 };
 
 class FrameDecoder {

@@ -160,8 +160,8 @@ bool ParseTimescale(const std::string& text, double& microseconds) {
   const std::string number = text.substr(0, i);
   const std::string unit = text.substr(i);
   if (number != "1" && number != "10" && number != "100") return false;
-  static const std::pair<const char*, double> kUnits[] = {
-      {"s", 1e6}, {"ms", 1e3}, {"us", 1.0}, {"ns", 1e-3}, {"ps", 1e-6}, {"fs", 1e-9}};
+  static const std::pair<const char*, double> kUnits[] = {{"s", 1e6},   {"ms", 1e3},  {"us", 1.0},
+                                                          {"ns", 1e-3}, {"ps", 1e-6}, {"fs", 1e-9}};
   for (const auto& [name, scale] : kUnits) {
     if (unit == name) {
       microseconds = std::stod(number) * scale;
@@ -189,7 +189,8 @@ bool ParseWireMap(const std::string& text, WireMap& map, std::string& error) {
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     const std::size_t eq = item.find('=');
     if (eq == std::string::npos || eq + 1 == item.size() || SlotOfLine(item.substr(0, eq)) < 0) {
       error = "bad --map entry \"" + item + "\": expected LINE=WIRE with LINE one of D0..D7, S3..S7";
@@ -264,7 +265,8 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
       if (!section()) return endOfInput("inside $var");
       if (count < 4 || count > kKeptWords)
         return malformed(line, "a $var needs a type, a size, an identifier and a name");
-      if (wires.size() == kMaxWires) return malformed(line, "more than " + std::to_string(kMaxWires) + " $var declarations");
+      if (wires.size() == kMaxWires)
+        return malformed(line, "more than " + std::to_string(kMaxWires) + " $var declarations");
       Wire w;
       std::uint64_t width = 0;
       if (!ParseTime(words[1], width) || width == 0 || width > 1u << 20)
@@ -313,8 +315,9 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
       }
     }
     if (found != nullptr && found->width != 1) {
-      if (out.note) out.note("wire " + found->fullName + " for " + SlotName(slot) + " is " +
-                             std::to_string(found->width) + " bits wide, not one line: taken as unknown");
+      if (out.note)
+        out.note("wire " + found->fullName + " for " + SlotName(slot) + " is " +
+                 std::to_string(found->width) + " bits wide, not one line: taken as unknown");
       found = nullptr;
     }
     if (found == nullptr) {
@@ -353,8 +356,11 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
     const char c = tok[0];
     if (c == '#') {
       std::uint64_t t = 0;
-      if (!ParseTime(tok.substr(1), t)) return malformed(scan.line(), "bad time \"" + std::string(tok) + "\"");
-      if (t < time) return malformed(scan.line(), "time goes back from " + std::to_string(time) + " to " + std::to_string(t));
+      if (!ParseTime(tok.substr(1), t))
+        return malformed(scan.line(), "bad time \"" + std::string(tok) + "\"");
+      if (t < time)
+        return malformed(scan.line(),
+                         "time goes back from " + std::to_string(time) + " to " + std::to_string(t));
       if (t != time && dirty) {
         decoder.Step(time, levels);
         dirty = false;

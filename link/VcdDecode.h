@@ -29,8 +29,8 @@ bool ParseWireMap(const std::string& text, WireMap& map, std::string& error);
 struct VcdDecodeResult {
   enum class Status { Ok, Missing, Malformed };
   Status status = Status::Ok;
-  std::uint64_t line = 0;     // where a malformed file went wrong
-  std::string message;        // why
+  std::uint64_t line = 0;  // where a malformed file went wrong
+  std::string message;     // why
   double microsecondsPerUnit = 1.0;
 };
 

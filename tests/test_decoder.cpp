@@ -45,7 +45,9 @@ TEST(DecodeOwnTrace, EveryCommandComesBackAsItsFrames) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"RX4410", {40, 63}, true,
+      {"RX4410",
+       {40, 63},
+       true,
        {"3.000 us  RX4410 Chan 1 write 40", "25.000 us  RX4410 Chan 2 write 63",
         "48.000 us  RX4410 Chan 1 read -> 40", "75.000 us  RX4410 Chan 2 read -> 63"}},
       {"RX4410", {0, 1}, false, {"3.000 us  RX4410 Chan 1 write 0", "25.000 us  RX4410 Chan 2 write 1"}},
@@ -85,14 +87,16 @@ std::string Body(const std::vector<std::pair<long, std::string>>& steps) {
 // An RX4410 first-channel write as changes of wires named a (D0), b (D1),
 // c (D2), one step every `dt` time units, starting at `t0`; `bits` in order
 // sent, `glitch` adds a clock pulse after bit 3.
-std::vector<std::pair<long, std::string>> RxWrite(long t0, long dt, const std::string& bits, bool glitch = false) {
+std::vector<std::pair<long, std::string>> RxWrite(long t0, long dt, const std::string& bits,
+                                                  bool glitch = false) {
   std::vector<std::pair<long, std::string>> s;
   long t = t0;
   s.push_back({t, "1a 0b 0c"});
   for (std::size_t i = 0; i < bits.size(); ++i) {
     s.push_back({t += dt, std::string("0a ") + bits[i] + "b 0c"});
     s.push_back({t += dt, "1c"});
-    if (glitch && i == 3) s.push_back({t += 1, "0c 1c"}), s.push_back({t += 1, "0c"}), s.push_back({t += 1, "1c"});
+    if (glitch && i == 3)
+      s.push_back({t += 1, "0c 1c"}), s.push_back({t += 1, "0c"}), s.push_back({t += 1, "1c"});
   }
   s.push_back({t += dt, "1a 0b 0c"});
   return s;
@@ -111,28 +115,43 @@ TEST(DecodeCapture, HandMadeCapturesFromOtherAnalysers) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"10 ns steps, reordered scopes", "10ns", RxWrite(0, 100, "10000101"), {"1.000 us  RX4410 Chan 1 write 40"}},
+      {"10 ns steps, reordered scopes",
+       "10ns",
+       RxWrite(0, 100, "10000101"),
+       {"1.000 us  RX4410 Chan 1 write 40"}},
       {"1 ps timescale", "1 ps", RxWrite(2000000, 1000, "10000101"), {"2.001 us  RX4410 Chan 1 write 40"}},
-      {"a glitch on the clock", "1us", RxWrite(0, 10, "10000101", true),
+      {"a glitch on the clock",
+       "1us",
+       RxWrite(0, 10, "10000101", true),
        {"10.000 us  RX4410 Chan 1: write frame of 9 bits ignored"}},
-      {"a short frame", "1us", RxWrite(0, 10, "1000010"), {"10.000 us  RX4410 Chan 1: write frame of 7 bits ignored"}},
-      {"bit 1 set", "1us", RxWrite(0, 10, "11000101"),
+      {"a short frame",
+       "1us",
+       RxWrite(0, 10, "1000010"),
+       {"10.000 us  RX4410 Chan 1: write frame of 7 bits ignored"}},
+      {"bit 1 set",
+       "1us",
+       RxWrite(0, 10, "11000101"),
        {"10.000 us  RX4410 Chan 1: write frame of 8 bits with bit 1 set ignored"}},
-      {"x on the data line", "1us",
+      {"x on the data line",
+       "1us",
        [] {
          auto s = RxWrite(0, 10, "10000101");
          s[5].second = "0a xb 0c";
          return s;
        }(),
        {"10.000 us  RX4410 Chan 1: data line D1 unknown at bit 2 of write"}},
-      {"z start levels make no edge, same-time changes", "1 us",
+      {"z start levels make no edge, same-time changes",
+       "1 us",
        {{0, "za zb zc"}, {5, "0a"}, {5, "0b"}, {6, "1c"}, {7, "1a"}},
        {}},
-      {"cut off at the end", "1 us", {{0, "1a 0b 0c"}, {1, "0a 1b"}, {2, "1c"}},
+      {"cut off at the end",
+       "1 us",
+       {{0, "1a 0b 0c"}, {1, "0a 1b"}, {2, "1c"}},
        {"1.000 us  RX4410 Chan 1: capture ended inside a frame after 1 bits"}},
   };
   for (const Case& c : cases) {
-    const Decoded d = Decode(Header(c.timescale, probes) + "$dumpvars\n0a 0b 0c\n$end\n" + Body(c.steps), map);
+    const Decoded d =
+        Decode(Header(c.timescale, probes) + "$dumpvars\n0a 0b 0c\n$end\n" + Body(c.steps), map);
     EXPECT_EQ(d.result.status, VcdDecodeResult::Status::Ok) << c.name << ": " << d.result.message;
     EXPECT_EQ(d.lines, c.lines) << c.name;
   }
@@ -150,14 +169,16 @@ TEST(DecodeCapture, TqmFramesReadsAndMissingWires) {
     tqm9 += "#" + std::to_string(t) + "\n1\"\n#" + std::to_string(t + 1) + "\n0\"\n";
   tqm9 += "#" + std::to_string(t++) + "\n0#\nb1010 $\n";
   const Decoded tqm = Decode(Header("1us", vars) + tqm9);
-  EXPECT_EQ(tqm.lines, std::vector<std::string>{"1.000 us  TQM7731: enable fell after 9 bits, nothing latched"});
+  EXPECT_EQ(tqm.lines,
+            std::vector<std::string>{"1.000 us  TQM7731: enable fell after 9 bits, nothing latched"});
   // Absent D5..D7 and S4 are named once each; D3, D4 are never needed.
   EXPECT_EQ(tqm.notes.size(), 4u);
   EXPECT_NE(tqm.notes[0].find("no wire named D5"), std::string::npos) << tqm.notes[0];
 
   // A read whose status line stays x: select D0 low, 7 clocks on D2.
   std::string read = "#0\n1! 0\" 0# x%%\n#1\n0!\n";
-  for (int i = 0; i < 7; ++i) read += "#" + std::to_string(2 + 2 * i) + "\n1#\n#" + std::to_string(3 + 2 * i) + "\n0#\n";
+  for (int i = 0; i < 7; ++i)
+    read += "#" + std::to_string(2 + 2 * i) + "\n1#\n#" + std::to_string(3 + 2 * i) + "\n0#\n";
   read += "#20\n1!\n";
   EXPECT_EQ(Decode(Header("1us", vars) + read).lines,
             std::vector<std::string>{"1.000 us  RX4410 Chan 1: status line S5 never driven during read"});
@@ -170,14 +191,14 @@ TEST(DecodeCapture, MalformedFilesNameTheLine) {
     std::uint64_t line;
   };
   const Case cases[] = {
-      {"$timescale 1 us $end\n" + vars, 3},                                  // no $enddefinitions
-      {"$timescale 3 us $end\n" + vars + "$enddefinitions $end\n", 1},       // bad timescale
-      {Header("1us", vars) + "#0\n1!\n#5\n0?\n", 8},                         // undeclared wire
-      {Header("1us", vars) + "#10\n1!\n#5\n", 7},                            // time goes back
-      {Header("1us", vars) + "#0\n1!\nhello\n", 7},                          // stray token
-      {Header("1us", vars) + "#1x\n", 5},                                    // bad time
+      {"$timescale 1 us $end\n" + vars, 3},                             // no $enddefinitions
+      {"$timescale 3 us $end\n" + vars + "$enddefinitions $end\n", 1},  // bad timescale
+      {Header("1us", vars) + "#0\n1!\n#5\n0?\n", 8},                    // undeclared wire
+      {Header("1us", vars) + "#10\n1!\n#5\n", 7},                       // time goes back
+      {Header("1us", vars) + "#0\n1!\nhello\n", 7},                     // stray token
+      {Header("1us", vars) + "#1x\n", 5},                               // bad time
       {"$upscope $end\n" + Header("1us", vars), 1},
-      {"$scope module a b $end\n" + Header("1us", vars), 1},               // three words
+      {"$scope module a b $end\n" + Header("1us", vars), 1},  // three words
   };
   for (const Case& c : cases) {
     const Decoded d = Decode(c.text);
@@ -195,7 +216,9 @@ TEST(DecodeCapture, MalformedFilesNameTheLine) {
 TEST(PortAccessLogRing, KeepsTheLastAccessesInOrder) {
   PortAccessLog log(4);
   EXPECT_EQ(log.size(), 0u);
-  for (int i = 0; i < 10; ++i) (i % 3 == 0) ? log.RecordRead(static_cast<std::uint8_t>(i)) : log.RecordWrite(static_cast<std::uint8_t>(i));
+  for (int i = 0; i < 10; ++i)
+    (i % 3 == 0) ? log.RecordRead(static_cast<std::uint8_t>(i))
+                 : log.RecordWrite(static_cast<std::uint8_t>(i));
   EXPECT_EQ(log.total(), 10u);
   EXPECT_EQ(log.size(), 4u);
   EXPECT_EQ(log.first(), 6u);

@@ -36,8 +36,12 @@ TEST(PortTraceModelTest, RowsAndFramesOfWhatWasSent) {
   const std::vector<std::string> rx = {"Chan 1 select", "Chan 1 data", "Chan 1 clock", "Chan 1 out (S5)",
                                        "Chan 2 select", "Chan 2 data", "Chan 2 clock", "Chan 2 out (S4)"};
   const Case cases[] = {
-      {"RX4410", {40, 21}, true, rx,
-       {"RX4410 Chan 1 write 40", "RX4410 Chan 2 write 21", "RX4410 Chan 1 read -> 40", "RX4410 Chan 2 read -> 21"}},
+      {"RX4410",
+       {40, 21},
+       true,
+       rx,
+       {"RX4410 Chan 1 write 40", "RX4410 Chan 2 write 21", "RX4410 Chan 1 read -> 40",
+        "RX4410 Chan 2 read -> 21"}},
       {"TQM7731", {5, 3}, false, {"data", "clock", "enable"}, {"TQM7731 Attn A 5, Attn B 3"}},
   };
   PortAddress = kLpt1Address;
@@ -92,8 +96,8 @@ TEST(PortTraceModelTest, ZoomAndPanStayInsideTheAccesses) {
       {"home", [](PortTraceModel&) {}, 0, 1000},
       {"in around the middle", [](PortTraceModel& m) { m.ZoomAt(0.5, 2); }, 250, 750},
       {"in around the left edge", [](PortTraceModel& m) { m.ZoomAt(0, 4); }, 0, 250},
-      {"in around a quarter, twice",
-       [](PortTraceModel& m) { m.ZoomAt(0.25, 2), m.ZoomAt(0.25, 2); }, 187.5, 437.5},
+      {"in around a quarter, twice", [](PortTraceModel& m) { m.ZoomAt(0.25, 2), m.ZoomAt(0.25, 2); }, 187.5,
+       437.5},
       {"deepest zoom", [](PortTraceModel& m) { m.ZoomAt(1, 1e9); }, 996, 1000},
       {"out past all", [](PortTraceModel& m) { m.ZoomAt(0.3, 0.01); }, 0, 1000},
       {"pan left", [](PortTraceModel& m) { m.ZoomAt(0.5, 2), m.Pan(-50); }, 200, 700},
@@ -128,7 +132,8 @@ TEST_F(PortTraceWindowTest, FollowsTheSendsShowsBitsAndSaves) {
   RecentPortAccesses().clear();
   main->Transmit->click();
   w->Refresh();
-  ASSERT_EQ(Texts(w->model()), (std::vector<std::string>{"RX4410 Chan 1 write 40", "RX4410 Chan 2 write 21"}));
+  ASSERT_EQ(Texts(w->model()),
+            (std::vector<std::string>{"RX4410 Chan 1 write 40", "RX4410 Chan 2 write 21"}));
 
   const DecodedFrame& f = w->model().frames()[0];
   const int x = static_cast<int>(w->view()->XOf((static_cast<double>(f.start + f.end)) / 2));

@@ -13,7 +13,8 @@ constexpr std::uint32_t kStatusKnown = 1u << 17;
 
 std::vector<TraceRow> RowsOf(bool tqm7731) {
   if (tqm7731) {
-    return {{"data", false, kTqm7731Data}, {"clock", false, kTqm7731Clock}, {"enable", false, kTqm7731Enable}};
+    return {
+        {"data", false, kTqm7731Data}, {"clock", false, kTqm7731Clock}, {"enable", false, kTqm7731Enable}};
   }
   std::vector<TraceRow> rows;
   for (int c = 0; c < 2; ++c) {
@@ -79,8 +80,9 @@ int PortTraceModel::Level(const TraceRow& row, std::uint64_t n) const {
 }
 
 int PortTraceModel::FrameAt(double access) const {
-  auto after = std::upper_bound(frames_.begin(), frames_.end(), access,
-                                [](double a, const DecodedFrame& f) { return a < static_cast<double>(f.start); });
+  auto after = std::upper_bound(frames_.begin(), frames_.end(), access, [](double a, const DecodedFrame& f) {
+    return a < static_cast<double>(f.start);
+  });
   // Frames of different chips may overlap a little: look at the last few
   // that start before the point.
   for (int i = 0; i < 4 && after != frames_.begin(); ++i) {

@@ -56,7 +56,8 @@ void PortTraceView::Select(int frame) {
 void PortTraceView::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const double left = kLabelWidth, right = kLabelWidth + PlotWidth();
-  const auto first = static_cast<std::uint64_t>(std::max(std::floor(model_.viewStart()), double(model_.first())));
+  const auto first =
+      static_cast<std::uint64_t>(std::max(std::floor(model_.viewStart()), double(model_.first())));
   const auto last = static_cast<std::uint64_t>(std::min(std::ceil(model_.viewEnd()), double(model_.end())));
   p.setClipRect(QRectF(0, 0, width(), height()));
 
@@ -69,12 +70,14 @@ void PortTraceView::paintEvent(QPaintEvent*) {
     if (x1 < left || x0 > right) continue;
     const QRectF r(x0, 3, std::max(2.0, x1 - x0), kFrameBand - 6);
     const bool good = f.kind != FrameKind::Anomaly;
-    p.setPen(static_cast<int>(i) == selected_ ? QPen(Qt::blue, 2) : QPen(good ? QColor(40, 120, 40) : QColor(170, 30, 30)));
+    p.setPen(static_cast<int>(i) == selected_ ? QPen(Qt::blue, 2)
+                                              : QPen(good ? QColor(40, 120, 40) : QColor(170, 30, 30)));
     p.setBrush(good ? QColor(210, 240, 210) : QColor(250, 215, 215));
     p.drawRect(r);
     p.setPen(Qt::black);
-    p.drawText(r.adjusted(3, 0, -3, 0), Qt::AlignVCenter | Qt::AlignLeft,
-               p.fontMetrics().elidedText(QString::fromStdString(f.text), Qt::ElideRight, int(r.width() - 6)));
+    p.drawText(
+        r.adjusted(3, 0, -3, 0), Qt::AlignVCenter | Qt::AlignLeft,
+        p.fontMetrics().elidedText(QString::fromStdString(f.text), Qt::ElideRight, int(r.width() - 6)));
   }
 
   // One row per line.
@@ -151,7 +154,8 @@ void PortTraceView::mouseMoveEvent(QMouseEvent* event) {
 
 void PortTraceView::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
-  if (!dragging_ && event->position().x() >= kLabelWidth) Select(model_.FrameAt(AccessAt(event->position().x())));
+  if (!dragging_ && event->position().x() >= kLabelWidth)
+    Select(model_.FrameAt(AccessAt(event->position().x())));
   dragging_ = false;
 }
 
@@ -199,11 +203,13 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
     view_->update();
   });
   connect(saveVcd, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getSaveFileName(this, "Save as VCD", "port-trace.vcd", "Value Change Dump (*.vcd)");
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save as VCD", "port-trace.vcd", "Value Change Dump (*.vcd)");
     if (!path.isEmpty()) SaveVcd(path);
   });
   connect(savePng, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getSaveFileName(this, "Save as PNG", "port-trace.png", "PNG image (*.png)");
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Save as PNG", "port-trace.png", "PNG image (*.png)");
     if (!path.isEmpty()) SavePng(path);
   });
 
@@ -245,7 +251,8 @@ bool PortTraceWindow::SaveVcd(const QString& path) {
 
 bool PortTraceWindow::SavePng(const QString& path) {
   if (view_->grab().save(path, "PNG")) return true;
-  ShowAlert({AlertIcon::Error, "Port Trace", "The picture could not be saved to " + path.toStdString() + "."});
+  ShowAlert(
+      {AlertIcon::Error, "Port Trace", "The picture could not be saved to " + path.toStdString() + "."});
   return false;
 }
 
