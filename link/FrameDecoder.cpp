@@ -155,15 +155,4 @@ std::string FormatFrameLine(const DecodedFrame& frame, double microsecondsPerUni
   return time + frame.text;
 }
 
-std::string FrameBitsText(const DecodedFrame& frame) {
-  std::string out;
-  const bool read = frame.kind == FrameKind::Read;
-  const int n = read ? 6 : frame.bits < 32 ? frame.bits : 32;
-  for (int i = 0; i < n; ++i) {
-    if (i > 0) out += ' ';
-    out += ((frame.word >> i) & 1u) ? '1' : '0';
-  }
-  return out;
-}
-
 }  // namespace tarvel

@@ -70,6 +70,14 @@ class FrameDecoder {
 std::string FormatFrameLine(const DecodedFrame& frame, double microsecondsPerUnit);
 
 // The frame's bits in the order sent: "1 0 0 0 0 1 0 1".
-std::string FrameBitsText(const DecodedFrame& frame);
+inline std::string FrameBitsText(const DecodedFrame& frame) {
+  std::string out;
+  const int n = frame.kind == FrameKind::Read ? 6 : frame.bits < 32 ? frame.bits : 32;
+  for (int i = 0; i < n; ++i) {
+    if (i > 0) out += ' ';
+    out += ((frame.word >> i) & 1u) ? '1' : '0';
+  }
+  return out;
+}
 
 }  // namespace tarvel

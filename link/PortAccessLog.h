@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "FrameDecoder.h"
 
 namespace tarvel {
 
@@ -34,6 +37,11 @@ class PortAccessLog {
     return {(e & kReadFlag) != 0, static_cast<std::uint8_t>(e)};
   }
   void clear() { total_ = 0, next_ = 0; }
+  // The accesses kept, as the VCD text TARVEL_TRACE writes (its time steps
+  // counted from the oldest access kept).
+  std::string ToVcd() const;
+  // Replaces `path` with ToVcd() in one step; false with the system's reason.
+  bool SaveVcd(const std::string& path, std::string& error) const;
 
  private:
   static constexpr std::uint16_t kReadFlag = 0x100;
@@ -52,5 +60,10 @@ class PortAccessLog {
 
 // The process's log, fed by DlPortWritePortUchar and DlPortReadPortUchar.
 PortAccessLog& RecentPortAccesses();
+
+// The frames the chip models make of the accesses `log` keeps, in the order
+// they end; a frame's start and end are access numbers. A write sets the
+// data lines, a read the status inputs; both are unknown until the first.
+std::vector<DecodedFrame> DecodePortAccesses(const PortAccessLog& log);
 
 }  // namespace tarvel

@@ -41,26 +41,14 @@ bool PortTraceModel::Refresh(const PortAccessLog& log, bool tqm7731) {
   first_ = log.first();
 
   levels_.clear();
-  raw_.clear();
   levels_.reserve(log.size());
-  raw_.reserve(log.size());
-  frames_.clear();
-  FrameDecoder decoder([this](const DecodedFrame& f) { frames_.push_back(f); });
-  PortLevels now;
-  now.dataKnown = now.statusKnown = 0;
+  std::uint32_t now = 0;
   for (std::uint64_t n = first_; n < seen_; ++n) {
     const PortAccessLog::Access a = log.at(n);
-    raw_.push_back(static_cast<std::uint16_t>((a.read ? 0x100 : 0) | a.value));
-    if (a.read) {
-      now.status = a.value, now.statusKnown = 0xFF;
-    } else {
-      now.data = a.value, now.dataKnown = 0xFF;
-    }
-    levels_.push_back(now.data | now.status << 8 | (now.dataKnown ? kDataKnown : 0) |
-                      (now.statusKnown ? kStatusKnown : 0));
-    decoder.Step(n, now);
+    now = a.read ? (now & ~0xFF00u) | a.value << 8 | kStatusKnown : (now & ~0xFFu) | a.value | kDataKnown;
+    levels_.push_back(now);
   }
-  decoder.Finish(end());
+  frames_ = DecodePortAccesses(log);
   std::stable_sort(frames_.begin(), frames_.end(),
                    [](const DecodedFrame& a, const DecodedFrame& b) { return a.start < b.start; });
   if (follow) {
@@ -122,18 +110,6 @@ void PortTraceModel::Clamp() {
   const double span = std::min(std::max(viewEnd_ - viewStart_, kMinSpan), hi - lo);
   viewStart_ = std::clamp(viewStart_, lo, hi - span);
   viewEnd_ = viewStart_ + span;
-}
-
-PortTrace PortTraceModel::ToTrace() const {
-  PortTrace trace;
-  for (const std::uint16_t e : raw_) {
-    if (e & 0x100) {
-      trace.RecordRead(static_cast<std::uint8_t>(e));
-    } else {
-      trace.RecordWrite(static_cast<std::uint8_t>(e));
-    }
-  }
-  return trace;
 }
 
 }  // namespace tarvel

@@ -10,7 +10,6 @@
 
 #include "link/FrameDecoder.h"
 #include "link/PortAccessLog.h"
-#include "link/Trace.h"
 
 namespace tarvel {
 
@@ -53,10 +52,6 @@ class PortTraceModel {
   void Pan(double accesses);
   static constexpr double kMinSpan = 4.0;  // accesses shown at the deepest zoom
 
-  // The accesses held as the trace TARVEL_TRACE writes (its time steps
-  // counted from the first access held).
-  PortTrace ToTrace() const;
-
  private:
   void Clamp();
 
@@ -64,7 +59,6 @@ class PortTraceModel {
   bool tqm7731_ = false, fresh_ = true;
   // Per access: data | status << 8 | dataKnown << 16 | statusKnown << 17.
   std::vector<std::uint32_t> levels_;
-  std::vector<std::uint16_t> raw_;  // read flag 0x100 | value, for ToTrace
   std::vector<TraceRow> rows_;
   std::vector<DecodedFrame> frames_;
   double viewStart_ = 0, viewEnd_ = kMinSpan;

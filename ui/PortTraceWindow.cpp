@@ -244,8 +244,10 @@ void PortTraceWindow::ShowSelection(int frame) {
 }
 
 bool PortTraceWindow::SaveVcd(const QString& path) {
-  if (model_.ToTrace().WriteFile(path.toStdString())) return true;
-  ShowAlert({AlertIcon::Error, "Port Trace", "The trace could not be saved to " + path.toStdString() + "."});
+  std::string error;
+  if (RecentPortAccesses().SaveVcd(path.toStdString(), error)) return true;
+  ShowAlert({AlertIcon::Error, "Port Trace",
+             "The trace could not be saved to " + path.toStdString() + ": " + error + "."});
   return false;
 }
 
@@ -269,7 +271,7 @@ void AddPortTraceMenu(MainForm* main) {
   if (tools == nullptr) {
     tools = new QMenu("Tools", main->menuBar());
     tools->setObjectName("ToolsMenu");
-    main->menuBar()->insertMenu(main->HelpMenu->menuAction(), tools);
+    main->menuBar()->addMenu(tools);
   }
   QAction* action = tools->addAction("Port Trace...");
   action->setObjectName("PortTraceMenu");

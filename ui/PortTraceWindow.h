@@ -77,8 +77,9 @@ class PortTraceWindow : public QWidget {
   QTimer* timer_ = nullptr;
 };
 
-// Adds "Port Trace..." to the window's "Tools" menu (made before "Help" if
-// there is none yet); it shows the one Port Trace window.
+// Adds "Port Trace..." to the window's "Tools" menu (made after "Help" if
+// there is none yet, so the other menus keep their places); it shows the one
+// Port Trace window.
 void AddPortTraceMenu(MainForm* main);
 // The Port Trace window, or nullptr while none is open.
 PortTraceWindow* ShownPortTrace();
