@@ -2,14 +2,21 @@
 # The program's narrow interface to its window library: it exports fewer than
 # 40 symbols, every program symbol the library uses is among them, and a
 # library of another interface version is refused with a clear message.
-#   check_exports.sh PROGRAM WINDOW_LIBRARY FAKE_LIBRARY_OF_ANOTHER_VERSION
+#   check_exports.sh PROGRAM WINDOW_LIBRARY FAKE_LIBRARY_OF_ANOTHER_VERSION [sanitized]
+# In a sanitized (unoptimised) build the linker also exports the standard
+# library's template code that the program did not inline; those are left
+# out of the count there.
 set -euo pipefail
-program=$1 library=$2 fake=$3
+program=$1 library=$2 fake=$3 sanitized=${4:-}
 command -v nm >/dev/null || exit 77
 fail() { echo "FAIL: $*"; exit 1; }
 
 exported=$(nm -D --defined-only "$program" | awk '{print $3}')
-count=$(wc -l <<<"$exported")
+if [[ $sanitized == sanitized ]]; then
+  count=$(grep -cEv '^_ZN?K?S[tas]|^_ZSt|^_ZN9__gnu_cxx|^_ZNK9__gnu_cxx' <<<"$exported")
+else
+  count=$(wc -l <<<"$exported")
+fi
 (( count < 40 )) || fail "the program exports $count symbols (under 40 wanted)"
 missing=$(nm -D --undefined-only "$library" | awk '{print $2}' | grep -E '^(_ZNK?6tarvel|_ZT[VIS]N6tarvel|tarvel_)' |
           grep -vxF -f <(echo "$exported") || true)
