@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "app/CommandLine.h"
+#include "app/SweepCommand.h"
 
 #ifndef TARVEL_VERSION
 #error "TARVEL_VERSION must come from the build"
@@ -28,6 +29,15 @@ int RunVersion(int, const char* const*) {
 constexpr OptionMode kModes[] = {
     {"--help", "tarvel --help", "this text", RunHelp},
     {"--version", "tarvel --version", "the program's version", RunVersion},
+    {"--sweep", "tarvel --sweep DEVICE ...",
+     "step the codes: --from A --to B --dwell MS [--step S]\n"
+     "                                      [--channel 1|2|both] [--other C] [--repeat N]\n"
+     "                                      [--log FILE] [--verify]",
+     RunSweepOption},
+    {"--sequence", "tarvel --sequence DEVICE FILE",
+     "send the steps of a CSV of dwell_ms,code1,code2\n"
+     "                                      [--repeat N] [--log FILE] [--verify]",
+     RunSequenceOption},
 };
 
 }  // namespace
