@@ -22,6 +22,7 @@
 #include "link/ControlPPORT.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
+#include "ui/SweepForm.h"
 #include "ui/Twips.h"
 
 namespace tarvel {
@@ -163,6 +164,10 @@ void MainForm::BuildMenus() {
   SetupMenu->setObjectName("SetupMenu");
   OptionsMenu = SetupMenu->addAction("Options Menu", this, [this] { OptionsMenu_Click(); });
   OptionsMenu->setObjectName("OptionsMenu");
+  ToolsMenu = menuBar()->addMenu("Tools");
+  ToolsMenu->setObjectName("ToolsMenu");
+  SweepMenu = ToolsMenu->addAction("Sweep...", this, [this] { SweepMenu_Click(); });
+  SweepMenu->setObjectName("SweepMenu");
   HelpMenu = menuBar()->addMenu("Help");
   HelpMenu->setObjectName("HelpMenu");
   UsersManualMenu = HelpMenu->addAction("User's Manual", this, [this] { UsersManualMenu_Click(); });
@@ -371,6 +376,16 @@ void MainForm::AboutMenu_Click() {
   AboutForm* about = forms::LoadAbout();
   about->show();
   setEnabled(false);
+}
+
+void MainForm::SweepMenu_Click() {
+  // One Sweep window per main window, modeless, for the current device.
+  auto* sweep = findChild<SweepForm*>();
+  if (sweep == nullptr) sweep = new SweepForm(this);
+  sweep->Refresh();
+  sweep->show();
+  sweep->raise();
+  sweep->activateWindow();
 }
 
 }  // namespace tarvel
