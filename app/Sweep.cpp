@@ -190,6 +190,18 @@ std::string VerifyFailedText(const StepRecord& r) {
 
 namespace {
 
+// Sleeps to `deadline` in slices of at most 100 ms, telling the observer the
+// time between them; the last slice ends on the deadline itself.
+void Dwell(SweepClock& clock, SweepObserver& observer, std::int64_t t0, std::int64_t deadline,
+           const std::atomic<bool>& stop) {
+  constexpr std::int64_t kTick = 100'000'000;
+  for (std::int64_t now = clock.Now(); now < deadline && !stop.load(); now = clock.Now()) {
+    if (deadline - now <= kTick) return clock.SleepUntil(deadline, stop);
+    clock.SleepUntil(now + kTick, stop);
+    observer.OnWait(clock.Now() - t0);
+  }
+}
+
 SweepEnd EndFor(CommandStatus status) {
   return status == CommandStatus::PortUnavailable ? SweepEnd::PortUnavailable : SweepEnd::PortFailed;
 }
@@ -225,7 +237,7 @@ SweepResult RunSweep(const SweepPlan& plan, SweepClock& clock, SweepObserver& ob
           ++result.late;
           result.worstLateNs = std::max(result.worstLateNs, ready - deadline);
         } else {
-          clock.SleepUntil(deadline, stop);
+          Dwell(clock, observer, t0, deadline, stop);
           if (stop.load()) {
             result.end = SweepEnd::Stopped;
             break;
@@ -271,7 +283,7 @@ SweepResult RunSweep(const SweepPlan& plan, SweepClock& clock, SweepObserver& ob
       if (result.end != SweepEnd::Completed) break;
     }
     // The last step holds for its dwell too.
-    if (result.end == SweepEnd::Completed) clock.SleepUntil(t0 + offset, stop);
+    if (result.end == SweepEnd::Completed) Dwell(clock, observer, t0, t0 + offset, stop);
     if (result.end == SweepEnd::Completed || result.end == SweepEnd::Stopped ||
         result.end == SweepEnd::VerifyFailed) {
       session.Finish();

@@ -100,6 +100,8 @@ class SweepObserver {
   virtual ~SweepObserver() = default;
   // After each applied step (verified, when asked), on the running thread.
   virtual void OnStep(const StepRecord&) {}
+  // Every 100 ms or so of a long dwell, with the time since the run's start.
+  virtual void OnWait(std::int64_t) {}
 };
 
 struct SweepPlan {

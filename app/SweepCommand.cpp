@@ -114,22 +114,29 @@ class CommandObserver : public SweepObserver {
 
   void OnStep(const StepRecord& r) override {
     if (log_ != nullptr) log_->Append(SweepLogRow(r, plan_.verify));
+    last_ = r;
+    Draw(r.startNs, r.step == total_);
+  }
+  void OnWait(std::int64_t elapsedNs) override { Draw(elapsedNs, false); }
+
+ private:
+  // Redraws the line in place, at most 10 times a second (and for the last step).
+  void Draw(std::int64_t elapsedNs, bool final) {
     if (!terminal_) return;
     const auto now = std::chrono::steady_clock::now();
-    if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) && r.step != total_) return;
+    if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) && !final) return;
     lastDraw_ = now;
     drawn_ = true;
-    std::string line = "\rstep " + std::to_string(r.step);
+    std::string line = "\rstep " + std::to_string(last_.step);
     line += total_ != 0 ? " of " + std::to_string(total_) : std::string(" (until interrupted)");
-    line += ", codes " + CodeToText(r.code1) + ", " + CodeToText(r.code2);
-    line += ", elapsed " + Seconds(r.startNs);
-    if (total_ != 0) line += ", remaining " + Seconds(std::max<std::int64_t>(planNs_ - r.startNs, 0));
+    line += ", codes " + CodeToText(last_.code1) + ", " + CodeToText(last_.code2);
+    line += ", elapsed " + Seconds(elapsedNs);
+    if (total_ != 0) line += ", remaining " + Seconds(std::max<std::int64_t>(planNs_ - elapsedNs, 0));
     line += "\033[K";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
   }
 
- private:
   const SweepPlan& plan_;
   SweepLogFile* log_;
   bool terminal_;
@@ -137,6 +144,7 @@ class CommandObserver : public SweepObserver {
   std::uint64_t total_ = 0;
   std::int64_t planNs_ = 0;
   std::chrono::steady_clock::time_point lastDraw_{};
+  StepRecord last_;
 };
 
 int Refuse(const char* mode, const std::string& why) {

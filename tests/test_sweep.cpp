@@ -52,6 +52,8 @@ class BenchPort : public PortBackend {
 class Recorder : public SweepObserver {
  public:
   std::vector<StepRecord> steps;
+  std::vector<std::int64_t> waits;
+  void OnWait(std::int64_t elapsedNs) override { waits.push_back(elapsedNs); }
   std::function<void(const StepRecord&)> after;
   void OnStep(const StepRecord& r) override {
     steps.push_back(r);
@@ -131,6 +133,11 @@ TEST_F(Sweeping, StepsStartOnAnAbsoluteScheduleAndLateStepsAreCounted) {
     EXPECT_EQ(result.elapsedNs, c.elapsed);
   }
   EXPECT_TRUE(presenter->shown.empty());
+  // Long dwells report the time every 100 ms; the last slice ends on the deadline.
+  recorder = Recorder{};
+  Run(Plan({250 * ms, 50 * ms}));
+  EXPECT_EQ(recorder.waits, (std::vector<std::int64_t>{100 * ms, 200 * ms}));
+  EXPECT_EQ(Starts(), (std::vector<std::int64_t>{0, 250 * ms}));
 }
 
 TEST_F(Sweeping, EveryEndLeavesTheBenchAndTheAlertsAsExpected) {

@@ -130,6 +130,19 @@ TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {
   EXPECT_GE(std::stod(second.substr(0, second.find(','))), 0.2);
 }
 
+TEST_F(SweepCommand, OnATerminalOneProgressLineIsRedrawnInPlace) {
+  // script(1) gives the run a terminal and copies what it writes.
+  const RunResult r = RunProgram(
+      "/usr/bin/script",
+      {"-qefc", std::string(TARVEL_PROGRAM) + " --sweep TQM7731 --from 3 --to 1 --dwell 150", "/dev/null"},
+      dir.string(), env);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find('\n'), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rstep 1 of 3, codes 3, 3, elapsed 0.0 s, remaining 0."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rstep 3 of 3, codes 1, 1"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\033[K") << "the line is cleared at the end";
+}
+
 TEST_F(SweepCommand, ATerminationStopsAfterTheStepAndKeepsTheLog) {
   const RunResult r = RunProgram("/bin/sh",
                                  {"-c", std::string(TARVEL_PROGRAM) +

@@ -61,6 +61,7 @@ class SweepForm::Observer : public SweepObserver {
     std::lock_guard<std::mutex> hold(form_->lock_);
     form_->pending_.push_back(r);
   }
+  void OnWait(std::int64_t elapsedNs) override { form_->waitedNs_ = elapsedNs; }
 
  private:
   SweepForm* form_;
@@ -253,10 +254,12 @@ void SweepForm::Start_Click() {
   }
   plan_ = MakePlan();
   rows_.clear();
+  droppedRows_ = 0;
   pending_.clear();
   result_ = SweepResult{};
   stop_ = false;
   done_ = false;
+  waitedNs_ = 0;
   Plot->SetData(&rows_, ListLengthNs(plan_.steps), GainMax, plan_.verify);
 
   // Nothing else may reach the port while the run holds it.
@@ -301,7 +304,7 @@ void SweepForm::Poll() {
     std::lock_guard<std::mutex> hold(lock_);
     fresh.swap(pending_);
   }
-  rows_.insert(rows_.end(), fresh.begin(), fresh.end());
+  AddRows(fresh);
   if (!fresh.empty()) {
     // The main window follows without running its change handlers: nothing
     // is sent from there and no range alert can come up.
@@ -315,16 +318,27 @@ void SweepForm::Poll() {
     }
   }
   const std::int64_t total = PlannedRunNs(plan_.steps, plan_.repeat);
-  const std::int64_t at = rows_.empty() ? 0 : rows_.back().startNs;
+  const std::int64_t at = std::max<std::int64_t>(waitedNs_, rows_.empty() ? 0 : rows_.back().startNs);
   if (plan_.repeat == 0) {
     Progress->setRange(0, 0);
-    Progress->setFormat(QString("step %1").arg(rows_.size()));
+    Progress->setFormat(QString("step %1").arg(droppedRows_ + rows_.size()));
   } else if (total > 0) {
     Progress->setValue(static_cast<int>(std::min(1000.0, 1000.0 * static_cast<double>(at) / static_cast<double>(total))));
     Progress->setFormat(QString("%p%, %1 s left").arg(static_cast<double>(total - at) / 1e9, 0, 'f', 1));
   }
   Plot->update();
   if (done_) Finish();
+}
+
+void SweepForm::AddRows(const std::vector<StepRecord>& fresh) {
+  rows_.insert(rows_.end(), fresh.begin(), fresh.end());
+  // An endless run at short dwells would grow without bound: the window
+  // keeps the newest steps only, and says so when the run ends.
+  if (rows_.size() > kMaxWindowRows) {
+    const std::size_t drop = rows_.size() - kMaxWindowRows * 3 / 4;
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(drop));
+    droppedRows_ += drop;
+  }
 }
 
 void SweepForm::Finish() {
@@ -334,7 +348,7 @@ void SweepForm::Finish() {
   previousPresenter_.reset();
   {
     std::lock_guard<std::mutex> hold(lock_);
-    rows_.insert(rows_.end(), pending_.begin(), pending_.end());
+    AddRows(pending_);
     pending_.clear();
   }
   for (auto& [object, enabled] : saved_) {
@@ -348,7 +362,9 @@ void SweepForm::Finish() {
   }
   Progress->setRange(0, 1000);
   if (result_.end == SweepEnd::Completed) Progress->setValue(1000);
-  Progress->setFormat(result_.end == SweepEnd::Completed ? "%p%, done" : "%p%, stopped");
+  QString end = result_.end == SweepEnd::Completed ? "%p%, done" : "%p%, stopped";
+  if (droppedRows_ > 0) end += QString(", the log keeps the last %1 steps").arg(rows_.size());
+  Progress->setFormat(end);
   SetRunning(false);
   Plot->update();
   for (const Alert& alert : alerts_->Take()) ShowAlert(alert);

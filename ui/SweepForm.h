@@ -78,6 +78,7 @@ class SweepForm : public QWidget {
  private:
   class Observer;
   void Poll();
+  void AddRows(const std::vector<StepRecord>& fresh);
   void Finish();
   void SetRunning(bool running);
   SweepPlan MakePlan() const;
@@ -92,11 +93,14 @@ class SweepForm : public QWidget {
   std::thread worker_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
+  std::atomic<std::int64_t> waitedNs_{0};  // time of the run so far, during long dwells
   std::mutex lock_;
   std::vector<StepRecord> pending_;
   SweepResult result_;
   SweepPlan plan_;
   std::vector<StepRecord> rows_;
+  static constexpr std::size_t kMaxWindowRows = 4'000'000;  // 128 MB of steps
+  std::uint64_t droppedRows_ = 0;                            // oldest steps no longer kept
   std::shared_ptr<HeldAlerts> alerts_;
   std::shared_ptr<AlertPresenter> previousPresenter_;
 
