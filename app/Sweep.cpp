@@ -283,7 +283,10 @@ SweepResult RunSweep(const SweepPlan& plan, SweepClock& clock, SweepObserver& ob
       if (result.end != SweepEnd::Completed) break;
     }
     // The last step holds for its dwell too.
-    if (result.end == SweepEnd::Completed) Dwell(clock, observer, t0, t0 + offset, stop);
+    if (result.end == SweepEnd::Completed) {
+      Dwell(clock, observer, t0, t0 + offset, stop);
+      if (stop.load() && clock.Now() < t0 + offset) result.end = SweepEnd::Stopped;
+    }
     if (result.end == SweepEnd::Completed || result.end == SweepEnd::Stopped ||
         result.end == SweepEnd::VerifyFailed) {
       session.Finish();
