@@ -1,10 +1,15 @@
 #include "GuiLoader.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <iostream>
 #include <vector>
 
@@ -23,6 +28,105 @@ std::filesystem::path ProgramFolder() {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path() : exe.parent_path();
+}
+
+// Runs `probe` in a child process that the alarm ends after `seconds`: a
+// display on a host that does not answer must not stall a script, and a
+// library that misbehaves on a bad display cannot take the program with it.
+template <typename Probe>
+bool ProbeInChild(Probe probe, unsigned seconds) {
+  std::cout.flush();
+  std::cerr.flush();
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // The libraries' own complaints are not the program's: the caller says
+    // what an unreachable display means.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) ::dup2(null, STDERR_FILENO);
+    ::signal(SIGALRM, SIG_DFL);
+    ::alarm(seconds);
+    ::_exit(probe() ? 0 : 1);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+constexpr unsigned kProbeSeconds = 3;
+
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+// An X server at DISPLAY that accepts a connection, through libxcb (opened
+// here, so command-line runs never load it).
+bool XServerReachable() {
+  if (!IsSet("DISPLAY")) return false;
+  void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (xcb == nullptr) return false;
+  using Connect = void* (*)(const char*, int*);
+  using HasError = int (*)(void*);
+  using Disconnect = void (*)(void*);
+  const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+  const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+  const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+  if (connect == nullptr || hasError == nullptr || disconnect == nullptr) return false;
+  return ProbeInChild(
+      [&] {
+        void* connection = connect(nullptr, nullptr);
+        const bool ok = hasError(connection) == 0;
+        disconnect(connection);
+        return ok;
+      },
+      kProbeSeconds);
+}
+
+// A Wayland compositor at WAYLAND_DISPLAY (or its default socket) that
+// accepts a connection, through libwayland-client.
+bool WaylandReachable() {
+  void* wayland = ::dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (wayland == nullptr) return false;
+  using Connect = void* (*)(const char*);
+  using Disconnect = void (*)(void*);
+  const auto connect = reinterpret_cast<Connect>(::dlsym(wayland, "wl_display_connect"));
+  const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(wayland, "wl_display_disconnect"));
+  if (connect == nullptr || disconnect == nullptr) return false;
+  return ProbeInChild(
+      [&] {
+        void* display = connect(nullptr);
+        if (display == nullptr) return false;
+        disconnect(display);
+        return true;
+      },
+      kProbeSeconds);
+}
+
+bool ProbeDisplay() {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform == nullptr || *platform == '\0') {
+    return XServerReachable() || (IsSet("WAYLAND_DISPLAY") && WaylandReachable());
+  }
+  // The toolkit tries each platform of the list in turn: "xcb;offscreen".
+  std::string_view rest = platform;
+  while (!rest.empty()) {
+    const auto end = rest.find(';');
+    const std::string_view item = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    const std::string_view name = item.substr(0, item.find(':'));  // "xcb:option=value"
+    if (name.empty()) continue;
+    if (name == "xcb") {
+      if (XServerReachable()) return true;
+    } else if (name.substr(0, 7) == "wayland") {
+      if (WaylandReachable()) return true;
+    } else {
+      return true;  // offscreen, vnc, eglfs...: no display server to reach
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -56,6 +160,16 @@ const GuiEntry* LoadGui(std::string& error) {
       reasons += std::string(reasons.empty() ? "" : "; ") + (why ? why : path.string());
       continue;
     }
+    const auto version =
+        reinterpret_cast<GuiInterfaceVersionFunction>(::dlsym(handle, "tarvel_gui_interface_version"));
+    if (version == nullptr || version() != kGuiInterfaceVersion) {
+      reasons += (reasons.empty() ? "" : "; ") + path.string() + " is interface version " +
+                 (version == nullptr ? std::string("unknown") : std::to_string(version())) +
+                 ", the program needs " + std::to_string(kGuiInterfaceVersion) +
+                 " (install the program and its window library from one build)";
+      ::dlclose(handle);
+      continue;
+    }
     entry.run = reinterpret_cast<GuiRunFunction>(::dlsym(handle, "tarvel_gui_run"));
     entry.messageBox = reinterpret_cast<GuiMessageBoxFunction>(::dlsym(handle, "tarvel_gui_message_box"));
     if (entry.run == nullptr || entry.messageBox == nullptr) {
@@ -80,11 +194,17 @@ bool DisplayAvailable() {
   return false;
 }
 
+bool DisplayReachable() {
+  static const bool reachable = ProbeDisplay();
+  return reachable;
+}
+
 void CommandLineAlertPresenter::Present(const Alert& alert) {
   StderrAlertPresenter().Present(alert);
   // Without a display a modal box could never be closed and would hang the
-  // calling script: the line on standard error is all there is.
-  if (!DisplayAvailable()) return;
+  // calling script, and one that cannot be reached would end the program in
+  // the toolkit: the line on standard error is all there is.
+  if (!DisplayAvailable() || !DisplayReachable()) return;
   std::string error;
   if (const GuiEntry* gui = LoadGui(error)) {
     gui->messageBox(alert.icon == AlertIcon::Warning ? 1 : 2, alert.title.c_str(), alert.text.c_str());

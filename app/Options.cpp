@@ -4,12 +4,11 @@
 #include <cstring>
 #include <iterator>
 
+#include "core/Version.h"
 #include "app/CommandLine.h"
+#include "app/Serve.h"
 #include "app/SweepCommand.h"
 
-#ifndef TARVEL_VERSION
-#error "TARVEL_VERSION must come from the build"
-#endif
 
 namespace tarvel {
 
@@ -21,7 +20,7 @@ int RunHelp(int, const char* const*) {
 }
 
 int RunVersion(int, const char* const*) {
-  std::printf("tarvel %s\n", TARVEL_VERSION);
+  std::printf("tarvel %s\n", kVersion);
   return kExitDone;
 }
 
@@ -29,6 +28,9 @@ int RunVersion(int, const char* const*) {
 constexpr OptionMode kModes[] = {
     {"--help", "tarvel --help", "this text", RunHelp},
     {"--version", "tarvel --version", "the program's version", RunVersion},
+    {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
+     "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
+     RunServe},
     {"--sweep", "tarvel --sweep DEVICE ...",
      "step the codes: --from A --to B --dwell MS [--step S]\n"
      "                                      [--channel 1|2|both] [--other C] [--repeat N]\n"

@@ -9,7 +9,7 @@
 #include <iostream>
 
 #include "app/CommandLine.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 
 namespace tarvel {
 
@@ -17,6 +17,10 @@ namespace {
 std::string& ArgumentSlot() {
   static std::string text;
   return text;
+}
+bool& GivenSlot() {
+  static bool given = false;
+  return given;
 }
 }  // namespace
 
@@ -29,8 +33,17 @@ std::string JoinArguments(int argc, const char* const* argv) {
   return text;
 }
 
-void SetArgumentText(std::string text) { ArgumentSlot() = std::move(text); }
+void SetArgumentText(std::string text) {
+  GivenSlot() = !text.empty();
+  ArgumentSlot() = std::move(text);
+}
 const std::string& ArgumentText() { return ArgumentSlot(); }
+
+void SetArguments(int argc, const char* const* argv) {
+  ArgumentSlot() = JoinArguments(argc, argv);
+  GivenSlot() = argc > 1;
+}
+bool ArgumentsGiven() { return GivenSlot(); }
 
 bool DeleteLeftoverResultFile() {
   // unlink, not remove: a folder of that name is not a leftover result.
@@ -43,7 +56,7 @@ bool DeleteLeftoverResultFile() {
 void RunStartupSteps() {
   PortAddress = kLpt1Address;
   DeleteLeftoverResultFile();
-  if (!ArgumentText().empty()) ProcessCommandLine();
+  if (ArgumentsGiven()) ProcessCommandLine();
 }
 
 void ProcessCommandLine() {

@@ -12,14 +12,20 @@ std::string JoinArguments(int argc, const char* const* argv);
 void SetArgumentText(std::string text);
 const std::string& ArgumentText();
 
+// The program's arguments: their joined text, and whether there were any at
+// all. An argument list that joins to empty text (`tarvel ""`) is still a
+// command line.
+void SetArguments(int argc, const char* const* argv);
+bool ArgumentsGiven();
+
 // Deletes a leftover "TRVOutput.dat" in the working directory. A file that
 // cannot be deleted gets a warning on standard error and is left; returns
 // false then.
 bool DeleteLeftoverResultFile();
 
 // Steps 2 to 4 of the start-up window's load: PortAddress := LPT1, delete a
-// leftover result file, and with a non-empty argument text run command-line
-// mode, which ends the program. Returns only when the text is empty.
+// leftover result file, and with arguments run command-line
+// mode, which ends the program. Returns only when no arguments were given.
 void RunStartupSteps();
 
 // Command-line mode on ArgumentText(); ends the program with its status.

@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 #include "link/ControlPPORT.h"
 
 namespace tarvel {
@@ -317,6 +317,15 @@ std::string SweepLogRow(const StepRecord& r, bool verify) {
     n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ",,");
   }
   return std::string(line, static_cast<std::size_t>(n)) + "\n";
+}
+
+bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,
+                   std::string& error) {
+  SweepLogFile log;
+  if (!log.Open(path, error)) return false;
+  log.Append(SweepLogHeader(verify));
+  for (const StepRecord& r : rows) log.Append(SweepLogRow(r, verify));
+  return log.Commit(error);
 }
 
 SweepLogFile::~SweepLogFile() {

@@ -141,6 +141,10 @@ std::string VerifyFailedText(const StepRecord& record);
 std::string SweepLogHeader(bool verify);
 std::string SweepLogRow(const StepRecord& record, bool verify);
 
+// Writes a whole log of `rows` to `path` atomically; false with a reason.
+bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,
+                   std::string& error);
+
 // A log written to a temporary file beside the target and renamed over it
 // when committed, so the target never holds a partial log.
 class SweepLogFile {

@@ -15,8 +15,8 @@
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 #include "app/Sweep.h"
 
 namespace tarvel {
@@ -25,7 +25,7 @@ namespace {
 
 std::atomic<bool> gStop{false};
 
-extern "C" void OnStopSignal(int) { gStop.store(true); }
+void OnSweepStopSignal(int) { gStop.store(true); }
 
 // SIGINT and SIGTERM set the stop flag while a run lasts; the run ends after
 // the current step and the port, log and trace are finished normally.
@@ -34,7 +34,7 @@ class StopSignals {
   StopSignals() {
     gStop.store(false);
     struct sigaction action {};
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = OnSweepStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a sleeping run wakes at once
     ::sigaction(SIGINT, &action, &oldInt_);

@@ -1,12 +1,11 @@
 // The program's entry: loading the start-up window. With arguments the
 // load handler runs command-line mode and ends the program before any window
 // is shown, so that path never opens the GUI library.
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 
 #include "app/GuiLoader.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Options.h"
 #include "app/Startup.h"
 
@@ -18,16 +17,17 @@ int main(int argc, char** argv) {
     std::cout.flush();
     return status;
   }
-  SetArgumentText(JoinArguments(argc, argv));
-  if (!ArgumentText().empty()) {
+  SetArguments(argc, argv);
+  if (ArgumentsGiven()) {
     SetAlertPresenter(std::make_shared<CommandLineAlertPresenter>());
     RunStartupSteps();  // command-line mode: does not return
   }
 
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if (!DisplayAvailable() && (platform == nullptr || *platform == '\0')) {
-    std::cerr << "tarvel: no display to open the windows on.\n"
-                 "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
+  if (!DisplayReachable()) {
+    DeleteLeftoverResultFile();  // every start does, even one that gives up
+    std::cerr << (DisplayAvailable() ? "tarvel: cannot connect to the display to open the windows on.\n"
+                                     : "tarvel: no display to open the windows on.\n")
+              << "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
                  "  (DEVICE is RX4410, TQM7731, or RX4410R to read the RX4410's codes back)"
               << std::endl;
     return 1;
@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   std::string error;
   const GuiEntry* gui = LoadGui(error);
   if (gui == nullptr) {
+    DeleteLeftoverResultFile();
     std::cerr << "tarvel: cannot open the windows: " << error << std::endl;
     return 1;
   }

@@ -46,6 +46,8 @@ class PpdevPortBackend : public PortBackend {
   bool Close(PortError& error) override;
 
   static constexpr int kClaimTimeoutMs = 2000;
+  // The ppdev device in use ("/dev/parport0"); empty before the first Open.
+  const std::string& devicePath() const { return path_; }
 
  private:
   bool ResolveDevice(std::int32_t base, std::string& path, PortError& error);

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -113,62 +115,88 @@ constexpr const char* kStateHeader = "tarvel-bench-state 1";
 }
 
 std::string FormatBenchState(const BenchState& s) {
-  std::ostringstream out;
-  out << kStateHeader << '\n'
-      << "data " << static_cast<int>(s.data) << '\n'
-      << "rx4410 " << s.rx4410[0] << ' ' << s.rx4410[1] << '\n'
-      << "tqm7731 " << s.tqm7731[0] << ' ' << s.tqm7731[1] << '\n'
-      << "rx4410-latches " << s.rx4410Latches[0] << ' ' << s.rx4410Latches[1] << '\n'
-      << "tqm7731-latches " << s.tqm7731Latches << '\n'
-      << "protocol-errors " << s.protocolErrors << '\n';
-  return out.str();
+  // Plain appends and to_chars: this runs after every device command on the
+  // bench, and stream formatting cost more than the command's port writes.
+  std::string out;
+  out.reserve(160);
+  auto number = [&out](auto value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+  };
+  out += kStateHeader;
+  out += "\ndata ", number(static_cast<int>(s.data));
+  out += "\nrx4410 ", number(s.rx4410[0]), out += ' ', number(s.rx4410[1]);
+  out += "\ntqm7731 ", number(s.tqm7731[0]), out += ' ', number(s.tqm7731[1]);
+  out += "\nrx4410-latches ", number(s.rx4410Latches[0]), out += ' ', number(s.rx4410Latches[1]);
+  out += "\ntqm7731-latches ", number(s.tqm7731Latches);
+  out += "\nprotocol-errors ", number(s.protocolErrors);
+  out += '\n';
+  return out;
 }
 
 std::optional<BenchState> ParseBenchState(const std::string& text) {
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || line != kStateHeader) return std::nullopt;
-
-  BenchState s;
-  bool seen[6] = {};
-  auto readCount = [](std::istringstream& ls, std::uint64_t& v) {
-    long long x = -1;
-    if (!(ls >> x) || x < 0) return false;
-    v = static_cast<std::uint64_t>(x);
+  // Lines and blank-separated words over views of the text, numbers by
+  // from_chars: no stream or string is built per line.
+  std::string_view rest(text);
+  auto nextLine = [&rest](std::string_view& line) {
+    if (rest.empty()) return false;
+    const std::size_t nl = rest.find('\n');
+    line = rest.substr(0, nl);
+    rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
     return true;
   };
-  auto readRange = [](std::istringstream& ls, int& v, int hi) {
-    return (ls >> v) && v >= 0 && v <= hi;
+  auto nextWord = [](std::string_view& line) {
+    constexpr std::string_view kBlanks = " \t\v\f\r";
+    const std::size_t start = line.find_first_not_of(kBlanks);
+    if (start == std::string_view::npos) return line = {}, std::string_view();
+    const std::size_t end = std::min(line.find_first_of(kBlanks, start), line.size());
+    const std::string_view word = line.substr(start, end - start);
+    line.remove_prefix(end);
+    return word;
   };
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::string key;
-    if (!(ls >> key)) return std::nullopt;
+  auto readNumber = [&nextWord](std::string_view& line, auto& v) {
+    std::string_view word = nextWord(line);
+    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
+    return !word.empty() && ec == std::errc() && end == word.data() + word.size();
+  };
+  auto readCount = [&readNumber](std::string_view& line, std::uint64_t& v) { return readNumber(line, v); };
+  auto readRange = [&readNumber](std::string_view& line, int& v, int hi) {
+    return readNumber(line, v) && v >= 0 && v <= hi;
+  };
+
+  std::string_view line;
+  if (!nextLine(line) || line != kStateHeader) return std::nullopt;
+  BenchState s;
+  bool seen[6] = {};
+  while (nextLine(line)) {
+    const std::string_view key = nextWord(line);
+    if (key.empty()) return std::nullopt;
     bool ok = false;
     int slot = -1;
     if (key == "data") {
       int v = 0;
-      ok = readRange(ls, v, 255);
+      ok = readRange(line, v, 255);
       s.data = static_cast<std::uint8_t>(v);
       slot = 0;
     } else if (key == "rx4410") {
-      ok = readRange(ls, s.rx4410[0], 63) && readRange(ls, s.rx4410[1], 63);
+      ok = readRange(line, s.rx4410[0], 63) && readRange(line, s.rx4410[1], 63);
       slot = 1;
     } else if (key == "tqm7731") {
-      ok = readRange(ls, s.tqm7731[0], 31) && readRange(ls, s.tqm7731[1], 31);
+      ok = readRange(line, s.tqm7731[0], 31) && readRange(line, s.tqm7731[1], 31);
       slot = 2;
     } else if (key == "rx4410-latches") {
-      ok = readCount(ls, s.rx4410Latches[0]) && readCount(ls, s.rx4410Latches[1]);
+      ok = readCount(line, s.rx4410Latches[0]) && readCount(line, s.rx4410Latches[1]);
       slot = 3;
     } else if (key == "tqm7731-latches") {
-      ok = readCount(ls, s.tqm7731Latches);
+      ok = readCount(line, s.tqm7731Latches);
       slot = 4;
     } else if (key == "protocol-errors") {
-      ok = readCount(ls, s.protocolErrors);
+      ok = readCount(line, s.protocolErrors);
       slot = 5;
     }
-    std::string rest;
-    if (!ok || (ls >> rest) || seen[slot]) return std::nullopt;
+    if (!ok || !nextWord(line).empty() || seen[slot]) return std::nullopt;
     seen[slot] = true;
   }
   for (bool b : seen) {

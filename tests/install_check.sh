@@ -3,58 +3,81 @@
 # a user would: every file where the desktop and man expect it, the desktop
 # entry and metainfo valid, the man page rendering, and the installed program
 # (not the build tree's) sending and reading back on the simulated bench from
-# another working directory.
+# another working directory. It does so for the configured prefix and for
+# another one given when installing, then checks that the Debian package made
+# from the same build installs under /usr (lintian too, where installed).
 #   install_check.sh BUILD_DIR PREFIX LIBDIR DOCDIR
 set -euo pipefail
-build=$1 prefix=$2 libdir=$3 docdir=$4
+build=$(cd "$1" && pwd) configured=$2 libdir=$3 docdir=$4
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-DESTDIR="$dest" cmake --install "$build" >/dev/null
-root="$dest$prefix"
-id=invalid.tarvel.control
-for f in bin/tarvel "$libdir/tarvel/libtarvel-gui.so" "share/applications/$id.desktop" \
-         "share/metainfo/$id.metainfo.xml" share/man/man1/tarvel.1.gz \
-         share/icons/hicolor/32x32/apps/tarvel.png share/icons/hicolor/48x48/apps/tarvel.png \
-         share/icons/hicolor/256x256/apps/tarvel.png share/icons/hicolor/scalable/apps/tarvel.svg \
-         "$docdir/UsersManual.PDF" "$docdir/copyright"; do
-  [[ -f "$root/$f" ]] || fail "missing $prefix/$f"
-done
-
-desktop="$root/share/applications/$id.desktop"
-if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$desktop" || fail "desktop entry"; fi
-grep -qx "Path=$prefix/$docdir" "$desktop" || fail "the desktop entry does not start in $prefix/$docdir"
-grep -qx "Exec=tarvel" "$desktop" || fail "Exec"
-grep -qx "Icon=tarvel" "$desktop" || fail "Icon"
-if command -v appstreamcli >/dev/null; then
-  appstreamcli validate --no-net "$root/share/metainfo/$id.metainfo.xml" >/dev/null || fail "metainfo"
-fi
-if command -v man >/dev/null; then
-  page=$(MANWIDTH=80 man -l "$root/share/man/man1/tarvel.1.gz" 2>/dev/null)
-  for section in NAME SYNOPSIS "EXIT STATUS" ENVIRONMENT EXAMPLES TARVEL_PORT_DELAY_NS; do
-    grep -q "$section" <<<"$page" || fail "the man page lacks $section"
+check_tree() {  # PREFIX: install there (below a DESTDIR) and check the tree
+  local prefix=$1
+  local stage="$dest/stage$prefix"
+  DESTDIR="$stage" cmake --install "$build" --prefix "$prefix" >/dev/null
+  local root="$stage$prefix"
+  id=invalid.tarvel.control
+  for f in bin/tarvel "$libdir/tarvel/libtarvel-gui.so" "share/applications/$id.desktop" \
+           "share/metainfo/$id.metainfo.xml" share/man/man1/tarvel.1.gz \
+           share/icons/hicolor/32x32/apps/tarvel.png share/icons/hicolor/48x48/apps/tarvel.png \
+           share/icons/hicolor/256x256/apps/tarvel.png share/icons/hicolor/scalable/apps/tarvel.svg \
+           "$docdir/UsersManual.PDF" "$docdir/copyright"; do
+    [[ -f "$root/$f" ]] || fail "missing $prefix/$f"
   done
-fi
-for icon in 32 48 256; do
-  file "$root/share/icons/hicolor/${icon}x${icon}/apps/tarvel.png" | grep -q "$icon x $icon" || fail "icon $icon"
-done
 
-# The installed program, from another working directory, on the simulated bench.
-work=$(mktemp -d "$dest/work.XXXXXX")
-cd "$work"
-export TARVEL_PORT="sim:$work/bench.state"
-unset DISPLAY WAYLAND_DISPLAY
-"$root/bin/tarvel" RX4410 21 34 || fail "send (status $?)"
-"$root/bin/tarvel" RX4410R || fail "read-back (status $?)"
-[[ $(cat TRVOutput.dat) == $'RX4410R, 21, 34\r' ]] || fail "read back: $(cat -A TRVOutput.dat)"
-if ldd "$root/bin/tarvel" | grep -qi qt; then fail "the program itself links Qt"; fi
+  desktop="$root/share/applications/$id.desktop"
+  if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$desktop" || fail "desktop entry"; fi
+  grep -qx "Path=$prefix/$docdir" "$desktop" || fail "the desktop entry does not start in $prefix/$docdir"
+  grep -qx "Exec=tarvel" "$desktop" || fail "Exec"
+  grep -qx "Icon=tarvel" "$desktop" || fail "Icon"
+  if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net "$root/share/metainfo/$id.metainfo.xml" >/dev/null || fail "metainfo"
+  fi
+  if command -v man >/dev/null; then
+    page=$(MANWIDTH=80 man -l "$root/share/man/man1/tarvel.1.gz" 2>/dev/null)
+    for section in NAME SYNOPSIS "EXIT STATUS" ENVIRONMENT EXAMPLES TARVEL_PORT_DELAY_NS; do
+      grep -q "$section" <<<"$page" || fail "the man page lacks $section"
+    done
+  fi
+  for icon in 32 48 256; do
+    file "$root/share/icons/hicolor/${icon}x${icon}/apps/tarvel.png" | grep -q "$icon x $icon" || fail "icon $icon"
+  done
 
-# Its windows load from the installed library folder, not the build tree.
-set +e
-QT_QPA_PLATFORM=offscreen timeout 5 "$root/bin/tarvel" >"$work/gui.txt" 2>&1
-status=$?
-set -e
-grep -q "cannot open the windows" "$work/gui.txt" && fail "$(cat "$work/gui.txt")"
-[[ $status -eq 124 ]] || fail "the window mode ended with status $status: $(cat "$work/gui.txt")"
-echo "install tree checked under $prefix"
+  # The installed program, from another working directory, on the simulated bench.
+  work=$(mktemp -d "$dest/work.XXXXXX")
+  cd "$work"
+  export TARVEL_PORT="sim:$work/bench.state"
+  unset DISPLAY WAYLAND_DISPLAY
+  "$root/bin/tarvel" RX4410 21 34 || fail "send (status $?)"
+  "$root/bin/tarvel" RX4410R || fail "read-back (status $?)"
+  [[ $(cat TRVOutput.dat) == $'RX4410R, 21, 34\r' ]] || fail "read back: $(cat -A TRVOutput.dat)"
+  if ldd "$root/bin/tarvel" | grep -qi qt; then fail "the program itself links Qt"; fi
+
+  # Its windows load from the installed library folder, not the build tree.
+  set +e
+  QT_QPA_PLATFORM=offscreen timeout 5 "$root/bin/tarvel" >"$work/gui.txt" 2>&1
+  status=$?
+  set -e
+  grep -q "cannot open the windows" "$work/gui.txt" && fail "$(cat "$work/gui.txt")"
+  [[ $status -eq 124 ]] || fail "the window mode ended with status $status: $(cat "$work/gui.txt")"
+  cd "$dest"
+  echo "install tree checked under $prefix"
+}
+
+check_tree "$configured"
+if [[ $configured == /usr ]]; then check_tree /usr/local; else check_tree /usr; fi
+
+# The package: everything under /usr whatever the configured prefix.
+(cd "$dest" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$dest/package" >/dev/null)
+deb=$(ls "$dest"/package/tarvel_*.deb)
+paths=$(dpkg-deb -c "$deb" | awk '{print $6}')
+grep -q '^\./usr/bin/tarvel$' <<<"$paths" || fail "the package lacks /usr/bin/tarvel"
+outside=$(grep -Ev '^\./(usr/.*)?$' <<<"$paths"; grep '^\./usr/local' <<<"$paths") || true
+[[ -z $outside ]] || fail "the package installs outside /usr: $outside"
+dpkg-deb -x "$deb" "$dest/unpacked"
+grep -qx "Path=/usr/share/doc/tarvel" "$dest/unpacked/usr/share/applications/invalid.tarvel.control.desktop" ||
+  fail "the packaged desktop entry does not start in /usr/share/doc/tarvel"
+if command -v lintian >/dev/null; then lintian --fail-on error,warning "$deb" || fail "lintian"; fi
+echo "package checked: $(basename "$deb") installs under /usr"

@@ -80,6 +80,7 @@ TEST_F(CommandLine, OutcomesFollowTheTokenAndTheCodes) {
       {{"RX4410 1 2"}, 0, "", {1, 2}, {3, 4}, nullptr},  // one quoted argument, same text
       // The command alert: missing, empty, non-numeric or too large codes.
       {{"RX4410"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
+      {{""}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},  // arguments that join to nothing
       {{"RX4410", "1"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       {{"RX4410", "", "10", "20"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
       {{"RX4410  10", "20"}, 64, kCommandAlert, {7, 9}, {3, 4}, nullptr},
@@ -194,9 +195,45 @@ TEST_F(CommandLine, ABadPortDelayIsNamedAndIgnored) {
 }
 
 TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {
+  std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
   const RunResult r = Run({});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << "the leftover is deleted before giving up";
+}
+
+TEST_F(CommandLine, AnUnreachableDisplayLeavesTheAlertLineAndItsOwnStatus) {
+  if (fs::exists("/tmp/.X11-unix/X99")) GTEST_SKIP() << "an X server runs on :99 here";
+  struct Case {
+    const char* variable;
+    const char* value;
+    std::vector<std::string> args;
+    int status;
+    const char* err;  // nullptr: window mode's directions
+  };
+  const Case cases[] = {
+      {"DISPLAY", ":99", {"FOO", "1", "2"}, 64, kOptionAlert},
+      {"WAYLAND_DISPLAY", "bogus", {"FOO", "1", "2"}, 64, kOptionAlert},
+      {"DISPLAY", ":99", {"RX4410"}, 64, kCommandAlert},
+      {"DISPLAY", ":99", {}, 1, nullptr},
+      {"WAYLAND_DISPLAY", "bogus", {}, 1, nullptr},
+  };
+  for (const auto& c : cases) {
+    auto saved = env;
+    env[c.variable] = c.value;
+    std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
+    const RunResult r = Run(c.args);
+    env = saved;
+    const std::string name = std::string(c.variable) + "=" + c.value + " with " + std::to_string(c.args.size());
+    EXPECT_EQ(r.status, c.status) << name << ": " << r.err;
+    if (c.err != nullptr) {
+      EXPECT_EQ(r.err, c.err) << name;
+    } else {
+      EXPECT_NE(r.err.find("cannot connect to the display"), std::string::npos) << name << ": " << r.err;
+      EXPECT_NE(r.err.find("tarvel DEVICE CODE1 CODE2"), std::string::npos) << name << ": " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << name;
+  }
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/Numbers.h"
+#include "core/Numbers.h"
 
 namespace tarvel {
 namespace {
@@ -20,6 +20,11 @@ TEST(Numbers, TextToCodeFollowsTheDecimalRulesAndRoundsHalvesToEven) {
       {"2.5000001", 3}, {"32767", 32767}, {"-32768", -32768}, {"32767.4", 32767},
       {"32767.5", std::nullopt}, {"-32768.5", -32768}, {"-32768.6", std::nullopt},
       {"32768", std::nullopt}, {"99999999999999999999999", std::nullopt},
+      // Rounded on the digits, not on a nearby double.
+      {"1.49999999999999999999", 1}, {"0.500000000000000000001", 1}, {"-0.500000000000000000001", -1},
+      {"32767.4999999999999999999", 32767}, {"-32768.4999999999999999999", -32768},
+      {"2.50000000000000000000000000", 2}, {"0000000000000000000000041.5", 42},
+      {"0.49999999999999999999999999999999999999999999999999999999999999999999", 0},
       // Not numbers at all.
       {"", std::nullopt}, {" ", std::nullopt}, {"-", std::nullopt}, {"+", std::nullopt},
       {".", std::nullopt}, {"-.", std::nullopt}, {"1e3", std::nullopt}, {"0x10", std::nullopt},
@@ -42,6 +47,8 @@ TEST(Numbers, HugeAndTinyNumbersStayNumbersForRangeChecks) {
   const std::string tiny = "0." + std::string(400, '0') + "1";
   ASSERT_TRUE(TextToNumber(tiny).has_value());
   EXPECT_EQ(TextToCode(tiny), 0);
+  EXPECT_EQ(TextToCode("4.5" + std::string(400, '0') + "1"), 5);
+  EXPECT_EQ(TextToCode("4.5" + std::string(400, '0')), 4);
 }
 
 TEST(Numbers, NumbersKeepTheirFractionForRangeComparisons) {

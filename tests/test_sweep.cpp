@@ -7,7 +7,7 @@
 #include <set>
 
 #include "TestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Sweep.h"
 #include "link/SimBench.h"
 

@@ -15,10 +15,10 @@
 #include <QRadioButton>
 #include <QUrl>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "link/ControlPPORT.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"

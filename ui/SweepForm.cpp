@@ -23,8 +23,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
@@ -180,7 +180,7 @@ void SweepForm::Refresh() {
   VerifyBox->setEnabled(rx && !running());
   if (!rx) VerifyBox->setChecked(false);
   Plot->SetNames(ChannelBox->itemText(1), ChannelBox->itemText(2));
-  Plot->SetData(&rows_, plan_.steps.empty() ? 0 : ListLengthNs(plan_.steps), GainMax, plan_.verify);
+  Plot->SetData(&rows_, plan_.steps.empty() ? 0 : PlannedRunNs(plan_.steps, 1), GainMax, plan_.verify);
 }
 
 bool SweepForm::LoadSequence(const QString& path) {
@@ -202,13 +202,8 @@ void SweepForm::UseRamp() {
 }
 
 bool SweepForm::SaveLog(const QString& path) {
-  SweepLogFile log;
   std::string error;
-  if (log.Open(path.toStdString(), error)) {
-    log.Append(SweepLogHeader(plan_.verify));
-    for (const StepRecord& r : rows_) log.Append(SweepLogRow(r, plan_.verify));
-    if (log.Commit(error)) return true;
-  }
+  if (WriteSweepLog(path.toStdString(), rows_, plan_.verify, error)) return true;
   ShowAlert({AlertIcon::Error, "Error: Save Log", error});
   return false;
 }
@@ -260,7 +255,7 @@ void SweepForm::Start_Click() {
   stop_ = false;
   done_ = false;
   waitedNs_ = 0;
-  Plot->SetData(&rows_, ListLengthNs(plan_.steps), GainMax, plan_.verify);
+  Plot->SetData(&rows_, PlannedRunNs(plan_.steps, 1), GainMax, plan_.verify);
 
   // Nothing else may reach the port while the run holds it.
   saved_.clear();

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "app/CommandLine.h"
-#include "app/Numbers.h"
+#include "core/Numbers.h"
 #include "app/Sweep.h"
 
 namespace {
@@ -43,7 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     Check(!std::isnan(*number));
-    Check(code == NumberToCode(*number));
+    // The code is rounded on the digits: it may differ from rounding the
+    // double only where the double landed on a half.
+    if (code != NumberToCode(*number)) {
+      Check(std::fabs(std::fabs(*number - std::trunc(*number)) - 0.5) == 0.0);
+    }
     if (code) {
       Check(std::fabs(*number - *code) <= 0.5);
       Check(TextToCode(CodeToText(*code)) == code);

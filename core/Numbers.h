@@ -19,7 +19,8 @@ std::optional<double> TextToNumber(std::string_view text);
 // result does not fit -32768..32767.
 std::optional<std::int16_t> NumberToCode(double number);
 
-// Text to code: TextToNumber followed by NumberToCode.
+// Text to code: the value TextToNumber accepts, rounded like NumberToCode but
+// exactly on the decimal digits, however many there are.
 std::optional<std::int16_t> TextToCode(std::string_view text);
 
 // Plain decimal: a leading "-" for negatives, no blanks, no leading zeros.

@@ -1,0 +1,96 @@
+#include "Numbers.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace tarvel {
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The parts of a decimal in the accepted syntax: sign, the digits before and
+// after the full stop (either may be empty, not both).
+struct Decimal {
+  bool negative = false;
+  std::string_view whole, fraction;
+};
+
+std::optional<Decimal> ParseDecimal(std::string_view text) {
+  // Blanks around the number are allowed; nothing else is trimmed.
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return std::nullopt;
+  const auto last = text.find_last_not_of(' ');
+  std::string_view body = text.substr(first, last - first + 1);
+
+  Decimal d;
+  if (body.front() == '+' || body.front() == '-') {
+    d.negative = body.front() == '-';
+    body.remove_prefix(1);
+  }
+  const auto stop = body.find('.');
+  d.whole = body.substr(0, stop);
+  if (stop != std::string_view::npos) d.fraction = body.substr(stop + 1);
+  const auto allDigits = [](std::string_view s) { return std::all_of(s.begin(), s.end(), IsDigit); };
+  if (d.whole.empty() && d.fraction.empty()) return std::nullopt;
+  if (!allDigits(d.whole) || !allDigits(d.fraction)) return std::nullopt;
+  return d;
+}
+
+}  // namespace
+
+std::optional<double> TextToNumber(std::string_view text) {
+  const auto d = ParseDecimal(text);
+  if (!d) return std::nullopt;
+  std::string digits(d->whole);
+  digits += '.';
+  digits += d->fraction;
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                                         std::chars_format::fixed);
+  if (ec == std::errc::result_out_of_range) {
+    // Far beyond any code: keep it a number so range checks still see it.
+    const bool large = d->whole.find_first_not_of('0') != std::string_view::npos;
+    value = large ? std::numeric_limits<double>::infinity() : 0.0;
+  } else if (ec != std::errc() || ptr != digits.data() + digits.size()) {
+    return std::nullopt;
+  }
+  return d->negative ? -value : value;
+}
+
+std::optional<std::int16_t> NumberToCode(double number) {
+  if (!std::isfinite(number)) return std::nullopt;
+  double whole = std::floor(number);
+  const double fraction = number - whole;
+  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) != 0.0)) whole += 1.0;
+  if (whole < -32768.0 || whole > 32767.0) return std::nullopt;
+  return static_cast<std::int16_t>(whole);
+}
+
+std::optional<std::int16_t> TextToCode(std::string_view text) {
+  // Rounded on the digits themselves, so that no length of text can land on
+  // the wrong side of a half through a binary approximation.
+  const auto d = ParseDecimal(text);
+  if (!d) return std::nullopt;
+  const std::string_view whole = d->whole.substr(std::min(d->whole.find_first_not_of('0'), d->whole.size()));
+  if (whole.size() > 5) return std::nullopt;  // beyond 99999
+  long magnitude = 0;
+  for (char c : whole) magnitude = magnitude * 10 + (c - '0');
+
+  // The first fraction digit decides, unless it is a 5: then any later
+  // non-zero digit rounds up and an exact half goes to the even neighbour.
+  const char lead = d->fraction.empty() ? '0' : d->fraction.front();
+  const bool beyondHalf =
+      d->fraction.size() > 1 && d->fraction.find_first_not_of('0', 1) != std::string_view::npos;
+  if (lead > '5' || (lead == '5' && (beyondHalf || magnitude % 2 != 0))) ++magnitude;
+
+  const long code = d->negative ? -magnitude : magnitude;
+  if (code < -32768 || code > 32767) return std::nullopt;
+  return static_cast<std::int16_t>(code);
+}
+
+std::string CodeToText(long long code) { return std::to_string(code); }
+
+}  // namespace tarvel

@@ -1,0 +1,91 @@
+// The remote-control instrument without sockets: program messages against an
+// in-memory simulated bench.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "RecordingPort.h"
+#include "core/Version.h"
+#include "core/MainModule.h"
+#include "app/Scpi.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+namespace {
+
+const std::string kIdn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
+
+struct Exchange {
+  std::vector<const char*> lines;
+  std::string answers;                 // every answer, in order
+  std::vector<const char*> errors;     // the queue afterwards, oldest first
+  std::array<int, 2> rx4410{0, 0};     // chip codes afterwards
+  std::array<int, 2> tqm7731{0, 0};
+};
+
+TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
+  const Exchange cases[] = {
+      {{"*IDN?"}, kIdn + "\n", {}},
+      {{"*idn?;*OPC?;*TST?;SYST:VERS?"}, kIdn + ";1;0;1999.0\n", {}},
+      {{"CODE 12,34", "CODE?", "READ?"}, "12,34\n12,34\n", {}, {12, 34}},
+      {{"CODE?"}, "-1,-1\n", {}},
+      {{"code 12.5,33.5\r", ":CODE?"}, "12,34\n", {}, {12, 34}},
+      {{"CHANnel1:CODE 5", "chan2:code 6", "CHANNEL1:CODE?;CHAN2:CODE?", "CODE?"}, "5;6\n-1,-1\n", {}},
+      {{"CHAN1:CODE 5;CHAN2:CODE 6;TRAN", "CODE?"}, "5,6\n", {}, {5, 6}},
+      {{"TRAN:AUTO ON;TRAN:AUTO?", "CHAN2:CODE 9"}, "1\n", {}, {0, 9}},
+      {{"DEV TQM7731;DEV?", "CODE 31,7", "READ?"}, "TQM7731\n", {"-221,\"Settings conflict\""}, {0, 0}, {31, 7}},
+      {{"CODE 64,0", "CODE?"}, "-1,-1\n", {"-222,\"Data out of range\""}},
+      {{"DEV TQM7731", "CODE 32,0", "CHAN1:CODE -1"}, "", {"-222,\"Data out of range\"", "-222,\"Data out of range\""}},
+      {{"CHAN1:CODE 40", "DEV TQM7731", "TRAN"}, "", {"-222,\"Data out of range\""}},
+      {{"CODE x,1", "CODE 1", "CODE 1,2,3"}, "", {"-104,\"Data type error\"", "-109,\"Missing parameter\"", "-108,\"Parameter not allowed\""}},
+      {{"FOO?;*IDN?", "CHAN3:CODE 1", "DEV RX4410R"}, "", {"-113,\"Undefined header\"", "-114,\"Header suffix out of range\"", "-224,\"Illegal parameter value\""}},
+      {{"TRAN?", "*IDN", "CHAN1:CODE? 7"}, "", {"-113,\"Undefined header; no query form\"", "-113,\"Undefined header; query only\"", "-108,\"Parameter not allowed\""}},
+      {{"CODE 1,1;SYST:ERR?;CODE 99,1;SYST:ERR:NEXT?;SYST:ERR?"}, "0,\"No error\";-222,\"Data out of range\";0,\"No error\"\n", {}, {1, 1}},
+      {{"*ESE 60;*ESE?;FOO;*STB?;*ESR?;*ESR?"}, "60\n", {"-113,\"Undefined header\""}},
+      {{"*ESE 32", "FOO", "*STB?;*ESR?;*CLS;*STB?"}, "36;32;0\n", {}},
+      {{"*OPC;*ESR?", "*SRE 4;*SRE?", "X", "*STB?"}, "1\n4\n68\n", {"-113,\"Undefined header\""}},
+      {{"DEV TQM7731;TRAN:AUTO 1;CHAN1:CODE 3", "*RST;DEV?;TRAN:AUTO?;CHAN1:CODE?;CODE?"}, "RX4410;0;0;3,0\n", {}, {0, 0}, {3, 0}},
+      {{";;  ;", "\t*OPC?  "}, "1\n", {}},
+  };
+  for (const Exchange& c : cases) {
+    SCOPED_TRACE(c.lines.front());
+    auto bench = std::make_unique<SimPortBackend>();
+    SimPortBackend* sim = bench.get();
+    SetPortBackend(std::move(bench));
+    ScpiInstrument instrument;
+    std::string answers;
+    for (const char* line : c.lines) answers += instrument.Execute(line);
+    EXPECT_EQ(answers, c.answers);
+    std::vector<std::string> errors;
+    while (instrument.ErrorCount() > 0) errors.push_back(instrument.PopError());
+    EXPECT_EQ(errors, std::vector<std::string>(c.errors.begin(), c.errors.end()));
+    EXPECT_EQ(sim->bench().state().rx4410, c.rx4410);
+    EXPECT_EQ(sim->bench().state().tqm7731, c.tqm7731);
+    EXPECT_EQ(sim->bench().state().protocolErrors, 0u);
+    SetPortBackend(nullptr);
+  }
+}
+
+TEST(ScpiInstrument, PortAlertsBecomeHardwareErrorsAndNothingCountsAsSent) {
+  auto log = testing::InstallRecordingPort();
+  log->failOpen = 1;
+  ScpiInstrument instrument;
+  EXPECT_EQ(instrument.Execute("CODE 1,2;CODE?;READ?"), "-1,-1\n");
+  ASSERT_EQ(instrument.ErrorCount(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(instrument.PopError().rfind("-240,\"Hardware error; Cannot use LPT1 (H378)", 0), 0u);
+  }
+  SetPortBackend(nullptr);
+}
+
+TEST(ScpiInstrument, ErrorQueueHoldsSixteenAndMarksOverflow) {
+  ScpiInstrument instrument;
+  for (int i = 0; i < 20; ++i) instrument.Execute("NOPE");
+  EXPECT_EQ(instrument.ErrorCount(), kScpiErrorQueueSize);
+  for (std::size_t i = 0; i + 1 < kScpiErrorQueueSize; ++i) EXPECT_EQ(instrument.PopError(), "-113,\"Undefined header\"");
+  EXPECT_EQ(instrument.PopError(), "-350,\"Queue overflow\"");
+  EXPECT_EQ(instrument.PopError(), "0,\"No error\"");
+}
+
+}  // namespace
+}  // namespace tarvel

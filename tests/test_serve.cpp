@@ -1,0 +1,187 @@
+// `tarvel --serve` end to end: the real program on a free loopback port, the
+// simulated bench in a state file, clients over TCP.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "ProgramRunner.h"
+#include "TestSupport.h"
+#include "core/Version.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One TCP connection; Line() waits at most five seconds for an answer.
+class Client {
+ public:
+  explicit Client(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  ~Client() { ::close(fd_); }
+  void Send(const std::string& text) { ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
+  std::string Line() {
+    for (;;) {
+      const std::size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return line;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      char chunk[4096];
+      if (::poll(&p, 1, 5000) != 1) return "<timeout>";
+      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return "<closed>";
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  std::string Ask(const std::string& text) { return Send(text), Line(); }
+
+ private:
+  int fd_;
+  std::string buffer_;
+};
+
+class Serve : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testing::FreshTempDir("serve");
+    statePath = (dir / "bench.state").string();
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    // The server refuses root: a test run as root serves as "nobody".
+    if (::geteuid() == 0) fs::permissions(dir, fs::perms::all);
+    const std::string choice = "TARVEL_PORT=sim:" + statePath;
+    pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                               ::setresuid(65534, 65534, 65534) != 0)) {
+        ::_exit(126);
+      }
+      ::putenv(const_cast<char*>(choice.c_str()));
+      ::execl(TARVEL_PROGRAM, TARVEL_PROGRAM, "--serve", "--listen", "127.0.0.1:0", nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (::poll(&p, 1, 10000) == 1 && ::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    ::close(out[0]);
+    ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
+    port = std::stoi(line.substr(line.rfind(':') + 1));
+  }
+  void TearDown() override {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      int status = -1;
+      ::waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    fs::remove_all(dir);
+  }
+  BenchState Bench() { return LoadBenchStateFile(statePath).value_or(BenchState{}); }
+
+  fs::path dir;
+  std::string statePath;
+  pid_t pid = -1;
+  int port = 0;
+};
+
+TEST_F(Serve, AnswersEachLineAndSurvivesBadInput) {
+  const struct {
+    std::string send, answer;
+  } exchanges[] = {
+      {"*IDN?\r\n", std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion},
+      {"CODE 12,34;CODE?\n", "12,34"},
+      {"chan1:code 7;CHANNEL1:CODE?\n", "7"},
+      {"READ?\n", "12,34"},
+      {"PORT?\n", "\"sim:" + statePath + "\""},
+      {std::string(5000, 'A') + "\nSYST:ERR?\n", "-223,\"Too much data\""},
+      {std::string(9000, ';') + "*OPC?\n" + "SYST:ERR?\n", "-223,\"Too much data\""},
+      {std::string("\x01\xff\x00 junk\n", 9) + "SYST:ERR?\n", "-113,\"Undefined header\""},
+      {"CODE 99,1\nSYST:ERR?\n", "-222,\"Data out of range\""},
+      {"*OPC?\n", "1"},
+  };
+  Client client(port);
+  for (const auto& e : exchanges) EXPECT_EQ(client.Ask(e.send), e.answer) << e.send.substr(0, 40);
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{12, 34}));
+}
+
+TEST_F(Serve, EightClientsNeverInterleaveSequences) {
+  constexpr int kPerClient = 40;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([this, t] {
+      Client client(port);
+      for (int i = 0; i < kPerClient; ++i) {
+        EXPECT_EQ(client.Ask("CODE " + std::to_string(t) + "," + std::to_string(i) + ";*OPC?\n"), "1");
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const BenchState s = Bench();
+  EXPECT_EQ(s.protocolErrors, 0u);
+  EXPECT_EQ(s.rx4410Latches, (std::array<std::uint64_t, 2>{8 * kPerClient, 8 * kPerClient}));
+  Client ninth(port);
+  EXPECT_EQ(ninth.Ask("*OPC?\n"), "1") << "slots free again once clients leave";
+}
+
+TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {
+  {
+    Client leaver(port);
+    leaver.Send("CODE 1,1\nCODE 5,");
+  }
+  Client other(port);
+  EXPECT_EQ(other.Ask("CODE?\n"), "1,1");
+  EXPECT_EQ(other.Ask("SYST:ERR?\n"), "0,\"No error\"");
+}
+
+TEST(Options, HelpVersionAndUnknownOptions) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"--help"}, 0, "tarvel --serve [--listen HOST:PORT]", ""},
+      {{"--version"}, 0, std::string("tarvel ") + kVersion + "\n", ""},
+      {{"--bogus"}, 64, "", "usage: tarvel"},
+      {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
+      {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},
+  };
+  const auto dir = testing::FreshTempDir("options");
+  if (::geteuid() == 0) {
+    const auto r = testing::RunProgram(TARVEL_PROGRAM, {"--serve", "--listen", "127.0.0.1:0"}, dir.string(),
+                                       {{"PATH", "/usr/bin:/bin"}, {"TARVEL_PORT", "sim"}});
+    EXPECT_EQ(r.status, 77) << "refuses to serve as root";
+  }
+  for (const auto& c : cases) {
+    const auto r = testing::RunProgram(TARVEL_PROGRAM, c.args, dir.string(), {{"PATH", "/usr/bin:/bin"}});
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tarvel
