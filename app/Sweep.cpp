@@ -328,13 +328,6 @@ bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows,
   return log.Commit(error);
 }
 
-SweepLogFile::~SweepLogFile() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    ::unlink(temp_.c_str());
-  }
-}
-
 bool SweepLogFile::Open(const std::string& path, std::string& error) {
   namespace fs = std::filesystem;
   const fs::path target(path);
@@ -343,17 +336,11 @@ bool SweepLogFile::Open(const std::string& path, std::string& error) {
     error = "log \"" + path + "\" is not a file name";
     return false;
   }
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string pattern = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) {
-    error = "cannot write the log in \"" + dir.string() + "\": " + std::strerror(errno);
+  if (!file_.Begin(path)) {
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    error = "cannot write the log in \"" + dir.string() + "\": " + file_.error();
     return false;
   }
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fd_ = fd;
-  temp_ = pattern;
-  target_ = path;
   return true;
 }
 
@@ -363,40 +350,19 @@ void SweepLogFile::Append(std::string_view text) {
 }
 
 void SweepLogFile::Flush() {
-  std::size_t done = 0;
-  while (!failed_ && done < buffer_.size()) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      failed_ = true;
-      errno_ = n < 0 ? errno : ENOSPC;
-    } else {
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  file_.Write(buffer_);  // a failure is kept and reported by Commit
   buffer_.clear();
 }
 
 bool SweepLogFile::Commit(std::string& error) {
-  if (fd_ < 0) {
+  if (!file_.active()) {
     error = "no log open";
     return false;
   }
   Flush();
-  if (!failed_) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0) failed_ = true, errno_ = errno;
-  }
-  if (::close(fd_) != 0 && !failed_) failed_ = true, errno_ = errno;
-  fd_ = -1;
-  if (!failed_ && ::rename(temp_.c_str(), target_.c_str()) != 0) failed_ = true, errno_ = errno;
-  if (failed_) {
-    ::unlink(temp_.c_str());
-    error = "cannot write the log \"" + target_ + "\": " + std::strerror(errno_);
-    return false;
-  }
-  return true;
+  if (file_.Commit(true)) return true;
+  error = "cannot write the log \"" + file_.target() + "\": " + file_.error();
+  return false;
 }
 
 }  // namespace tarvel

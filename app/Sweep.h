@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/AtomicFile.h"
+
 namespace tarvel {
 
 struct SweepStep {
@@ -149,11 +151,6 @@ bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows,
 // when committed, so the target never holds a partial log.
 class SweepLogFile {
  public:
-  SweepLogFile() = default;
-  ~SweepLogFile();  // an uncommitted log is removed
-  SweepLogFile(const SweepLogFile&) = delete;
-  SweepLogFile& operator=(const SweepLogFile&) = delete;
-
   // Creates the temporary file; false with a reason when the folder will not take it.
   bool Open(const std::string& path, std::string& error);
   void Append(std::string_view text);
@@ -161,12 +158,10 @@ class SweepLogFile {
   bool Commit(std::string& error);
 
  private:
-  std::string target_, temp_;
-  std::string buffer_;
-  int fd_ = -1;
-  bool failed_ = false;
-  int errno_ = 0;
   void Flush();
+
+  AtomicFile file_;  // an uncommitted log is removed with it
+  std::string buffer_;
 };
 
 }  // namespace tarvel

@@ -17,6 +17,7 @@
 #include "app/GuiLoader.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
+#include "core/Signals.h"
 #include "app/Sweep.h"
 
 namespace tarvel {
@@ -32,7 +33,7 @@ void OnSweepStopSignal(int) { gStop.store(true); }
 class StopSignals {
  public:
   StopSignals() {
-    gStop.store(false);
+    gStop.store(StopRequested());  // a request that came while the run was being checked
     struct sigaction action {};
     action.sa_handler = OnSweepStopSignal;
     sigemptyset(&action.sa_mask);

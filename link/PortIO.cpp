@@ -18,13 +18,13 @@ namespace {
 
 struct PortState {
   std::unique_ptr<PortBackend> backend;
-  PortBackendFactory factory = &MakePortBackendFromEnvironment;
   int depth = 0;
   bool delayRead = false;
   std::uint64_t delayNs = 0;
   std::chrono::steady_clock::time_point lastAccess{};
   PortTrace* trace = nullptr;
   bool traceRead = false;
+  std::string delayRefused;  // why TARVEL_PORT_DELAY_NS is refused
 };
 
 PortState& State() {
@@ -40,9 +40,17 @@ void ReadDelayFromEnvironment(PortState& s) {
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 1'000'000'000ULL) {
+  const bool digits = end != text && *end == '\0' && text[0] != '-';
+  if (digits && (errno == ERANGE || value > kMaxPortDelayNs)) {
+    // A busy wait this long per access would hold the port (and the bench)
+    // for minutes: a typing error, not a slow chip.
+    s.delayRefused = "TARVEL_PORT_DELAY_NS=" + std::string(text) + " is more than the " +
+                     std::to_string(kMaxPortDelayNs) + " ns (10 ms) allowed per access";
+    return;
+  }
+  if (errno != 0 || !digits) {
     std::cerr << "tarvel: ignoring TARVEL_PORT_DELAY_NS=\"" << text
-              << "\": expected a whole number of nanoseconds from 0 to 1000000000" << std::endl;
+              << "\": expected a whole number of nanoseconds from 0 to " << kMaxPortDelayNs << std::endl;
     return;
   }
   s.delayNs = value;
@@ -81,10 +89,6 @@ void SetPortBackend(std::unique_ptr<PortBackend> backend) {
   s.backend = std::move(backend);
 }
 
-void SetPortBackendFactory(PortBackendFactory factory) {
-  State().factory = factory != nullptr ? factory : &MakePortBackendFromEnvironment;
-}
-
 PortBackend* CurrentPortBackend() { return State().backend.get(); }
 
 PortSession::PortSession(std::int32_t base) {
@@ -94,13 +98,17 @@ PortSession::PortSession(std::int32_t base) {
     return;
   }
   ReadDelayFromEnvironment(s);
+  if (!s.delayRefused.empty()) {
+    throw PortAccessError({PortFailure::Unavailable, "TARVEL_PORT_DELAY_NS", s.delayRefused,
+                           "unset it or give at most " + std::to_string(kMaxPortDelayNs)});
+  }
   if (!s.traceRead) {
     s.traceRead = true;
     s.trace = ProcessTrace();
   }
   PortError error;
   if (!s.backend) {
-    s.backend = s.factory(error);
+    s.backend = MakePortBackendFromEnvironment(error);
     if (!s.backend) throw PortAccessError(error);
   }
   if (!s.backend->Open(base, error)) {
@@ -171,7 +179,5 @@ void SetPortDelayNanoseconds(std::uint64_t ns) {
   State().delayRead = true;
   State().delayNs = ns;
 }
-
-std::uint64_t PortDelayNanoseconds() { return State().delayNs; }
 
 }  // namespace tarvel

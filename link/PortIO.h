@@ -52,14 +52,9 @@ class PortBackend {
   virtual bool Close(PortError& error) = 0;
 };
 
-// Makes a backend for this process (from TARVEL_PORT); fills `error` and
-// returns nullptr when the choice is not usable.
-using PortBackendFactory = std::unique_ptr<PortBackend> (*)(PortError& error);
-
 // Installs the backend used from now on (tests, benchmarks). nullptr drops it,
-// so the next session asks the factory again.
+// so the next session makes one from TARVEL_PORT again.
 void SetPortBackend(std::unique_ptr<PortBackend> backend);
-void SetPortBackendFactory(PortBackendFactory factory);
 PortBackend* CurrentPortBackend();
 
 // Holds the port open and claimed while it lives. Sessions nest: only the
@@ -92,8 +87,10 @@ class PortTrace;
 void SetPortTrace(PortTrace* trace);
 
 // Pause of at least this many nanoseconds between two port accesses
-// (TARVEL_PORT_DELAY_NS, read at the first session); 0 = none.
+// (TARVEL_PORT_DELAY_NS, read at the first session); 0 = none. A value above
+// kMaxPortDelayNs refuses every session; text that is no number is ignored
+// with a warning.
+constexpr std::uint64_t kMaxPortDelayNs = 10'000'000;
 void SetPortDelayNanoseconds(std::uint64_t ns);
-std::uint64_t PortDelayNanoseconds();
 
 }  // namespace tarvel

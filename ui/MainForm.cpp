@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QUrl>
 
 #include "core/MainModule.h"
@@ -43,7 +45,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   setWindowIcon(forms::ProgramIcon());
   BuildControls();
   BuildMenus();
-  // A fixed-size window: the client area below the menu bar is the design's.
+  // A fixed-size window: the client area below the menu bar keeps the window's twip size.
   adjustSize();
   setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());
 }
@@ -122,21 +124,31 @@ void MainForm::BuildControls() {
   Receive->setObjectName("Receive");
   Receive->setFont(DesignFont("MS Sans Serif", 12));
   PlaceTwips(Receive, 120, 1200, 1935, 492);
+  // Enter presses the focused button, as Space does.
+  Transmit->setAutoDefault(true);
+  Receive->setAutoDefault(true);
   LastSent = new QLabel("Last Sent: -, -", TransmitFrame);
   LastSent->setObjectName("LastSent");
   LastSent->setFont(DesignFont("Times New Roman", 10.5));
-  // The design's 1455 twips cut "Last Sent: 42, 42" short in today's fonts;
+  // A 1455-twip label cuts "Last Sent: 42, 42" short in today's fonts;
   // the label gets the frame's inner width instead.
   PlaceTwips(LastSent, 120, 1800, 1935, 255);
 
-  // Tab order by the design's tab indices; frames and labels take no focus.
+  // The tab order of the window; frames and labels take no focus.
   QWidget* order[] = {Transmit,     AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
                       GainText[0],  GainSlide[0], GainText[1],     GainSlide[1]};
   for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
 
   for (int i = 0; i < 2; ++i) {
     const auto index = static_cast<std::int16_t>(i);
-    connect(GainText[i], &QLineEdit::textChanged, this, [this, index] { GainText_Change(index); });
+    // An edit that leaves the text as it was (a digit typed over itself) is
+    // no change: the handler runs only when the text really differs.
+    shownText_[i] = GainText[i]->text();
+    connect(GainText[i], &QLineEdit::textChanged, this, [this, index](const QString& text) {
+      if (text == shownText_[index]) return;
+      shownText_[index] = text;
+      GainText_Change(index);
+    });
     GainText[i]->installEventFilter(this);
     connect(GainSlide[i], &QScrollBar::valueChanged, this, [this, index] {
       // Thumb drags report as scrolling, everything else as a change.
@@ -286,6 +298,12 @@ void MainForm::GainSlide_Change(std::int16_t Index) {
 void MainForm::GainSlide_Scroll(std::int16_t Index) { GainSlide_Change(Index); }
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (cancelPress_ &&
+      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+    cancelPress_ = false;
+    qApp->removeEventFilter(this);
+    return true;
+  }
   if (event->type() == QEvent::FocusOut) {
     for (int i = 0; i < 2; ++i) {
       if (watched != GainText[i]) continue;
@@ -298,10 +316,39 @@ bool MainForm::eventFilter(QObject* watched, QEvent* event) {
       QWidget* next = QApplication::focusWidget();
       if (moved && next != nullptr && next != GainText[i] && next->window() == this) {
         GainText_LostFocus(static_cast<std::int16_t>(i));
+        // A click moved the focus, and the check sent it back: the press that
+        // is on its way to the clicked control (an arrow, the trough, a
+        // thumb, a button) would otherwise start acting after the alert,
+        // with its release long gone to the alert's OK.
+        if (reason == Qt::MouseFocusReason && focusWidget() == GainText[i]) CancelPendingPress();
       }
     }
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+void MainForm::CancelPendingPress() {
+  if (cancelPress_) return;
+  cancelPress_ = true;
+  qApp->installEventFilter(this);
+  // The press follows the focus change at once; should it never come, the
+  // next turn of the event loop stops waiting for it.
+  QTimer::singleShot(0, this, [this] {
+    if (!cancelPress_) return;
+    cancelPress_ = false;
+    qApp->removeEventFilter(this);
+  });
+}
+
+void MainForm::closeEvent(QCloseEvent* event) {
+  // While the about box is open this window is disabled and stays open: a
+  // close request from the window manager is refused. Unloading the window
+  // (it is forgotten first) still closes it.
+  if (forms::About() != nullptr && forms::Main() == this) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
 }
 
 // ---- Transmit, receive, auto-transmit -------------------------------------------------
@@ -340,7 +387,6 @@ void MainForm::AutoTransmit_Click() {
 }
 
 void MainForm::CheckAutoTransmit() {
-  ++checkAutoTransmitCalls;
   if (AutoTransmit->isChecked()) Transmit_Click();
 }
 
@@ -374,6 +420,11 @@ void MainForm::UsersManualMenu_Click() {
 
 void MainForm::AboutMenu_Click() {
   AboutForm* about = forms::LoadAbout();
+  // Centred over this window. Until the window manager has framed the box,
+  // its frame is taken to be as thick as this window's.
+  const QSize frame = frameGeometry().size() - size();
+  const QSize box = about->size() + frame;
+  about->move(frameGeometry().center() - QPoint(box.width() / 2, box.height() / 2));
   about->show();
   setEnabled(false);
 }
