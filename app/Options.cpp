@@ -8,6 +8,7 @@
 #include "app/CommandLine.h"
 #include "app/Serve.h"
 #include "app/DecodeMode.h"
+#include "app/SweepCommand.h"
 
 
 namespace tarvel {
@@ -34,6 +35,15 @@ constexpr OptionMode kModes[] = {
     {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",
      "\n                                      print what the chips made of a trace or logic-analyser capture",
      RunDecode},
+    {"--sweep", "tarvel --sweep DEVICE ...",
+     "step the codes: --from A --to B --dwell MS [--step S]\n"
+     "                                      [--channel 1|2|both] [--other C] [--repeat N]\n"
+     "                                      [--log FILE] [--verify]",
+     RunSweepOption},
+    {"--sequence", "tarvel --sequence DEVICE FILE",
+     "send the steps of a CSV of dwell_ms,code1,code2\n"
+     "                                      [--repeat N] [--log FILE] [--verify]",
+     RunSequenceOption},
 };
 
 }  // namespace

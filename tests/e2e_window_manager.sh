@@ -76,8 +76,8 @@ xdotool type --delay 50 7  # the focus is back in the box
 wait_sends 2 || fail "typing 7 did not send"
 [[ $(field rx4410 2) == 7 ]] || fail "Chan 1 is $(field rx4410 2), expected 7"
 
-# Help > About Program, by the mouse and the keyboard.
-xdotool mousemove --window "$main" 100 $(( menubar / 2 )) click 1
+# Help > About Program, by the mouse and the keyboard (Help comes after File, Setup, Tools).
+xdotool mousemove --window "$main" 136 $(( menubar / 2 )) click 1
 sleep 0.5
 xdotool key Down Down Return
 about=$(find_window "About Program") || fail "no about box"

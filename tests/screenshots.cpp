@@ -5,7 +5,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QRadioButton>
+#include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
@@ -19,6 +23,7 @@
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 #include "ui/PortTraceWindow.h"
+#include "ui/SweepForm.h"
 
 namespace {
 void Save(QWidget* w, const QString& dir, const char* name) {
@@ -63,6 +68,21 @@ int main(int argc, char** argv) {
   Save(main, dir, "main-tqm7731");
   main->AutoTransmit->setChecked(true);
   Save(main, dir, "main-tqm7731-auto");
+
+  // The Sweep window after a verified up-and-down ramp on the RX4410.
+  main->AutoTransmit->setChecked(false);
+  main->DeviceOption[0]->setChecked(true);
+  main->SweepMenu->trigger();
+  auto* sweep = main->findChild<SweepForm*>();
+  sweep->FromBox->setValue(0), sweep->ToBox->setValue(42), sweep->StepBox->setValue(3);
+  sweep->DwellBox->setValue(2.0), sweep->RepeatBox->setValue(2), sweep->VerifyBox->setChecked(true);
+  sweep->StartButton->click();
+  QElapsedTimer waited;
+  waited.start();
+  while (sweep->running() && waited.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  Save(sweep, dir, "sweep");
+  sweep->close();
+
   main->DeviceOption_Click(2);
   Save(main, dir, "main-no-device");
 

@@ -25,6 +25,7 @@
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/PortTraceWindow.h"
+#include "ui/SweepForm.h"
 #include "ui/Twips.h"
 
 namespace tarvel {
@@ -177,6 +178,10 @@ void MainForm::BuildMenus() {
   SetupMenu->setObjectName("SetupMenu");
   OptionsMenu = SetupMenu->addAction("Options Menu", this, [this] { OptionsMenu_Click(); });
   OptionsMenu->setObjectName("OptionsMenu");
+  ToolsMenu = menuBar()->addMenu("Tools");
+  ToolsMenu->setObjectName("ToolsMenu");
+  SweepMenu = ToolsMenu->addAction("Sweep...", this, [this] { SweepMenu_Click(); });
+  SweepMenu->setObjectName("SweepMenu");
   HelpMenu = menuBar()->addMenu("Help");
   HelpMenu->setObjectName("HelpMenu");
   UsersManualMenu = HelpMenu->addAction("User's Manual", this, [this] { UsersManualMenu_Click(); });
@@ -424,6 +429,16 @@ void MainForm::AboutMenu_Click() {
   about->move(frameGeometry().center() - QPoint(box.width() / 2, box.height() / 2));
   about->show();
   setEnabled(false);
+}
+
+void MainForm::SweepMenu_Click() {
+  // One Sweep window per main window, modeless, for the current device.
+  auto* sweep = findChild<SweepForm*>();
+  if (sweep == nullptr) sweep = new SweepForm(this);
+  sweep->Refresh();
+  sweep->show();
+  sweep->raise();
+  sweep->activateWindow();
 }
 
 }  // namespace tarvel

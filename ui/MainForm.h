@@ -53,6 +53,7 @@ class MainForm : public QMainWindow {
   void OptionsMenu_Click();
   void UsersManualMenu_Click();
   void AboutMenu_Click();
+  void SweepMenu_Click();
 
   // ---- Controls --------------------------------------------------------------
   QGroupBox* LogoFrame = nullptr;
@@ -74,6 +75,8 @@ class MainForm : public QMainWindow {
   QAction* ExitMenu = nullptr;
   QMenu* SetupMenu = nullptr;
   QAction* OptionsMenu = nullptr;
+  QMenu* ToolsMenu = nullptr;
+  QAction* SweepMenu = nullptr;
   QMenu* HelpMenu = nullptr;
   QAction* UsersManualMenu = nullptr;
   QAction* AboutMenu = nullptr;

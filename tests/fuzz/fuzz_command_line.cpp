@@ -10,6 +10,7 @@
 
 #include "app/CommandLine.h"
 #include "core/Numbers.h"
+#include "app/Sweep.h"
 
 namespace {
 
@@ -51,6 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(std::fabs(*number - *code) <= 0.5);
       Check(TextToCode(CodeToText(*code)) == code);
     }
+  }
+
+  // The same bytes as a hop-sequence file: either steps or an error naming
+  // the file, and every step kept is one the chip takes.
+  const SequenceParse hops = ParseSequence(text, "f.csv", "TQM7731", {0, 31});
+  Check(hops.error.empty() != hops.steps.empty());
+  Check(hops.error.empty() || hops.error.rfind("f.csv:", 0) == 0);
+  for (const SweepStep& step : hops.steps) {
+    Check(step.dwellNs >= kMinDwellNs && step.dwellNs <= kMaxDwellNs);
+    Check(step.code1 >= 0 && step.code1 <= 31 && step.code2 >= 0 && step.code2 <= 31);
   }
   return 0;
 }

@@ -1,0 +1,160 @@
+// `--sweep` and `--sequence` end to end: the real program on the simulated
+// bench, checked by the bench's latch counts, the log and the trace.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ProgramRunner.h"
+#include "TestSupport.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RunProgram;
+using testing::RunResult;
+using testing::Slurp;
+
+class SweepCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testing::FreshTempDir("sweepcli");
+    statePath = (dir / "bench.state").string();
+    env = {{"PATH", "/usr/bin:/bin"}, {"HOME", dir.string()}, {"TARVEL_PORT", "sim:" + statePath}};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* v = std::getenv(name)) env[name] = v;
+    }
+    std::ofstream(dir / "hop.csv") << "# dwell_ms,code1,code2\n0.2,1,2\n\n0.3,3,4\n";
+    std::ofstream(dir / "bad.csv") << "0.2,1,2\n0.2,1,99\n";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  RunResult Run(const std::vector<std::string>& args) {
+    RunResult r = RunProgram(TARVEL_PROGRAM, args, dir.string(), env);
+    EXPECT_FALSE(r.timedOut);
+    return r;
+  }
+  BenchState Bench() {
+    auto s = LoadBenchStateFile(statePath);
+    return s ? *s : BenchState{};
+  }
+  std::vector<std::string> LogLines(const char* name) {
+    std::vector<std::string> lines;
+    std::ifstream in(dir / name);
+    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find(',') + 1));
+    return lines;
+  }
+
+  fs::path dir;
+  std::string statePath;
+  std::map<std::string, std::string> env;
+};
+
+TEST_F(SweepCommand, RefusedRunsSendNothingAndSayWhyInOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* why;
+  };
+  const Case cases[] = {
+      {{"--sweep"}, "no device"},
+      {{"--sweep", "RX4410R", "--from", "0", "--to", "1", "--dwell", "1"}, "unknown device \"RX4410R\""},
+      {{"--sweep", "RX4410", "--to", "1", "--dwell", "1"}, "--from is missing"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "64", "--dwell", "1"}, "--to 64 is outside the RX4410's codes 0..63"},
+      {{"--sweep", "TQM7731", "--from", "32", "--to", "1", "--dwell", "1"}, "--from 32 is outside the TQM7731's codes 0..31"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "0.09"}, "--dwell 0.09 ms is below 0.1 ms"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--step", "0"}, "--step \"0\""},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--channel", "3"}, "--channel \"3\""},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--other", "99"}, "--other 99"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--repeat", "-1"}, "--repeat \"-1\""},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--from", "2"}, "--from given twice"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--fast"}, "unknown option --fast"},
+      {{"--sweep", "TQM7731", "--from", "0", "--to", "1", "--dwell", "1", "--verify"}, "--verify needs the RX4410"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--log", "no/such/dir/log.csv"},
+       "cannot write the log in \"no/such/dir\""},
+      {{"--sequence", "RX4410", "bad.csv"}, "bad.csv:2: code2 99 is outside the RX4410's codes 0..63"},
+      {{"--sequence", "RX4410", "missing.csv"}, "missing.csv: cannot read"},
+      {{"--sequence", "RX4410"}, "usage"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = Run(c.args);
+    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(statePath)) << "the port was never opened";
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "no log left behind";
+}
+
+TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {
+  env["TARVEL_TRACE"] = (dir / "run.vcd").string();
+  struct Case {
+    std::vector<std::string> args;
+    std::array<std::uint64_t, 2> rxLatches;
+    std::uint64_t tqmLatches;
+    std::vector<std::string> log;  // each row without t_ms
+    int accesses;                  // port accesses in the trace
+  };
+  const Case cases[] = {
+      {{"--sweep", "RX4410", "--from", "0", "--to", "10", "--step", "4", "--dwell", "0.1", "--repeat", "2"},
+       {6, 6}, 0, {"step,code1,code2", "1,0,0", "2,4,4", "3,8,8", "4,0,0", "5,4,4", "6,8,8"}, 6 * 44},
+      {{"--sweep", "TQM7731", "--from", "31", "--to", "29", "--channel", "2", "--other", "7", "--dwell", "0.1"},
+       {0, 0}, 3, {"step,code1,code2", "1,7,31", "2,7,30", "3,7,29"}, 3 * 26},
+      {{"--sequence", "RX4410", "hop.csv", "--verify"},
+       {2, 2}, 0, {"step,code1,code2,read1,read2", "1,1,2,1,2", "2,3,4,3,4"}, 2 * (44 + 54)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    fs::remove(statePath);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--log", "run.csv"});
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    // No progress line when standard error is not a terminal (a busy
+    // machine may make steps late, which the run reports in one line).
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
+    EXPECT_EQ(Bench().rx4410Latches, c.rxLatches);
+    EXPECT_EQ(Bench().tqm7731Latches, c.tqmLatches);
+    EXPECT_EQ(Bench().protocolErrors, 0u);
+    EXPECT_EQ(LogLines("run.csv"), c.log);
+    const std::string vcd = Slurp(dir / "run.vcd");
+    EXPECT_EQ(vcd.substr(vcd.rfind("\n#") + 1), "#" + std::to_string(c.accesses) + "\n");
+  }
+  // The rows' times count from the run's start and follow the schedule.
+  std::ifstream in(dir / "run.csv");
+  std::string header, first, second;
+  std::getline(in, header), std::getline(in, first), std::getline(in, second);
+  EXPECT_LT(std::stod(first.substr(0, first.find(','))), 100.0);
+  EXPECT_GE(std::stod(second.substr(0, second.find(','))), 0.2);
+}
+
+TEST_F(SweepCommand, OnATerminalOneProgressLineIsRedrawnInPlace) {
+  // script(1) gives the run a terminal and copies what it writes.
+  const RunResult r = RunProgram(
+      "/usr/bin/script",
+      {"-qefc", std::string(TARVEL_PROGRAM) + " --sweep TQM7731 --from 3 --to 1 --dwell 150", "/dev/null"},
+      dir.string(), env);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find('\n'), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rstep 1 of 3, codes 3, 3, elapsed 0.0 s, remaining 0."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rstep 3 of 3, codes 1, 1"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\033[K") << "the line is cleared at the end";
+}
+
+TEST_F(SweepCommand, ATerminationStopsAfterTheStepAndKeepsTheLog) {
+  const RunResult r = RunProgram("/bin/sh",
+                                 {"-c", std::string(TARVEL_PROGRAM) +
+                                            " --sweep RX4410 --from 0 --to 63 --dwell 20 --repeat 0 --log run.csv &"
+                                            " pid=$!; sleep 0.5; kill -TERM $pid; wait $pid"},
+                                 dir.string(), env);
+  EXPECT_EQ(r.status, 130) << r.err;
+  const auto rows = LogLines("run.csv");
+  ASSERT_GE(rows.size(), 3u) << r.err;
+  EXPECT_EQ(Bench().rx4410Latches[0], rows.size() - 1) << "one row per applied step";
+}
+
+}  // namespace
+}  // namespace tarvel
