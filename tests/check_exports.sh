@@ -21,7 +21,7 @@ fi
 missing=$(nm -D --undefined-only "$library" | awk '{print $2}' | grep -E '^(_ZNK?6tarvel|_ZT[VIS]N6tarvel|tarvel_)' |
           grep -vxF -f <(echo "$exported") || true)
 [[ -z $missing ]] || fail "the window library needs symbols the program does not export; add them to" \
-  "app/window-library.dynlist: $(c++filt <<<"$missing" | tr '\n' ' ')"
+  "app/window-library.map: $(c++filt <<<"$missing" | tr '\n' ' ')"
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
