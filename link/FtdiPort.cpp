@@ -160,7 +160,6 @@ int FtdiPortBackend::BaudRateFor(std::uint64_t delayNs) {
 
 bool FtdiPortBackend::Open(std::int32_t base, PortError& error) {
   base_ = base;
-  failed_ = false;
   pending_.clear();
   error.target = Target();
   if (api_ == nullptr) {
@@ -223,7 +222,6 @@ bool FtdiPortBackend::OpenDevice(PortError& error) {
 }
 
 bool FtdiPortBackend::Fail(PortFailure failure, const std::string& what, int rc, PortError& error) {
-  failed_ = true;
   pending_.clear();
   const char* text = rc < 0 ? api_->errorString(ctx_) : nullptr;
   error.failure = failure;
@@ -286,9 +284,11 @@ bool FtdiPortBackend::Read(std::int32_t port, std::uint8_t& value, PortError& er
   return true;
 }
 
+// After a failure nothing is kept, so neither sends anything more.
+bool FtdiPortBackend::Flush(PortError& error) { return !open_ || Transfer(nullptr, error); }
+
 bool FtdiPortBackend::Close(PortError& error) {
-  bool ok = true;
-  if (open_ && !failed_) ok = Transfer(nullptr, error);  // the bytes still kept
+  const bool ok = Flush(error);
   Release();
   return ok;
 }

@@ -61,6 +61,10 @@ class FtdiPortBackend : public PortBackend {
   bool Write(std::int32_t port, std::uint8_t value, PortError& error) override;
   bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override;
   bool Close(PortError& error) override;
+  bool Flush(PortError& error) override;
+
+  // The adapter as TARVEL_PORT names it, for the remote interface.
+  std::string Describe() const { return descriptor_.empty() ? "ftdi" : "ftdi:" + descriptor_; }
 
   static constexpr unsigned char kDirectionMask = 0xE7;
   static constexpr unsigned char kLatencyMs = 1;
@@ -86,7 +90,6 @@ class FtdiPortBackend : public PortBackend {
   const FtdiApi* api_ = nullptr;
   ftdi_context* ctx_ = nullptr;
   bool open_ = false;
-  bool failed_ = false;
   bool paced_ = false;
   std::int32_t base_ = 0;
   std::uint8_t level_ = 0;  // the byte on the pins once the kept bytes are out

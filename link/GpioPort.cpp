@@ -128,6 +128,16 @@ GpioPortBackend::GpioPortBackend(GpioChoice choice, GpiodLoader loader)
 
 GpioPortBackend::~GpioPortBackend() { Release(); }
 
+std::string GpioPortBackend::Describe() const {
+  std::string text = "gpio:" + choice_.chip;
+  char separator = ':';
+  for (const std::string& line : choice_.lines) {
+    text += separator + line;
+    separator = ',';
+  }
+  return text;
+}
+
 bool GpioPortBackend::Open(std::int32_t base, PortError& error) {
   base_ = base;
   error.target = "GPIO chip " + choice_.chip;

@@ -60,6 +60,9 @@ class GpioPortBackend : public PortBackend {
   bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override;
   bool Close(PortError& error) override;
 
+  // The lines as TARVEL_PORT names them, for the remote interface.
+  std::string Describe() const;
+
   static constexpr const char* kConsumer = "tarvel";
   static constexpr std::array<int, 6> kOutputPins{0, 1, 2, 5, 6, 7};
   static constexpr std::array<int, 2> kInputPins{3, 4};

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "TestSupport.h"
+#include "app/Scpi.h"
 #include "link/ControlPPORT.h"
 #include "link/FtdiPort.h"
 #include "link/GpioPort.h"
@@ -248,6 +249,26 @@ TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
       EXPECT_EQ(gpio.closes, gpio.opens);
     }
     EXPECT_TRUE(presenter->shown.empty());
+  }
+}
+
+// The remote-control server holds the port for its whole life: each command
+// must still reach the pins when it ends, not when the server stops.
+TEST_F(Adapters, HeldByTheServerEachCommandReachesThePinsAndPortNamesTheAdapter) {
+  for (const bool usb : {true, false}) {
+    const SimBench& bench = usb ? UseFtdi("s:0x0403:0x6001:A5").bench : UseGpio().bench;
+    PortSession held(PortAddress, true);
+    ScpiInstrument instrument;
+    EXPECT_EQ(instrument.Execute("CODE 12,34;PORT?"),
+              usb ? "\"ftdi:s:0x0403:0x6001:A5 (FTDI adapter)\"\n"
+                  : "\"gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4 (GPIO header)\"\n");
+    EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{12, 34}));
+    if (usb) {
+      EXPECT_EQ(ftdi.writes, 1);
+    }
+    EXPECT_EQ(instrument.Execute("READ?"), "12,34\n");
+    held.Finish();
+    EXPECT_EQ(usb ? ftdi.closes : gpio.closes, 1);
   }
 }
 
