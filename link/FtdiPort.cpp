@@ -42,10 +42,11 @@ constexpr int kCannotClaim = -5;
 
 // Pin levels last at least this long: the chips' set-up and hold times.
 constexpr std::uint64_t kMinLevelNs = 1000;
-// Bit-bang bytes per second per baud at most (libftdi multiplies by 4, the
-// chips clock bit-bang bytes up to 5 times faster still), and the slowest
-// baud rate every chip accepts.
-constexpr std::uint64_t kBytesPerBaud = 32;
+// Bit-bang bytes per second per baud at most (libftdi programs four times
+// the rate asked for in bit-bang mode, and the FT232R clocks bit-bang bytes
+// at 16 times its programmed rate), and the slowest baud rate every chip
+// accepts.
+constexpr std::uint64_t kBytesPerBaud = 64;
 constexpr int kSlowestBaud = 300;
 
 // A number as libftdi's strtol(…, 0) reads it: decimal, 0x hex or 0 octal.

@@ -367,6 +367,22 @@ TEST_F(Adapters, EachGpioFailureAlertsFailsAndReleasesTheLines) {
   }
 }
 
+TEST(FtdiRate, EveryLevelLastsAMicrosecondOrTheDelayAskedAndSlowerDelaysArePaced) {
+  const std::pair<std::uint64_t, int> cases[] = {{0, 15625}, {1000, 15625}, {4000, 3906}, {52083, 300}, {52084, 0}};
+  for (const auto& [ns, baud] : cases) EXPECT_EQ(FtdiPortBackend::BaudRateFor(ns), baud) << ns;
+}
+
+TEST_F(Adapters, ADelayBeyondTheSlowestRateSendsEachByteAlone) {
+  SetPortDelayNanoseconds(60000);
+  const SimBench& bench = UseFtdi().bench;
+  EXPECT_EQ(Send("RX4410", 9, 50), CommandStatus::Done);
+  EXPECT_EQ(ftdi.writes, 44) << "one transfer per byte";
+  EXPECT_EQ(ReadBackCodes(), CommandStatus::Done);
+  SetPortDelayNanoseconds(0);
+  EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{9, 50}));
+  EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{9, 50}));
+}
+
 TEST(AdapterChoice, BadFormsAreRefusedWithTheirReasonBeforeAnyLibraryIsLoaded) {
   for (const char* good : {"ftdi", "ftdi:d:1/12", "ftdi:i:0x0403:0x6014", "ftdi:i:1027:24577:1",
                            "ftdi:s:0x0403:0x6001:A12345", "gpio:gpiochip0:0,1,2,3,4,5,6,7",
