@@ -211,43 +211,33 @@ class Adapters : public ::testing::Test {
 
 TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
   for (const bool usb : {true, false}) {
+    SCOPED_TRACE(usb ? "ftdi" : "gpio");
     const SimBench& bench = usb ? UseFtdi().bench : UseGpio().bench;
-    const char* name = usb ? "ftdi" : "gpio";
+    const auto usbWrites = [&](const auto& step) {  // the GPIO fake counts none
+      const int before = ftdi.writes;
+      EXPECT_EQ(step(), CommandStatus::Done);
+      return ftdi.writes - before;
+    };
     for (std::int16_t code = 0; code <= 63; ++code) {
-      const int w0 = usb ? ftdi.writes : 0;
-      ASSERT_EQ(Send("RX4410", code, static_cast<std::int16_t>(63 - code)), CommandStatus::Done) << name;
-      EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{code, 63 - code})) << name;
-      if (usb) {
-        EXPECT_EQ(ftdi.writes - w0, 1) << "one USB write per command";
-      }
-      const int w1 = usb ? ftdi.writes : 0;
-      ASSERT_EQ(ReadBackCodes(), CommandStatus::Done) << name;
-      EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{code, static_cast<std::int16_t>(63 - code)})) << name;
-      if (usb) {
-        EXPECT_LE(ftdi.writes - w1, 15) << "round trips of a read-back";
-      }
+      const auto other = static_cast<std::int16_t>(63 - code);
+      EXPECT_EQ(usbWrites([&] { return Send("RX4410", code, other); }), usb ? 1 : 0) << "one write per command";
+      EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{code, other}));
+      EXPECT_LE(usbWrites([] { return ReadBackCodes(); }), 15) << "round trips of a read-back";
+      EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{code, other}));
     }
     for (std::int16_t a = 0; a <= 31; ++a) {
       for (std::int16_t b = 0; b <= 31; ++b) {
-        const int w0 = usb ? ftdi.writes : 0;
-        ASSERT_EQ(Send("TQM7731", a, b), CommandStatus::Done) << name;
-        ASSERT_EQ(bench.state().tqm7731, (std::array<int, 2>{a, b})) << name;
-        if (usb) {
-          ASSERT_EQ(ftdi.writes - w0, 1) << "one USB write per command";
-        }
+        ASSERT_EQ(usbWrites([&] { return Send("TQM7731", a, b); }), usb ? 1 : 0) << "one write per command";
+        ASSERT_EQ(bench.state().tqm7731, (std::array<int, 2>{a, b}));
       }
     }
-    EXPECT_EQ(bench.state().protocolErrors, 0u) << name;
-    if (usb) {
-      EXPECT_EQ(ftdi.reads, ftdi.writes) << "the samples of each transfer are read with it";
-      EXPECT_EQ(ftdi.mask, 0xE7);
-      EXPECT_EQ(ftdi.mode, BITMODE_SYNCBB);
-      EXPECT_EQ(ftdi.closes, ftdi.opens);
-      EXPECT_EQ(ftdi.frees, ftdi.contexts);
-    } else {
-      EXPECT_EQ(gpio.held, 0);
-      EXPECT_EQ(gpio.closes, gpio.opens);
-    }
+    EXPECT_EQ(bench.state().protocolErrors, 0u);
+    EXPECT_EQ(ftdi.reads, ftdi.writes) << "the samples of each transfer are read with it";
+    EXPECT_EQ(ftdi.mask, 0xE7);
+    EXPECT_EQ(ftdi.mode, BITMODE_SYNCBB);
+    EXPECT_EQ(ftdi.closes + gpio.closes, ftdi.opens + gpio.opens) << "closed after every command";
+    EXPECT_EQ(ftdi.frees, ftdi.contexts);
+    EXPECT_EQ(gpio.held, 0);
     EXPECT_TRUE(presenter->shown.empty());
   }
 }
