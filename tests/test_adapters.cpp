@@ -373,6 +373,13 @@ TEST_F(Adapters, ADelayBeyondTheSlowestRateSendsEachByteAlone) {
   EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{9, 50}));
 }
 
+// Loading binds every call the back-ends make; it opens no device.
+TEST(AdapterLibraries, LoadWithEveryCallTheBackEndsMake) {
+  std::string reason;
+  EXPECT_NE(LoadFtdiLibrary(reason), nullptr) << reason;
+  EXPECT_NE(LoadGpiodLibrary(reason), nullptr) << reason;
+}
+
 TEST(AdapterChoice, BadFormsAreRefusedWithTheirReasonBeforeAnyLibraryIsLoaded) {
   for (const char* good : {"ftdi", "ftdi:d:1/12", "ftdi:i:0x0403:0x6014", "ftdi:i:1027:24577:1",
                            "ftdi:s:0x0403:0x6001:A12345", "gpio:gpiochip0:0,1,2,3,4,5,6,7",
