@@ -1,7 +1,7 @@
 #include "CommandLine.h"
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 
 namespace tarvel {
 

@@ -160,6 +160,16 @@ const GuiEntry* LoadGui(std::string& error) {
       reasons += std::string(reasons.empty() ? "" : "; ") + (why ? why : path.string());
       continue;
     }
+    const auto version =
+        reinterpret_cast<GuiInterfaceVersionFunction>(::dlsym(handle, "tarvel_gui_interface_version"));
+    if (version == nullptr || version() != kGuiInterfaceVersion) {
+      reasons += (reasons.empty() ? "" : "; ") + path.string() + " is interface version " +
+                 (version == nullptr ? std::string("unknown") : std::to_string(version())) +
+                 ", the program needs " + std::to_string(kGuiInterfaceVersion) +
+                 " (install the program and its window library from one build)";
+      ::dlclose(handle);
+      continue;
+    }
     entry.run = reinterpret_cast<GuiRunFunction>(::dlsym(handle, "tarvel_gui_run"));
     entry.messageBox = reinterpret_cast<GuiMessageBoxFunction>(::dlsym(handle, "tarvel_gui_message_box"));
     if (entry.run == nullptr || entry.messageBox == nullptr) {

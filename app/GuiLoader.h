@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 
 namespace tarvel {
 
@@ -14,6 +14,12 @@ extern "C" {
 using GuiRunFunction = int (*)(int argc, char** argv);
 using GuiMessageBoxFunction = void (*)(int icon, const char* title, const char* text);
 }
+
+// The version of the interface between the program and the window library:
+// the entry points below and the program symbols the library uses. Raise it
+// whenever either changes; the program refuses a library of another version.
+inline constexpr int kGuiInterfaceVersion = 1;
+using GuiInterfaceVersionFunction = int (*)();
 
 struct GuiEntry {
   GuiRunFunction run = nullptr;                // window mode; returns the exit status

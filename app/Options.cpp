@@ -4,12 +4,10 @@
 #include <cstring>
 #include <iterator>
 
+#include "core/Version.h"
 #include "app/CommandLine.h"
 #include "app/Serve.h"
 
-#ifndef TARVEL_VERSION
-#error "TARVEL_VERSION must come from the build"
-#endif
 
 namespace tarvel {
 
@@ -21,7 +19,7 @@ int RunHelp(int, const char* const*) {
 }
 
 int RunVersion(int, const char* const*) {
-  std::printf("tarvel %s\n", TARVEL_VERSION);
+  std::printf("tarvel %s\n", kVersion);
   return kExitDone;
 }
 

@@ -6,8 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Version.h"
+#include "core/Numbers.h"
 #include "link/ControlPPORT.h"
 #include "link/DirectPort.h"
 #include "link/FtdiPort.h"
@@ -15,9 +16,6 @@
 #include "link/PpdevPort.h"
 #include "link/SimBench.h"
 
-#ifndef TARVEL_VERSION
-#error "TARVEL_VERSION must come from the build"
-#endif
 
 namespace tarvel {
 
@@ -309,7 +307,7 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
     return;
   }
   switch (c.op) {
-    case Op::Idn: return answer(std::string("Tarvel Control Software,Tarvel Control,0,") + TARVEL_VERSION);
+    case Op::Idn: return answer(std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion);
     case Op::Rst:
       device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
       errors_.clear();

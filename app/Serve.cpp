@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Scpi.h"
 #include "link/ControlPPORT.h"
 #include "link/PortSelect.h"

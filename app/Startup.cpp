@@ -9,7 +9,7 @@
 #include <iostream>
 
 #include "app/CommandLine.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 
 namespace tarvel {
 

@@ -23,7 +23,7 @@ bool ArgumentsGiven();
 // false then.
 bool DeleteLeftoverResultFile();
 
-// Steps 2 to 4 of the start-up window's load: PortAddress := LPT1, delete a
+// What every start does before any window: PortAddress := LPT1, delete a
 // leftover result file, and with arguments run command-line
 // mode, which ends the program. Returns only when no arguments were given.
 void RunStartupSteps();

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/GuiLoader.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Options.h"
 #include "app/Startup.h"
 

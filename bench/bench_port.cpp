@@ -2,7 +2,7 @@
 // simulated bench, with and without the port trace.
 #include <benchmark/benchmark.h>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
 #include "link/Trace.h"

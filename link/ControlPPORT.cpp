@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
 
 namespace tarvel {
 

@@ -22,7 +22,6 @@ class BitVectorType {
  public:
   std::int16_t& operator()(int index);
   std::int16_t operator()(int index) const;
-  const std::array<std::int16_t, 16>& entries() const { return entries_; }
 
  private:
   std::array<std::int16_t, 16> entries_{};

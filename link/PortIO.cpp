@@ -18,7 +18,6 @@ namespace {
 
 struct PortState {
   std::unique_ptr<PortBackend> backend;
-  PortBackendFactory factory = &MakePortBackendFromEnvironment;
   int depth = 0;
   bool held = false;  // the outermost session holds the port across commands
   bool delayRead = false;
@@ -82,10 +81,6 @@ void SetPortBackend(std::unique_ptr<PortBackend> backend) {
   s.backend = std::move(backend);
 }
 
-void SetPortBackendFactory(PortBackendFactory factory) {
-  State().factory = factory != nullptr ? factory : &MakePortBackendFromEnvironment;
-}
-
 PortBackend* CurrentPortBackend() { return State().backend.get(); }
 
 PortSession::PortSession(std::int32_t base, bool holder) {
@@ -101,7 +96,7 @@ PortSession::PortSession(std::int32_t base, bool holder) {
   }
   PortError error;
   if (!s.backend) {
-    s.backend = s.factory(error);
+    s.backend = MakePortBackendFromEnvironment(error);
     if (!s.backend) throw PortAccessError(error);
   }
   if (!s.backend->Open(base, error)) {

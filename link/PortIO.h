@@ -57,14 +57,9 @@ class PortBackend {
   virtual bool Flush(PortError&) { return true; }
 };
 
-// Makes a backend for this process (from TARVEL_PORT); fills `error` and
-// returns nullptr when the choice is not usable.
-using PortBackendFactory = std::unique_ptr<PortBackend> (*)(PortError& error);
-
 // Installs the backend used from now on (tests, benchmarks). nullptr drops it,
-// so the next session asks the factory again.
+// so the next session makes one from TARVEL_PORT again.
 void SetPortBackend(std::unique_ptr<PortBackend> backend);
-void SetPortBackendFactory(PortBackendFactory factory);
 PortBackend* CurrentPortBackend();
 
 // Holds the port open and claimed while it lives. Sessions nest: only the
@@ -102,6 +97,7 @@ void SetPortTrace(PortTrace* trace);
 // Pause of at least this many nanoseconds between two port accesses
 // (TARVEL_PORT_DELAY_NS, read at the first session); 0 = none.
 void SetPortDelayNanoseconds(std::uint64_t ns);
+// The pause in force; an adapter that clocks its own pins paces them by it.
 std::uint64_t PortDelayNanoseconds();
 
 }  // namespace tarvel

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/SimBench.h"
 
 namespace tarvel {

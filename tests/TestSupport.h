@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 
 namespace tarvel::testing {
 

@@ -4,7 +4,7 @@ back-end, raw socket resource) and a PyMeasure Instrument. What they set must
 be what `tarvel RX4410R` reads back beside them on the same simulated bench,
 and what the command line sends must be what they read.
 
-usage: scpi_clients.py PATH/TO/tarvel
+usage: scpi_clients.py PATH/TO/tarvel VERSION
 """
 import os
 import subprocess
@@ -15,7 +15,7 @@ import pyvisa
 from pymeasure.adapters import VISAAdapter
 from pymeasure.instruments import Instrument
 
-IDN = "Tarvel Control Software,Tarvel Control,0,1.11"
+IDN = "Tarvel Control Software,Tarvel Control,0," + sys.argv[2]
 
 
 def as_ordinary_user():

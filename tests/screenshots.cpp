@@ -10,9 +10,9 @@
 #include <QWidget>
 #include <cstdio>
 
-#include "app/MainModule.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "core/MainModule.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "link/PortIO.h"
 #include "link/SimBench.h"
 #include "ui/Forms.h"

@@ -6,7 +6,7 @@
 
 #include "RecordingPort.h"
 #include "TestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
 

@@ -13,7 +13,7 @@
 #include <map>
 
 #include "TestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/DirectPort.h"
 #include "link/PortDiscovery.h"

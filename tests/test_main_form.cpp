@@ -12,7 +12,7 @@
 #include <QWheelEvent>
 
 #include "GuiTestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/PortIO.h"
 #include "link/SimBench.h"
 #include "ui/CodeScrollBar.h"

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/Numbers.h"
+#include "core/Numbers.h"
 
 namespace tarvel {
 namespace {

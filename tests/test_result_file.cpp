@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "TestSupport.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 
 namespace tarvel {
 namespace {

@@ -5,16 +5,19 @@
 #include <memory>
 
 #include "RecordingPort.h"
-#include "app/MainModule.h"
+#include "core/Version.h"
+#include "core/MainModule.h"
 #include "app/Scpi.h"
 #include "link/SimBench.h"
 
 namespace tarvel {
 namespace {
 
+const std::string kIdn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
+
 struct Exchange {
   std::vector<const char*> lines;
-  const char* answers;                 // every answer, in order
+  std::string answers;                 // every answer, in order
   std::vector<const char*> errors;     // the queue afterwards, oldest first
   std::array<int, 2> rx4410{0, 0};     // chip codes afterwards
   std::array<int, 2> tqm7731{0, 0};
@@ -22,8 +25,8 @@ struct Exchange {
 
 TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
   const Exchange cases[] = {
-      {{"*IDN?"}, "Tarvel Control Software,Tarvel Control,0,1.11\n", {}},
-      {{"*idn?;*OPC?;*TST?;SYST:VERS?"}, "Tarvel Control Software,Tarvel Control,0,1.11;1;0;1999.0\n", {}},
+      {{"*IDN?"}, kIdn + "\n", {}},
+      {{"*idn?;*OPC?;*TST?;SYST:VERS?"}, kIdn + ";1;0;1999.0\n", {}},
       {{"CODE 12,34", "CODE?", "READ?"}, "12,34\n12,34\n", {}, {12, 34}},
       {{"CODE?"}, "-1,-1\n", {}},
       {{"code 12.5,33.5\r", ":CODE?"}, "12,34\n", {}, {12, 34}},

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "RecordingPort.h"
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 
 namespace tarvel {

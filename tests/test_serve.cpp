@@ -15,6 +15,7 @@
 
 #include "ProgramRunner.h"
 #include "TestSupport.h"
+#include "core/Version.h"
 #include "link/SimBench.h"
 
 namespace tarvel {
@@ -110,7 +111,7 @@ TEST_F(Serve, AnswersEachLineAndSurvivesBadInput) {
   const struct {
     std::string send, answer;
   } exchanges[] = {
-      {"*IDN?\r\n", "Tarvel Control Software,Tarvel Control,0,1.11"},
+      {"*IDN?\r\n", std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion},
       {"CODE 12,34;CODE?\n", "12,34"},
       {"chan1:code 7;CHANNEL1:CODE?\n", "7"},
       {"READ?\n", "12,34"},
@@ -159,10 +160,10 @@ TEST(Options, HelpVersionAndUnknownOptions) {
   const struct {
     std::vector<std::string> args;
     int status;
-    const char *out, *err;
+    std::string out, err;
   } cases[] = {
       {{"--help"}, 0, "tarvel --serve [--listen HOST:PORT]", ""},
-      {{"--version"}, 0, "tarvel 1.11\n", ""},
+      {{"--version"}, 0, std::string("tarvel ") + kVersion + "\n", ""},
       {{"--bogus"}, 64, "", "usage: tarvel"},
       {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
       {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},

@@ -9,8 +9,8 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
-#include "app/MainModule.h"
-#include "app/gui/StartupForm.h"
+#include "core/MainModule.h"
+#include "ui/StartupForm.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 

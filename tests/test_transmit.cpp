@@ -14,9 +14,10 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
-#include "app/MainModule.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "core/Version.h"
+#include "core/MainModule.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "link/PortIO.h"
 #include "link/SimBench.h"
 #include "ui/CodeScrollBar.h"
@@ -239,7 +240,7 @@ TEST_F(Transmitting, TheAboutBoxDisablesTheWindowUntilItClosesEitherWay) {
     ASSERT_NE(about, nullptr);
     EXPECT_TRUE(about->isVisible());
     EXPECT_FALSE(main->isEnabled());
-    EXPECT_EQ(about->VersionLabel->text(), "Version: 1.11");
+    EXPECT_EQ(about->VersionLabel->text(), QString("Version: ") + kVersion);
     EXPECT_NE(about->CopyrightLabel->text().indexOf("2007"), -1);
     const QString copyright = about->CopyrightLabel->text();
     QTest::mouseClick(about->ExtraLabel, Qt::LeftButton);

@@ -4,8 +4,8 @@
 #include <QFont>
 #include <QPointer>
 
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "ui/MainForm.h"
 
 // The embedded artwork lives in a static library, so its resources are

@@ -1,6 +1,5 @@
-// The program's three windows, each existing at most once, as the forms of
-// the original design: a window is created when first shown and forgotten
-// when unloaded.
+// The program's three windows, each existing at most once: a window is
+// created when first shown and forgotten when unloaded.
 #pragma once
 
 #include <QIcon>
@@ -31,7 +30,7 @@ void UnloadAbout();
 // Registers the embedded artwork (icon and logos); safe to call often.
 void InitResources();
 
-// Maps the design's fonts (MS Sans Serif, MS Serif, Arial, Times New
+// Maps the windows' fonts (MS Sans Serif, MS Serif, Arial, Times New
 // Roman, Courier) to metric-compatible faces and makes MS Sans Serif 8 the
 // windows' default font, the size their twip geometry was laid out for.
 void InstallFonts();

@@ -15,10 +15,10 @@
 #include <QRadioButton>
 #include <QUrl>
 
-#include "app/MainModule.h"
-#include "app/Numbers.h"
-#include "app/gui/AboutForm.h"
-#include "app/gui/StartupForm.h"
+#include "core/MainModule.h"
+#include "core/Numbers.h"
+#include "ui/AboutForm.h"
+#include "ui/StartupForm.h"
 #include "link/ControlPPORT.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
@@ -42,7 +42,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   setWindowIcon(forms::ProgramIcon());
   BuildControls();
   BuildMenus();
-  // A fixed-size window: the client area below the menu bar is the design's.
+  // A fixed-size window: the client area below the menu bar keeps the window's twip size.
   adjustSize();
   setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());
 }
@@ -124,11 +124,11 @@ void MainForm::BuildControls() {
   LastSent = new QLabel("Last Sent: -, -", TransmitFrame);
   LastSent->setObjectName("LastSent");
   LastSent->setFont(DesignFont("Times New Roman", 10.5));
-  // The design's 1455 twips cut "Last Sent: 42, 42" short in today's fonts;
+  // A 1455-twip label cuts "Last Sent: 42, 42" short in today's fonts;
   // the label gets the frame's inner width instead.
   PlaceTwips(LastSent, 120, 1800, 1935, 255);
 
-  // Tab order by the design's tab indices; frames and labels take no focus.
+  // The tab order of the window; frames and labels take no focus.
   QWidget* order[] = {Transmit,     AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
                       GainText[0],  GainSlide[0], GainText[1],     GainSlide[1]};
   for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "app/CommandLine.h"
-#include "app/Numbers.h"
+#include "core/Numbers.h"
 
 namespace {
 

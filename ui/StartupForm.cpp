@@ -1,11 +1,11 @@
-#include "app/gui/StartupForm.h"
+#include "ui/StartupForm.h"
 
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 #include "app/Startup.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"

@@ -1,4 +1,4 @@
-#include "app/gui/QtAlertPresenter.h"
+#include "ui/QtAlertPresenter.h"
 
 #include <QApplication>
 

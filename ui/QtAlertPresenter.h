@@ -4,7 +4,7 @@
 
 #include <QMessageBox>
 
-#include "app/MainModule.h"
+#include "core/MainModule.h"
 
 namespace tarvel {
 

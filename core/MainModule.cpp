@@ -46,8 +46,6 @@ std::shared_ptr<AlertPresenter> SetAlertPresenter(std::shared_ptr<AlertPresenter
   return presenter;
 }
 
-AlertPresenter& CurrentAlertPresenter() { return *PresenterSlot(); }
-
 Alert RangeAlert(std::int16_t lowest, std::int16_t highest) {
   return {AlertIcon::Warning, "Error: Invalid Entry",
           "Valid input range from " + CodeToText(lowest) + " to " + CodeToText(highest) + ".  "};

@@ -2,10 +2,16 @@
 #include <QApplication>
 #include <memory>
 
-#include "app/MainModule.h"
-#include "app/gui/QtAlertPresenter.h"
-#include "app/gui/StartupForm.h"
+#include "app/GuiLoader.h"
+#include "core/MainModule.h"
+#include "ui/QtAlertPresenter.h"
+#include "ui/StartupForm.h"
 #include "ui/Forms.h"
+
+// The program checks this before it calls anything else here.
+extern "C" __attribute__((visibility("default"))) int tarvel_gui_interface_version() {
+  return tarvel::kGuiInterfaceVersion;
+}
 
 extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, char** argv) {
   QApplication app(argc, argv);

@@ -31,7 +31,6 @@ class AboutForm : public QWidget {
   QLabel* LogoLabel = nullptr;
   QLabel* CopyrightLabel = nullptr;
 
-  static constexpr const char* kVersion = "1.11";
   static constexpr const char* kCopyrightYear = "2007";
 
  protected:

@@ -58,7 +58,6 @@ class StderrAlertPresenter : public AlertPresenter {
 // Installs the presenter all alerts go through; returns the previous one.
 // Passing nullptr restores the standard-error presenter.
 std::shared_ptr<AlertPresenter> SetAlertPresenter(std::shared_ptr<AlertPresenter> presenter);
-AlertPresenter& CurrentAlertPresenter();
 
 // The alerts' exact wording, kept apart from their display so tests and the
 // command line can name them.

@@ -1,10 +1,11 @@
-#include "app/gui/AboutForm.h"
+#include "ui/AboutForm.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 
+#include "core/Version.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 #include "ui/Twips.h"

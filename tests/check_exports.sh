@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The program's narrow interface to its window library: it exports fewer than
+# 40 symbols, every program symbol the library uses is among them, and a
+# library of another interface version is refused with a clear message.
+#   check_exports.sh PROGRAM WINDOW_LIBRARY FAKE_LIBRARY_OF_ANOTHER_VERSION
+set -euo pipefail
+program=$1 library=$2 fake=$3
+command -v nm >/dev/null || exit 77
+fail() { echo "FAIL: $*"; exit 1; }
+
+exported=$(nm -D --defined-only "$program" | awk '{print $3}')
+count=$(wc -l <<<"$exported")
+(( count < 40 )) || fail "the program exports $count symbols (under 40 wanted)"
+missing=$(nm -D --undefined-only "$library" | awk '{print $2}' | grep -E '^(_ZN6tarvel|tarvel_)' |
+          grep -vxF -f <(echo "$exported") || true)
+[[ -z $missing ]] || fail "the window library needs symbols the program does not export; add them to" \
+  "app/window-library.dynlist: $(c++filt <<<"$missing" | tr '\n' ' ')"
+
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cp "$program" "$dir/tarvel"
+cp "$fake" "$dir/libtarvel-gui.so"
+set +e
+out=$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen ./tarvel 2>&1)
+status=$?
+set -e
+[[ $status -ne 42 ]] || fail "the program ran a window library of another interface version"
+[[ $status -ne 0 ]] || fail "a refused window library was reported as success"
+grep -q "interface version 99, the program needs" <<<"$out" || fail "no clear message: $out"
+echo "the program exports $count symbols; the window library's needs are met; another version is refused"

@@ -1,0 +1,128 @@
+#!/usr/bin/python3
+"""Checks the folder layering that the folder READMEs state.
+
+Every top-level folder has a README.md with one line
+
+    Depends on: core, link
+
+naming the top-level folders whose headers its files may include (or
+"nothing"). A folder may also carry one line
+
+    Depends on until the move: app
+
+for an edge the tree still has but the layout is meant to lose; it is
+allowed like the others and named in the output so it is not forgotten.
+
+    check_includes.py SOURCE_DIR          every #include "..." follows the READMEs
+    check_includes.py --readmes SOURCE_DIR  every folder has a README with its line
+"""
+import os
+import re
+import sys
+
+TARGET = "Depends on:"
+INTERIM = "Depends on until the move:"
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+SOURCES = (".cpp", ".h", ".hpp", ".cc", ".c", ".in")
+
+
+def folders(root):
+    return sorted(
+        d for d in os.listdir(root)
+        if os.path.isdir(os.path.join(root, d)) and not d.startswith(".") and not d.startswith("build"))
+
+
+def parse_list(text):
+    text = text.strip().rstrip(".")
+    if text in ("", "nothing"):
+        return set()
+    return {name.strip().strip("`").rstrip("/") for name in text.split(",")}
+
+
+def read_rules(root, folder):
+    """(allowed, interim) for folder, or None when its README lacks the line."""
+    path = os.path.join(root, folder, "README.md")
+    if not os.path.isfile(path):
+        return None
+    allowed, interim = None, set()
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith(INTERIM):
+                interim = parse_list(line[len(INTERIM):])
+            elif line.startswith(TARGET):
+                allowed = parse_list(line[len(TARGET):])
+    return None if allowed is None else (allowed, interim)
+
+
+def check_readmes(root):
+    problems = []
+    for folder in folders(root):
+        if not os.path.isfile(os.path.join(root, folder, "README.md")):
+            problems.append(f"{folder}/ has no README.md")
+        elif read_rules(root, folder) is None:
+            problems.append(f'{folder}/README.md has no "{TARGET}" line')
+    return problems
+
+
+def included_folder(root, source, name, tops):
+    """The top-level folder an include reaches, or None (system or generated)."""
+    beside = os.path.normpath(os.path.join(os.path.dirname(source), name))
+    if os.path.isfile(beside):
+        rel = os.path.relpath(beside, root)
+        return None if rel.startswith("..") else rel.split(os.sep)[0]
+    first = name.split("/")[0]
+    return first if "/" in name and first in tops else None
+
+
+def check_includes(root):
+    tops = set(folders(root))
+    problems, interim_used = [], set()
+    for folder in sorted(tops):
+        rules = read_rules(root, folder)
+        if rules is None:
+            problems.append(f'{folder}/README.md: no "{TARGET}" line')
+            continue
+        allowed, interim = rules
+        for dirpath, dirnames, filenames in os.walk(os.path.join(root, folder)):
+            dirnames[:] = sorted(d for d in dirnames if not d.startswith("."))
+            for file in sorted(f for f in filenames if f.endswith(SOURCES)):
+                source = os.path.join(dirpath, file)
+                with open(source, encoding="utf-8", errors="replace") as f:
+                    for number, line in enumerate(f, 1):
+                        m = INCLUDE.match(line)
+                        if not m:
+                            continue
+                        target = included_folder(root, source, m.group(1), tops)
+                        if target is None or target == folder or target in allowed:
+                            continue
+                        if target in interim:
+                            interim_used.add((folder, target))
+                            continue
+                        problems.append(
+                            f'{os.path.relpath(source, root)}:{number}: includes "{m.group(1)}" from '
+                            f"{target}/, which {folder}/README.md does not allow "
+                            f"({TARGET} {', '.join(sorted(allowed)) or 'nothing'})")
+        for target in sorted(interim):
+            if (folder, target) in interim_used:
+                print(f"note: {folder}/ still includes {target}/ (allowed until the move)")
+            else:
+                print(f"note: {folder}/ no longer includes {target}/: "
+                      f'drop it from "{INTERIM}" in {folder}/README.md')
+    return problems
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "--readmes":
+        problems = check_readmes(argv[2])
+    elif len(argv) == 2:
+        problems = check_includes(argv[1])
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
