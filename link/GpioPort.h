@@ -7,7 +7,9 @@
 // starting low, set with one bulk call per port write); lines 3 and 4 are
 // inputs read as status bits 5 ("Chan 1" serial out) and 4 ("Chan 2"). The
 // lines are requested when a device command starts and released when it
-// ends, so other programs may use them between commands.
+// ends, so other programs may use them between commands; a later request
+// starts the outputs at the levels the last command left, as a parallel
+// port's data register keeps them, so no select line dips between commands.
 #pragma once
 
 #include <gpiod.h>
