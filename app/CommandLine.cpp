@@ -1,5 +1,10 @@
 #include "CommandLine.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 
@@ -44,7 +49,16 @@ int RunCommandLine(std::string_view argumentText) {
     ShowCommandAlert();
     return kExitUsage;
   }
-  return ExitStatusFor(RunDeviceCommand());
+  const CommandStatus status = RunDeviceCommand();
+  if (status == CommandStatus::ResultFileFailed) {
+    std::string where = kResultFileName;
+    if (char* cwd = ::getcwd(nullptr, 0)) {
+      where = std::string(cwd) + (cwd[1] != '\0' ? "/" : "") + kResultFileName;
+      std::free(cwd);
+    }
+    std::cerr << "tarvel: cannot write " << where << ": " << ResultFileError() << std::endl;
+  }
+  return ExitStatusFor(status);
 }
 
 }  // namespace tarvel

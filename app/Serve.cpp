@@ -263,11 +263,9 @@ int RunServe(int argc, const char* const* argv) {
     if (word == "--listen" && value != nullptr && ParseListenAddress(value, address)) {
       ++i;
     } else if (word == "--port-choice" && value != nullptr) {
-      const std::string choice = value;
-      if (choice == "LPT1") PortAddress = kLpt1Address;
-      else if (choice == "LPT2") PortAddress = kLpt2Address;
-      else if (choice == "PRN") PortAddress = kPrnAddress;
-      else {
+      if (const LegacyPort* c = FindLegacyPort(std::string_view(value))) {
+        PortAddress = c->base;
+      } else {
         std::fprintf(stderr, "tarvel: --port-choice takes LPT1, LPT2 or PRN, not \"%s\"\n", value);
         PrintServeUsage();
         return kExitUsage;

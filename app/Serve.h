@@ -9,7 +9,6 @@
 namespace tarvel {
 
 constexpr int kMaxScpiClients = 8;
-constexpr int kExitNoPermission = 77;  // refused to serve as root
 
 struct ListenAddress {
   std::string host = "127.0.0.1";

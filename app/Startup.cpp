@@ -9,7 +9,10 @@
 #include <iostream>
 
 #include "app/CommandLine.h"
+#include "core/AtomicFile.h"
 #include "core/MainModule.h"
+#include "core/Signals.h"
+#include "link/Trace.h"
 
 namespace tarvel {
 
@@ -46,6 +49,8 @@ void SetArguments(int argc, const char* const* argv) {
 bool ArgumentsGiven() { return GivenSlot(); }
 
 bool DeleteLeftoverResultFile() {
+  // Temporary result files of a run that was killed while writing.
+  RemoveStaleTempFiles(".", ".TRVOutput.", 60);
   // unlink, not remove: a folder of that name is not a leftover result.
   if (::unlink(kResultFileName) == 0 || errno == ENOENT) return true;
   std::cerr << "tarvel: warning: cannot delete the leftover " << kResultFileName << ": "
@@ -60,8 +65,11 @@ void RunStartupSteps() {
 }
 
 void ProcessCommandLine() {
-  const int status = RunCommandLine(ArgumentText());
+  int status = RunCommandLine(ArgumentText());
+  // A trace that cannot be written fails a command that otherwise succeeded.
+  if (!FlushProcessTrace() && status == kExitDone) status = kExitIoError;
   std::cout.flush();
+  FinishStopRequest();  // a SIGINT/SIGTERM during the command ends it now
   std::exit(status);
 }
 

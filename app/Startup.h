@@ -18,7 +18,8 @@ const std::string& ArgumentText();
 void SetArguments(int argc, const char* const* argv);
 bool ArgumentsGiven();
 
-// Deletes a leftover "TRVOutput.dat" in the working directory. A file that
+// Deletes a leftover "TRVOutput.dat" in the working directory, and this
+// user's ".TRVOutput.XXXXXX" temporary files older than a minute. A file that
 // cannot be deleted gets a warning on standard error and is left; returns
 // false then.
 bool DeleteLeftoverResultFile();
@@ -28,7 +29,9 @@ bool DeleteLeftoverResultFile();
 // mode, which ends the program. Returns only when no arguments were given.
 void RunStartupSteps();
 
-// Command-line mode on ArgumentText(); ends the program with its status.
+// Command-line mode on ArgumentText(); writes the port trace and ends the
+// program with its status (74 when only the trace failed), or by the signal
+// that asked it to stop.
 [[noreturn]] void ProcessCommandLine();
 
 }  // namespace tarvel

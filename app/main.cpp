@@ -4,13 +4,22 @@
 #include <iostream>
 #include <memory>
 
+#include "app/CommandLine.h"
 #include "app/GuiLoader.h"
 #include "core/MainModule.h"
 #include "app/Options.h"
+#include "core/Signals.h"
 #include "app/Startup.h"
+#include "link/Trace.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
+  // Borrowed privileges would let any caller write files as their owner.
+  if (RunsWithBorrowedPrivileges()) {
+    std::cerr << BorrowedPrivilegesMessage() << std::endl;
+    return kExitNoPermission;
+  }
+  InstallStopHandlers();
   // `--` modes first: no device token starts with "--".
   if (IsOptionCommandLine(argc, argv)) {
     const int status = RunOptionCommandLine(argc, argv);
@@ -39,5 +48,9 @@ int main(int argc, char** argv) {
     std::cerr << "tarvel: cannot open the windows: " << error << std::endl;
     return 1;
   }
-  return gui->run(argc, argv);
+  const int status = gui->run(argc, argv);
+  // A SIGINT/SIGTERM ended the windows: write the trace, then end by it.
+  FlushProcessTrace();
+  FinishStopRequest();
+  return status;
 }

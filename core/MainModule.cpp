@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
+#include <cstring>
 #include <iostream>
 
+#include "AtomicFile.h"
 #include "Numbers.h"
 
 namespace tarvel {
@@ -76,37 +77,30 @@ void ShowAlert(const Alert& alert) { Show(alert); }
 
 // ---- Result file -----------------------------------------------------------
 
-bool WriteResultFile(const std::string& fileName, const std::string& text) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path target(fileName);
-  if (fileName.empty() || target.filename().empty()) return false;
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string pattern = (dir / (".TRVOutput.XXXXXX")).string();
-
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return false;
-  const std::string content = text + "\r\n";
-  bool ok = true;
-  std::size_t done = 0;
-  while (ok && done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  // A result file is an ordinary file for its reader: mkstemp's 0600 would
-  // hide it from the rest of the group, so apply the usual umask instead.
-  if (ok) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ok = ::fchmod(fd, 0666 & ~mask) == 0;
-  }
-  if (ok) ok = ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok) ok = ::rename(pattern.c_str(), target.c_str()) == 0;
-  if (!ok) fs::remove(pattern, ec);
-  return ok;
+namespace {
+std::string& ResultFileErrorSlot() {
+  static std::string reason;
+  return reason;
 }
+}  // namespace
+
+bool WriteResultFile(const std::string& fileName, const std::string& text) {
+  std::string& reason = ResultFileErrorSlot();
+  reason.clear();
+  if (fileName.empty() || fileName.back() == '/') {
+    reason = std::strerror(EISDIR);
+    return false;
+  }
+  // A folder of that name would take the temporary file inside the folder
+  // and then fail the rename; say so at once.
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    reason = std::strerror(EISDIR);
+    return false;
+  }
+  return WriteFileAtomically(fileName, text + "\r\n", reason, true, ".TRVOutput.");
+}
+
+const std::string& ResultFileError() { return ResultFileErrorSlot(); }
 
 }  // namespace tarvel

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace tarvel {
 
@@ -29,6 +30,30 @@ extern std::int16_t GainMax;
 constexpr std::int16_t kLpt1Address = 888;  // 0x378
 constexpr std::int16_t kLpt2Address = 632;  // 0x278
 constexpr std::int16_t kPrnAddress = 956;   // 0x3BC
+
+// The three port choices, the one list of their names and base addresses
+// (the start-up window's options, port discovery, the direct back-end's
+// check, the alerts and --port-choice).
+struct LegacyPort {
+  std::string_view name;
+  std::int16_t base;
+};
+inline constexpr LegacyPort kLegacyPorts[] = {
+    {"LPT1", kLpt1Address}, {"LPT2", kLpt2Address}, {"PRN", kPrnAddress}};
+
+// The choice with this name or base address, or nullptr.
+constexpr const LegacyPort* FindLegacyPort(std::string_view name) {
+  for (const LegacyPort& c : kLegacyPorts) {
+    if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+constexpr const LegacyPort* FindLegacyPort(long base) {
+  for (const LegacyPort& c : kLegacyPorts) {
+    if (c.base == base) return &c;
+  }
+  return nullptr;
+}
 
 constexpr const char* kResultFileName = "TRVOutput.dat";
 
@@ -80,7 +105,9 @@ void ShowAlert(const Alert& alert);
 // Writes `text` and CR LF as the whole content of `fileName`. The line goes
 // to a temporary file in the same directory that is then renamed over the
 // target, so the file holds either the whole new line or what it held
-// before. Shows no message; returns false on any failure.
+// before. Shows no message; returns false on any failure, and
+// ResultFileError() then tells the system's reason.
 bool WriteResultFile(const std::string& fileName, const std::string& text);
+const std::string& ResultFileError();
 
 }  // namespace tarvel

@@ -127,12 +127,8 @@ void ReadRX4410Channel(const std::int16_t& FirstChannel) {
 std::string PortChoiceName(std::int16_t portAddress) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(static_cast<std::uint16_t>(portAddress)));
-  switch (portAddress) {
-    case kLpt1Address: return "LPT1 (H" + std::string(hex) + ")";
-    case kLpt2Address: return "LPT2 (H" + std::string(hex) + ")";
-    case kPrnAddress: return "PRN (H" + std::string(hex) + ")";
-    default: return "port H" + std::string(hex);
-  }
+  if (const LegacyPort* c = FindLegacyPort(long{portAddress})) return std::string(c->name) + " (H" + hex + ")";
+  return "port H" + std::string(hex);
 }
 
 std::string PortAlertTitle(const PortError& error) {

@@ -1,9 +1,11 @@
 #include "DirectPort.h"
 
+#include <grp.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -31,6 +33,23 @@ class RealDirectIoSystem : public DirectIoSystem {
   void Outb(std::uint8_t value, unsigned short port) override { ::outb(value, port); }
   std::uint8_t Inb(unsigned short port) override { return ::inb(port); }
   bool IsRoot() override { return ::geteuid() == 0; }
+  int DropRoot() override {
+    if (::geteuid() != 0) return 0;
+    const char* uidText = std::getenv("SUDO_UID");
+    const char* gidText = std::getenv("SUDO_GID");
+    if (uidText == nullptr || gidText == nullptr) return 0;  // a root session of its own
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long uid = std::strtoul(uidText, &end, 10);
+    if (errno != 0 || *end != '\0' || end == uidText || uid == 0) return errno = EINVAL, -1;
+    const unsigned long gid = std::strtoul(gidText, &end, 10);
+    if (errno != 0 || *end != '\0' || end == gidText) return errno = EINVAL, -1;
+    if (::setgroups(0, nullptr) != 0) return -1;
+    if (::setresgid(static_cast<gid_t>(gid), static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) return -1;
+    if (::setresuid(static_cast<uid_t>(uid), static_cast<uid_t>(uid), static_cast<uid_t>(uid)) != 0) return -1;
+    if (::geteuid() == 0 || ::setuid(0) == 0) return errno = EPERM, -1;  // must be gone for good
+    return 1;
+  }
 };
 #endif
 
@@ -53,6 +72,15 @@ bool DirectPortBackend::Open(std::int32_t base, PortError& error) {
     error.remedy = "use ppdev for other ports (unset TARVEL_PORT)";
     return false;
   }
+  if (kept_ && base == base_) {
+    open_ = true;
+    return true;
+  }
+  if (kept_) {
+    error.reason = "root was given up after the first port was opened";
+    error.remedy = "run the program again for another port";
+    return false;
+  }
   if (sys_->Ioperm(static_cast<unsigned long>(base), 3, 1) != 0) {
     const int err = errno;
     error.reason = std::string("ioperm: ") + std::strerror(err);
@@ -65,6 +93,14 @@ bool DirectPortBackend::Open(std::int32_t base, PortError& error) {
     }
     return false;
   }
+  const int dropped = sys_->DropRoot();
+  if (dropped < 0) {
+    error.reason = std::string("cannot give up root for the user who ran sudo: ") + std::strerror(errno);
+    error.remedy = "check SUDO_UID and SUDO_GID, or use ppdev instead (unset TARVEL_PORT)";
+    sys_->Ioperm(static_cast<unsigned long>(base), 3, 0);
+    return false;
+  }
+  kept_ = dropped > 0;
   base_ = base;
   open_ = true;
   return true;
@@ -93,6 +129,7 @@ bool DirectPortBackend::Read(std::int32_t port, std::uint8_t& value, PortError& 
 bool DirectPortBackend::Close(PortError& error) {
   if (!open_) return true;
   open_ = false;
+  if (kept_) return true;
   if (sys_->Ioperm(static_cast<unsigned long>(base_), 3, 0) != 0) {
     error.target = Range(base_);
     error.reason = std::string("ioperm: ") + std::strerror(errno);

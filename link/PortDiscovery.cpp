@@ -5,13 +5,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/MainModule.h"
+
 namespace tarvel {
 
 namespace fs = std::filesystem;
 
-bool IsLegacyPortAddress(long address) {
-  return address == 0x378 || address == 0x278 || address == 0x3BC;
-}
+bool IsLegacyPortAddress(long address) { return FindLegacyPort(address) != nullptr; }
 
 DiscoveryResult DiscoverParallelPorts(const std::string& procRoot) {
   DiscoveryResult result;
@@ -64,10 +64,10 @@ const ParallelPortInfo* MatchParallelPort(const std::vector<ParallelPortInfo>& p
   // The choices that no port matches exactly take the ports without a legacy
   // address, in order: on a card-only machine LPT1 is the first card, and
   // beside a motherboard LPT1 the card becomes LPT2.
-  static constexpr long kChoices[] = {0x378, 0x278, 0x3BC};
   int slot = 0;
   bool isChoice = false;
-  for (long choice : kChoices) {
+  for (const LegacyPort& c : kLegacyPorts) {
+    const long choice = c.base;
     if (choice == portAddress) {
       isChoice = true;
       break;

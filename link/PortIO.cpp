@@ -25,6 +25,7 @@ struct PortState {
   std::chrono::steady_clock::time_point lastAccess{};
   PortTrace* trace = nullptr;
   bool traceRead = false;
+  std::string delayRefused;  // why TARVEL_PORT_DELAY_NS is refused
 };
 
 PortState& State() {
@@ -40,9 +41,17 @@ void ReadDelayFromEnvironment(PortState& s) {
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 1'000'000'000ULL) {
+  const bool digits = end != text && *end == '\0' && text[0] != '-';
+  if (digits && (errno == ERANGE || value > kMaxPortDelayNs)) {
+    // A busy wait this long per access would hold the port (and the bench)
+    // for minutes: a typing error, not a slow chip.
+    s.delayRefused = "TARVEL_PORT_DELAY_NS=" + std::string(text) + " is more than the " +
+                     std::to_string(kMaxPortDelayNs) + " ns (10 ms) allowed per access";
+    return;
+  }
+  if (errno != 0 || !digits) {
     std::cerr << "tarvel: ignoring TARVEL_PORT_DELAY_NS=\"" << text
-              << "\": expected a whole number of nanoseconds from 0 to 1000000000" << std::endl;
+              << "\": expected a whole number of nanoseconds from 0 to " << kMaxPortDelayNs << std::endl;
     return;
   }
   s.delayNs = value;
@@ -90,6 +99,10 @@ PortSession::PortSession(std::int32_t base, bool holder) {
     return;
   }
   ReadDelayFromEnvironment(s);
+  if (!s.delayRefused.empty()) {
+    throw PortAccessError({PortFailure::Unavailable, "TARVEL_PORT_DELAY_NS", s.delayRefused,
+                           "unset it or give at most " + std::to_string(kMaxPortDelayNs)});
+  }
   if (!s.traceRead) {
     s.traceRead = true;
     s.trace = ProcessTrace();

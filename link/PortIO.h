@@ -95,7 +95,10 @@ class PortTrace;
 void SetPortTrace(PortTrace* trace);
 
 // Pause of at least this many nanoseconds between two port accesses
-// (TARVEL_PORT_DELAY_NS, read at the first session); 0 = none.
+// (TARVEL_PORT_DELAY_NS, read at the first session); 0 = none. A value above
+// kMaxPortDelayNs refuses every session; text that is no number is ignored
+// with a warning.
+constexpr std::uint64_t kMaxPortDelayNs = 10'000'000;
 void SetPortDelayNanoseconds(std::uint64_t ns);
 // The pause in force; an adapter that clocks its own pins paces them by it.
 std::uint64_t PortDelayNanoseconds();

@@ -5,13 +5,22 @@
 #include <linux/ppdev.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "core/Signals.h"
 
 #include "PortDiscovery.h"
 
@@ -41,41 +50,57 @@ class RealPpdevSystem : public PpdevSystem {
   int Ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }
   int Close(int fd) override { return ::close(fd); }
 
-  // A timer aimed at this thread only, whose signal handler is installed
-  // without SA_RESTART, so a sleeping PPCLAIM returns EINTR instead of being
-  // restarted.
-  void StartClaimTimer(int ms) override {
+  // A helper thread that, once the time is up, signals the claiming thread
+  // with SIGALRM, whose handler is installed without SA_RESTART so a
+  // sleeping PPCLAIM returns EINTR instead of being restarted. It repeats the
+  // signal until disarmed: one that lands just before the claim starts to
+  // sleep would otherwise be lost.
+  bool StartClaimTimer(int ms) override {
     struct sigaction action {};
     action.sa_handler = IgnoreSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    ::sigaction(SIGALRM, &action, &previous_);
-    sigevent event{};
-    event.sigev_notify = SIGEV_THREAD_ID;
-    event.sigev_signo = SIGALRM;
-    event._sigev_un._tid = ::gettid();
-    if (::timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
-      armed_ = false;
+    if (::sigaction(SIGALRM, &action, &previous_) != 0) return false;
+    stop_ = fired_ = false;
+    const pthread_t target = ::pthread_self();
+    try {
+      thread_ = std::thread([this, target, ms] {
+        std::unique_lock lock(mutex_);
+        if (wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop_; })) return;
+        fired_ = true;
+        while (!stop_) {
+          ::pthread_kill(target, SIGALRM);
+          wake_.wait_for(lock, std::chrono::milliseconds(20), [this] { return stop_; });
+        }
+      });
+    } catch (const std::system_error&) {
       ::sigaction(SIGALRM, &previous_, nullptr);
-      return;
+      return false;
     }
-    itimerspec spec{};
-    spec.it_value.tv_sec = ms / 1000;
-    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    ::timer_settime(timer_, 0, &spec, nullptr);
-    armed_ = true;
+    return true;
   }
   void StopClaimTimer() override {
-    if (!armed_) return;
-    ::timer_delete(timer_);
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
     ::sigaction(SIGALRM, &previous_, nullptr);
-    armed_ = false;
   }
+  bool ClaimTimerFired() override {
+    std::lock_guard lock(mutex_);
+    return fired_;
+  }
+  ~RealPpdevSystem() override { StopClaimTimer(); }
 
  private:
   struct sigaction previous_ {};
-  timer_t timer_{};
-  bool armed_ = false;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false, fired_ = false;
 };
 
 }  // namespace
@@ -142,11 +167,25 @@ int PpdevPortBackend::Claim(bool exclusive, PortError& error) {
     error.reason = std::string("PPEXCL: ") + std::strerror(errno);
     return 0;
   }
-  sys_->StartClaimTimer(kClaimTimeoutMs);
-  const int rc = sys_->Ioctl(fd_, PPCLAIM, nullptr);
-  const int err = errno;
-  sys_->StopClaimTimer();
-  if (rc == 0) return 1;
+  // PPCLAIM sleeps while another driver uses the port. A signal that is not
+  // the timer's (a window's timer, SIGCHLD) restarts it for the time left.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kClaimTimeoutMs);
+  int rc = 0, err = 0;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!sys_->StartClaimTimer(static_cast<int>(std::max<long long>(left.count(), 1)))) {
+      error.target = path_;
+      error.reason = "cannot time the wait for the port";
+      return 0;
+    }
+    rc = sys_->Ioctl(fd_, PPCLAIM, nullptr);
+    err = errno;
+    const bool timedOut = sys_->ClaimTimerFired();
+    sys_->StopClaimTimer();
+    if (rc == 0) return 1;
+    if (err != EINTR || timedOut || StopRequested() || std::chrono::steady_clock::now() >= deadline) break;
+  }
   error.target = path_;
   if (err == EINTR || err == EBUSY) {
     error.reason = "the port stayed busy for " + std::to_string(kClaimTimeoutMs / 1000) + " seconds";

@@ -9,7 +9,8 @@
 // then fails with ENXIO; exclusive access (PPEXCL) cannot be granted while
 // the printer driver lp holds the port, so the claim falls back to a shared
 // one (said once on standard error); PPCLAIM sleeps while another driver
-// uses the port, so the wait is bounded and the port reported busy.
+// uses the port, so the wait is bounded (an unrelated signal restarts the claim
+// for the time left) and the port reported busy.
 #pragma once
 
 #include <memory>
@@ -26,9 +27,13 @@ class PpdevSystem {
   virtual int Open(const std::string& path, int flags) = 0;  // fd, or -1 with errno
   virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
   virtual int Close(int fd) = 0;
-  // Interrupts a blocking call of this thread after `ms` (EINTR); Stop disarms.
-  virtual void StartClaimTimer(int ms) = 0;
+  // Interrupts a blocking call of this thread after `ms` (EINTR), and keeps
+  // interrupting it until Stop disarms; false when it cannot be armed.
+  virtual bool StartClaimTimer(int ms) = 0;
   virtual void StopClaimTimer() = 0;
+  // True once the armed timer has fired: an EINTR then is the timeout, not
+  // another signal.
+  virtual bool ClaimTimerFired() = 0;
 };
 
 std::unique_ptr<PpdevSystem> MakeRealPpdevSystem();

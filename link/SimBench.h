@@ -85,7 +85,12 @@ std::optional<BenchState> ParseBenchState(const std::string& text);
 // port and saved there when it closes, under an exclusive lock on
 // "path.lock", and replaced atomically, so processes never interleave and a
 // crash never leaves a half-written state. A missing file starts a fresh
-// bench; an unreadable one starts a fresh bench with a warning.
+// bench; a damaged one is kept as "path.damaged" and starts a fresh bench
+// with a warning; a read-back from a fresh bench says so on standard error.
+// A link at `path` is followed (the file it names is locked and replaced,
+// keeping its mode); anything but a regular file, and a lock file that is a
+// link or not the user's own, are refused. The lock is waited for 2 s at
+// most. Missing folders are made only inside the user's state folder.
 class SimPortBackend : public PortBackend {
  public:
   explicit SimPortBackend(std::string statePath = {});
@@ -102,10 +107,14 @@ class SimPortBackend : public PortBackend {
 
  private:
   bool Load(PortError& error);
-  bool Save();
+  bool Save(std::string& reason);
   void Unlock();
 
   std::string path_;
+  std::string file_;  // path_ with a link followed
+  BenchState loaded_;
+  bool fresh_ = false;
+  std::uint64_t reads_ = 0;
   SimBench bench_;
   std::int32_t base_ = 0;
   int lockFd_ = -1;

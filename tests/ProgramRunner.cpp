@@ -6,13 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace tarvel::testing {
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workingDirectory, const std::map<std::string, std::string>& env,
-                     int timeoutMs) {
+                     int timeoutMs, const std::function<bool()>& sigtermWhen) {
   RunResult result;
   int outPipe[2], errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return result;
@@ -43,6 +44,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   if (pid < 0) return result;
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool termSent = !sigtermWhen;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
   while (open > 0) {
@@ -53,7 +55,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       ::kill(pid, SIGKILL);
       break;
     }
-    if (::poll(fds, 2, static_cast<int>(left)) < 0) break;
+    long wait = left;
+    if (!termSent) {
+      if (sigtermWhen()) {
+        ::kill(pid, SIGTERM);
+        termSent = true;
+      }
+      wait = std::min(wait, 5L);  // look again soon
+    }
+    const int ready = ::poll(fds, 2, static_cast<int>(wait));
+    if (ready < 0) break;
+    if (ready == 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buffer[4096];
@@ -73,6 +85,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   int wstatus = 0;
   ::waitpid(pid, &wstatus, 0);
   if (WIFEXITED(wstatus) && !result.timedOut) result.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   return result;
 }
 

@@ -18,7 +18,7 @@ trap 'kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
 cd "$work"
 export TARVEL_PORT="sim:$work/bench.state"
 unset QT_QPA_PLATFORM
-"$tarvel" >"$work/out.txt" 2>&1 &
+TARVEL_TRACE="$work/window.vcd" "$tarvel" >"$work/out.txt" 2>&1 &
 pid=$!
 
 px() { echo $(( ($1 * 96 + 720) / 1440 )); }  # twips to pixels
@@ -53,6 +53,8 @@ grep -qx "rx4410 17 0" <<<"$state" || { echo "the bench did not receive 17, 0"; 
 grep -qx "rx4410-latches 1 1" <<<"$state" || { echo "expected exactly one send"; exit 1; }
 kill $pid 2>/dev/null || true
 wait $pid 2>/dev/null || true
+# SIGTERM ends the windows with their trace written: the one send, whole.
+[[ $(tail -1 "$work/window.vcd" 2>/dev/null) == "#44" ]] || { echo "no whole trace after SIGTERM"; exit 1; }
 
 # Command-line mode with a display: the alert goes to standard error and is
 # also shown as a message box that waits for OK.
@@ -74,4 +76,13 @@ set -e
 [[ $status -eq 64 ]] || { echo "exit status $status, expected 64"; cat "$work/cli.err"; exit 1; }
 grep -q "^Error: Invalid or Missing Entry: The command call provided" "$work/cli.err" \
   || { echo "no alert line on standard error"; cat "$work/cli.err"; exit 1; }
+# SIGTERM while the box waits ends the program by that signal.
+"$tarvel" rx4410 1 2>/dev/null &
+cli=$!
+xdotool search --sync --onlyvisible --name '^Error: Invalid or Missing Entry$' >/dev/null
+kill $cli
+for ((i = 0; i < 25; i++)); do kill -0 $cli 2>/dev/null || break; sleep 0.2; done
+kill -0 $cli 2>/dev/null && { kill -9 $cli; echo "SIGTERM did not end the box"; exit 1; }
+set +e; wait $cli; status=$?; set -e
+[[ $status -eq 143 ]] || { echo "exit status $status after SIGTERM, expected 143"; exit 1; }
 echo "window end to end: OK"

@@ -1,6 +1,7 @@
 // Command-line mode end to end: the real program, a temporary working
 // directory, the simulated bench, no display.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -164,11 +165,17 @@ TEST_F(CommandLine, FailuresHaveTheirOwnExitStatus) {
 
   // The bench cannot save what it received: the command did not complete.
   env["TARVEL_PORT"] = "sim:" + statePath;
-  fs::create_directories(statePath + ".tmp");
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit tiny = old;
+  tiny.rlim_cur = 10;  // inherited by the program; this process writes no file meanwhile
+  ::setrlimit(RLIMIT_FSIZE, &tiny);
   r = Run({"RX4410", "1", "2"});
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(r.signal, 0) << "a write error, not a death by SIGXFSZ";
   EXPECT_EQ(r.status, 74);
   EXPECT_NE(r.err.find("Error: Port Access Failed: "), std::string::npos) << r.err;
-  fs::remove_all(statePath + ".tmp");
+  EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
 
   // A leftover result that cannot be deleted: a warning, and a read-back
   // that cannot replace it ends with 73.
@@ -181,7 +188,13 @@ TEST_F(CommandLine, FailuresHaveTheirOwnExitStatus) {
 }
 
 TEST_F(CommandLine, ABadPortDelayIsNamedAndIgnored) {
-  for (const char* bad : {"abc", "-5", "12ns", "99999999999"}) {
+  for (const char* tooLong : {"10000001", "99999999999", "99999999999999999999999"}) {
+    env["TARVEL_PORT_DELAY_NS"] = tooLong;
+    const RunResult r = Run({"RX4410", "1", "2"});
+    EXPECT_EQ(r.status, 69) << tooLong << ": refused, never a wait of minutes";
+    EXPECT_NE(r.err.find("allowed per access"), std::string::npos) << r.err;
+  }
+  for (const char* bad : {"abc", "-5", "12ns"}) {
     env["TARVEL_PORT_DELAY_NS"] = bad;
     const RunResult r = Run({"RX4410", "1", "2"});
     EXPECT_EQ(r.status, 0) << bad;

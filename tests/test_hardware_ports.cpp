@@ -82,6 +82,7 @@ struct SysLog {
   std::vector<std::string> calls;              // "open /dev/parport0", "PPCLAIM", "PPWDATA 81", ...
   std::map<std::string, int> openErrno;        // path -> errno for a failing open
   std::vector<int> claimErrnos;                // errno per PPCLAIM in turn (0 = success)
+  std::vector<bool> timerFired;                // per PPCLAIM: did the timer fire (default yes)
   long failWdataAt = -1;                       // index of the PPWDATA that fails
   std::uint8_t status = 0x20;
   int openFds = 0, claims = 0, releases = 0, timers = 0;
@@ -138,12 +139,19 @@ class RecordingPpdev : public PpdevSystem {
     --log_->openFds;
     return 0;
   }
-  void StartClaimTimer(int ms) override {
+  bool StartClaimTimer(int ms) override {
     EXPECT_GT(ms, 0);
     EXPECT_LE(ms, 5000) << "the wait for a busy port is bounded";
     ++log_->timers;
+    return true;
   }
   void StopClaimTimer() override { --log_->timers; }
+  bool ClaimTimerFired() override {
+    if (log_->timerFired.empty()) return true;
+    const bool fired = log_->timerFired.front();
+    log_->timerFired.erase(log_->timerFired.begin());
+    return fired;
+  }
 
  private:
   std::shared_ptr<SysLog> log_;
@@ -214,6 +222,10 @@ TEST_F(Ppdev, EachFailureHasItsOwnMessageAndStopsAllFurtherAccess) {
        CommandStatus::PortUnavailable, "No parallel port found: load parport_pc"},
       {"busy port", [](SysLog& l) { l.claimErrnos = {EINTR}; }, CommandStatus::PortUnavailable,
        "Another program holds the port"},
+      {"another signal, then busy until the timer", [](SysLog& l) {
+         l.claimErrnos = {EINTR, EINTR, EINTR};
+         l.timerFired = {false, false, true};
+       }, CommandStatus::PortUnavailable, "stayed busy for 2 seconds"},
       {"write fails mid-sequence", [](SysLog& l) { l.failWdataAt = 4; }, CommandStatus::PortFailed,
        "PPWDATA: Input/output error"},
   };
@@ -274,6 +286,7 @@ struct DirectLog {
   std::vector<std::string> calls;
   int iopermErrno = 0;
   bool root = true;
+  int drop = 0;  // DropRoot's answer
 };
 
 class FakeDirectIo : public DirectIoSystem {
@@ -296,6 +309,11 @@ class FakeDirectIo : public DirectIoSystem {
     return 0;
   }
   bool IsRoot() override { return log_->root; }
+  int DropRoot() override {
+    log_->calls.push_back("drop root");
+    if (log_->drop < 0) errno = EPERM;
+    return log_->drop;
+  }
 
  private:
   std::shared_ptr<DirectLog> log_;
@@ -327,9 +345,10 @@ TEST_F(Ppdev, DirectIoUsesExactlyTheThreeRegistersOfALegacyPortAndRefusesOthers)
     DeviceName = "TQM7731";
     EXPECT_EQ(RunDeviceCommand(), c.status) << c.address;
     if (c.status == CommandStatus::Done) {
-      ASSERT_EQ(log->calls.size(), 28u);
+      ASSERT_EQ(log->calls.size(), 29u);
       EXPECT_EQ(log->calls.front(), "ioperm " + std::to_string(c.address) + " 3 1");
-      EXPECT_EQ(log->calls[1], "outb 0 " + std::to_string(c.address));
+      EXPECT_EQ(log->calls[1], "drop root") << "root is given up before the first access";
+      EXPECT_EQ(log->calls[2], "outb 0 " + std::to_string(c.address));
       EXPECT_EQ(log->calls.back(), "ioperm " + std::to_string(c.address) + " 3 0");
     } else {
       ASSERT_EQ(presenter->shown.size(), 1u);
@@ -340,6 +359,45 @@ TEST_F(Ppdev, DirectIoUsesExactlyTheThreeRegistersOfALegacyPortAndRefusesOthers)
       }
     }
   }
+}
+
+TEST_F(Ppdev, DirectIoGivesUpRootRightAfterIopermAndKeepsThePermissionThen) {
+  struct Case {
+    int drop;
+    CommandStatus first, second;
+    int iopermCalls;  // over both commands
+  };
+  const Case cases[] = {
+      {1, CommandStatus::Done, CommandStatus::Done, 1},  // dropped: permission kept, never asked again
+      {0, CommandStatus::Done, CommandStatus::Done, 4},  // nothing to drop: on and off per command
+      {-1, CommandStatus::PortUnavailable, CommandStatus::PortUnavailable, 4},  // refused, revoked
+  };
+  for (const auto& c : cases) {
+    auto log = std::make_shared<DirectLog>();
+    log->drop = c.drop;
+    SetPortBackend(std::make_unique<DirectPortBackend>(std::make_unique<FakeDirectIo>(log)));
+    PortAddress = kLpt1Address;
+    DeviceName = "TQM7731";
+    EXPECT_EQ(RunDeviceCommand(), c.first) << c.drop;
+    EXPECT_EQ(RunDeviceCommand(), c.second) << c.drop;
+    const auto ioperms = std::count_if(log->calls.begin(), log->calls.end(),
+                                       [](const std::string& call) { return call.rfind("ioperm", 0) == 0; });
+    EXPECT_EQ(ioperms, c.iopermCalls) << c.drop;
+    if (c.drop < 0) {
+      EXPECT_NE(presenter->shown.back().text.find("cannot give up root"), std::string::npos);
+      for (const auto& call : log->calls) EXPECT_EQ(call.rfind("outb", 0), std::string::npos) << call;
+    }
+  }
+}
+
+TEST_F(Ppdev, AnotherSignalDuringTheClaimRetriesIt) {
+  auto log = Install();
+  log->claimErrnos = {EINTR, 0};
+  log->timerFired = {false};
+  DeviceName = "RX4410";
+  EXPECT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "PPCLAIM"), 2);
+  EXPECT_EQ(log->timers, 0);
 }
 
 TEST(PortSelection, EveryFormIsAcceptedAndAnythingElseNamesTheForms) {

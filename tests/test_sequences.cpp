@@ -31,7 +31,7 @@ struct WriteCase {
   const char* bytes;
 };
 
-TEST_F(Sequences, WriteSequencesPutTheWorkedBytesOnTheDataRegister) {
+TEST_F(Sequences, WriteSequencesPutEachWordsBytesOnTheDataRegister) {
   const WriteCase cases[] = {
       {"TQM word 163", true, 0, 163,
        "00 | 00 02 | 05 07 05 07 04 06 04 06 04 06 05 07 04 06 05 07 04 06 04 06 | 00 02 | 00"},
@@ -67,7 +67,7 @@ TEST_F(Sequences, WriteSequencesPutTheWorkedBytesOnTheDataRegister) {
   }
 }
 
-TEST_F(Sequences, ReadBackFollowsTheWorkedExampleAndSamplesStatusBitFive) {
+TEST_F(Sequences, ReadBackClocksSixBitsInAndSamplesOnlyStatusBitFive) {
   // Status bit 5 reads 1, 0, 1, 0, 0, 1; bit 4 is set throughout and must not matter.
   log->statusScript = {0x00, 0x30, 0x10, 0x30, 0x10, 0x10, 0x30};
   ReadRX4410Channel(-1);

@@ -1,6 +1,9 @@
 // The simulated bench: chip models driven by the real sequences, and the
 // state file that carries the chips' registers from one process to the next.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -148,6 +151,7 @@ class BenchFile : public ::testing::Test {
     dir = testing::FreshTempDir(std::string("bench-") +
                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
     path = (dir / "sub" / "bench.state").string();
+    fs::create_directories(dir / "sub");  // only the user's own state folder is made on demand
     PortAddress = kLpt1Address;
   }
   void TearDown() override {
@@ -184,7 +188,8 @@ TEST_F(BenchFile, DamagedStateStartsAFreshBenchWithAWarning) {
     ::testing::internal::CaptureStderr();
     ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("starting a fresh bench"), std::string::npos) << err;
+    EXPECT_NE(err.find("kept it as " + path + ".damaged and started a fresh bench"), std::string::npos) << err;
+    EXPECT_EQ(testing::Slurp(path + ".damaged"), content);
     EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{0, 0}));
     EXPECT_TRUE(LoadBenchStateFile(path).has_value()) << "the fresh state was saved";
   }
@@ -195,12 +200,22 @@ TEST_F(BenchFile, AStateThatCannotBeSavedFailsTheCommand) {
   DeviceName = "RX4410";
   GainCode = {1, 2};
   ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
-  // A folder where the temporary file would go makes the save fail.
-  fs::create_directories(path + ".tmp");
-  ::testing::internal::CaptureStderr();
+  // A file-size limit makes the save fail (as it does for root, too).
+  const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit tiny = old;
+  tiny.rlim_cur = 10;
+  ::setrlimit(RLIMIT_FSIZE, &tiny);
+  auto presenter = std::make_shared<testing::RecordingPresenter>();
+  const auto previous = SetAlertPresenter(presenter);
   EXPECT_EQ(RunDeviceCommand(), CommandStatus::PortFailed);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("Error: Port Access Failed"), std::string::npos) << err;
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldXfsz);
+  SetAlertPresenter(previous);
+  ASSERT_EQ(presenter->shown.size(), 1u);
+  EXPECT_EQ(presenter->shown[0].title, "Error: Port Access Failed");
+  EXPECT_NE(presenter->shown[0].text.find("File too large"), std::string::npos) << presenter->shown[0].text;
 }
 
 }  // namespace

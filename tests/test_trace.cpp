@@ -1,6 +1,7 @@
 // The port trace, checked by reading the VCD back as a waveform viewer would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -114,6 +115,50 @@ TEST(Trace, NoVectorsAndAnEmptyTraceIsStillValid) {
   const Vcd vcd = Parse(text);
   EXPECT_EQ(vcd.initial.size(), 13u);
   EXPECT_EQ(vcd.times, std::vector<long>{0});
+}
+
+TEST(Trace, AStreamedTraceMatchesTheWholeOneInBoundedMemory) {
+  struct Case {
+    const char* name;
+    std::vector<int> events;  // byte written, or -1 - byte read
+  };
+  const Case cases[] = {
+      {"read first", {-1 - 0x00, 0x81, 0x85, -1 - 0x38, 0x80}},
+      {"write first", {0x81, 0x80, 0x84, -1 - 0x20, 0x81}},
+      {"writes only", {0x04, 0x06, 0x04, 0x00}},
+  };
+  for (const auto& c : cases) {
+    PortTrace whole, streamed;
+    std::string text;
+    streamed.StreamTo([&text](std::string_view t) { return text.append(t), true; });
+    for (PortTrace* t : {&whole, &streamed}) {
+      for (int e : c.events) e >= 0 ? t->RecordWrite(static_cast<std::uint8_t>(e))
+                                    : t->RecordRead(static_cast<std::uint8_t>(-1 - e));
+    }
+    EXPECT_TRUE(streamed.FinishStream());
+    EXPECT_EQ(text, whole.ToVcd()) << c.name;
+  }
+  // A long session: the text leaves in chunks, memory stays under 1 MB.
+  PortTrace trace;
+  std::size_t bytes = 0, chunks = 0, most = 0;
+  trace.StreamTo([&](std::string_view t) { return bytes += t.size(), ++chunks, true; });
+  for (int i = 0; i < 1'000'000; ++i) {
+    // Long without a read (held back, then drained), then reads now and then.
+    if (i > 200'000 && i % 20 == 19) trace.RecordRead(static_cast<std::uint8_t>(i & 0x38));
+    else trace.RecordWrite(static_cast<std::uint8_t>(i));
+    most = std::max(most, trace.BufferedBytes());
+  }
+  EXPECT_TRUE(trace.FinishStream());
+  EXPECT_LT(most, 1u << 20);
+  EXPECT_GT(chunks, 10u);
+  EXPECT_GT(bytes, 1'000'000u);
+  // A sink that fails is reported; a trace with no access never asks its sink.
+  PortTrace failing, idle;
+  failing.StreamTo([](std::string_view) { return false; });
+  failing.RecordWrite(1);
+  EXPECT_FALSE(failing.FinishStream());
+  idle.StreamTo([](std::string_view) { ADD_FAILURE() << "no access, no file"; return true; });
+  EXPECT_TRUE(idle.FinishStream());
 }
 
 }  // namespace

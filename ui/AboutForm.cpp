@@ -25,6 +25,9 @@ AboutForm::AboutForm(QWidget* parent) : QWidget(parent) {
   OK = new QPushButton("OK", this);
   OK->setObjectName("OK");
   PlaceTwips(OK, 4320, 1440, 1092, 372);
+  // Enter presses the focused OK, as Space does, and the focused OK is drawn
+  // as the one Enter presses, from the first focus on.
+  OK->setAutoDefault(true);
 
   LogoFrame = new QGroupBox(this);
   LogoFrame->setObjectName("LogoFrame");

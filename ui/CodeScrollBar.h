@@ -5,6 +5,7 @@
 // the thumb, Up, Page Up and the wheel all raise it.
 #pragma once
 
+#include <QPainter>
 #include <QScrollBar>
 
 namespace tarvel {
@@ -29,6 +30,18 @@ class CodeScrollBar : public QScrollBar {
   void SetCodeRange(int top, int bottom) { setRange(-top, -bottom); }
   int TopCode() const { return -minimum(); }
   int BottomCode() const { return -maximum(); }
+
+ protected:
+  // The style draws no focus on scroll bars: a frame just inside the edge
+  // shows which bar the arrow and page keys move.
+  void paintEvent(QPaintEvent* event) override {
+    QScrollBar::paintEvent(event);
+    if (!hasFocus()) return;
+    QPainter painter(this);
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
+  }
 };
 
 }  // namespace tarvel

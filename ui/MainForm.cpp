@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QUrl>
 
 #include "core/MainModule.h"
@@ -121,6 +123,9 @@ void MainForm::BuildControls() {
   Receive->setObjectName("Receive");
   Receive->setFont(DesignFont("MS Sans Serif", 12));
   PlaceTwips(Receive, 120, 1200, 1935, 492);
+  // Enter presses the focused button, as Space does.
+  Transmit->setAutoDefault(true);
+  Receive->setAutoDefault(true);
   LastSent = new QLabel("Last Sent: -, -", TransmitFrame);
   LastSent->setObjectName("LastSent");
   LastSent->setFont(DesignFont("Times New Roman", 10.5));
@@ -135,7 +140,14 @@ void MainForm::BuildControls() {
 
   for (int i = 0; i < 2; ++i) {
     const auto index = static_cast<std::int16_t>(i);
-    connect(GainText[i], &QLineEdit::textChanged, this, [this, index] { GainText_Change(index); });
+    // An edit that leaves the text as it was (a digit typed over itself) is
+    // no change: the handler runs only when the text really differs.
+    shownText_[i] = GainText[i]->text();
+    connect(GainText[i], &QLineEdit::textChanged, this, [this, index](const QString& text) {
+      if (text == shownText_[index]) return;
+      shownText_[index] = text;
+      GainText_Change(index);
+    });
     GainText[i]->installEventFilter(this);
     connect(GainSlide[i], &QScrollBar::valueChanged, this, [this, index] {
       // Thumb drags report as scrolling, everything else as a change.
@@ -281,6 +293,12 @@ void MainForm::GainSlide_Change(std::int16_t Index) {
 void MainForm::GainSlide_Scroll(std::int16_t Index) { GainSlide_Change(Index); }
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (cancelPress_ &&
+      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+    cancelPress_ = false;
+    qApp->removeEventFilter(this);
+    return true;
+  }
   if (event->type() == QEvent::FocusOut) {
     for (int i = 0; i < 2; ++i) {
       if (watched != GainText[i]) continue;
@@ -293,10 +311,39 @@ bool MainForm::eventFilter(QObject* watched, QEvent* event) {
       QWidget* next = QApplication::focusWidget();
       if (moved && next != nullptr && next != GainText[i] && next->window() == this) {
         GainText_LostFocus(static_cast<std::int16_t>(i));
+        // A click moved the focus, and the check sent it back: the press that
+        // is on its way to the clicked control (an arrow, the trough, a
+        // thumb, a button) would otherwise start acting after the alert,
+        // with its release long gone to the alert's OK.
+        if (reason == Qt::MouseFocusReason && focusWidget() == GainText[i]) CancelPendingPress();
       }
     }
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+void MainForm::CancelPendingPress() {
+  if (cancelPress_) return;
+  cancelPress_ = true;
+  qApp->installEventFilter(this);
+  // The press follows the focus change at once; should it never come, the
+  // next turn of the event loop stops waiting for it.
+  QTimer::singleShot(0, this, [this] {
+    if (!cancelPress_) return;
+    cancelPress_ = false;
+    qApp->removeEventFilter(this);
+  });
+}
+
+void MainForm::closeEvent(QCloseEvent* event) {
+  // While the about box is open this window is disabled and stays open: a
+  // close request from the window manager is refused. Unloading the window
+  // (it is forgotten first) still closes it.
+  if (forms::About() != nullptr && forms::Main() == this) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
 }
 
 // ---- Transmit, receive, auto-transmit -------------------------------------------------
@@ -335,7 +382,6 @@ void MainForm::AutoTransmit_Click() {
 }
 
 void MainForm::CheckAutoTransmit() {
-  ++checkAutoTransmitCalls;
   if (AutoTransmit->isChecked()) Transmit_Click();
 }
 
@@ -369,6 +415,11 @@ void MainForm::UsersManualMenu_Click() {
 
 void MainForm::AboutMenu_Click() {
   AboutForm* about = forms::LoadAbout();
+  // Centred over this window. Until the window manager has framed the box,
+  // its frame is taken to be as thick as this window's.
+  const QSize frame = frameGeometry().size() - size();
+  const QSize box = about->size() + frame;
+  about->move(frameGeometry().center() - QPoint(box.width() / 2, box.height() / 2));
   about->show();
   setEnabled(false);
 }

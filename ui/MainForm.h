@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
 #include <array>
 #include <cstdint>
 
@@ -77,15 +78,21 @@ class MainForm : public QMainWindow {
   QAction* UsersManualMenu = nullptr;
   QAction* AboutMenu = nullptr;
 
-  // How often CheckAutoTransmit ran since the window was created.
-  int checkAutoTransmitCalls = 0;
-
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Refused while the about box is open.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildControls();
   void BuildMenus();
+  // Swallows the mouse press that is being delivered while the leave check
+  // refused a text: the click that moved the focus must not act afterwards.
+  void CancelPendingPress();
+
+  bool cancelPress_ = false;
+  // The text each box held when its change handler last ran.
+  std::array<QString, 2> shownText_;
 };
 
 // The manual the Help menu opens, in the working directory.

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <iterator>
 
 #include "core/MainModule.h"
 #include "app/Startup.h"
@@ -25,6 +26,9 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
   OK = new QPushButton("OK", this);
   OK->setObjectName("OK");
   PlaceTwips(OK, 2520, 2280, 1332, 372);
+  // Enter presses the focused OK, as Space does, and the focused OK is drawn
+  // as the one Enter presses, from the first focus on.
+  OK->setAutoDefault(true);
 
   OptionsMainFrame = new QGroupBox(this);
   OptionsMainFrame->setObjectName("OptionsMainFrame");
@@ -35,19 +39,21 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
   PlaceTwips(ParallelFrame, 240, 240, 3255, 1452);
 
   // The three options share ParallelFrame, which makes them one exclusive group.
-  struct Option {
-    QRadioButton** button;
-    const char* name;
-    const char* caption;
-    int top;
-  };
-  const Option options[] = {{&LPT1, "LPT1", "   LPT1 (H378-H37A)", 360},
-                            {&LPT2, "LPT2", "   LPT2 (H278-H27A)", 720},
-                            {&PRN, "PRN", "   PRN  (H3BC-H3BE)", 1080}};
-  for (const Option& o : options) {
-    *o.button = new QRadioButton(o.caption, ParallelFrame);
-    (*o.button)->setObjectName(o.name);
-    PlaceTwips(*o.button, 360, o.top, 2415, 252);
+  // Their captions name each port's three registers: "   LPT1 (H378-H37A)".
+  QRadioButton** buttons[] = {&LPT1, &LPT2, &PRN};
+  static_assert(std::size(buttons) == std::size(kLegacyPorts));
+  for (std::size_t i = 0; i < std::size(kLegacyPorts); ++i) {
+    const LegacyPort& c = kLegacyPorts[i];
+    const QString name = QString::fromLatin1(c.name.data(), static_cast<int>(c.name.size()));
+    const QString caption = QString("   %1 (H%2-H%3)")
+                                .arg(name, -4)
+                                .arg(c.base, 0, 16)
+                                .arg(c.base + 2, 0, 16)
+                                .toUpper();
+    QRadioButton*& button = *buttons[i];
+    button = new QRadioButton(caption, ParallelFrame);
+    button->setObjectName(name);
+    PlaceTwips(button, 360, 360 * static_cast<int>(i + 1), 2415, 252);
   }
 
   // The label sits on the frame's top edge as its title: it paints its own

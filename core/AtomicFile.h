@@ -1,0 +1,60 @@
+// Safe file replacement, shared by every writer of the program (bench state,
+// port trace, result file).
+//
+// The new content goes to a temporary file that mkstemp creates (O_EXCL, so
+// it never follows a planted link) in the target's own folder; it is written,
+// checked and renamed over the target, so a reader sees the old file or the
+// whole new one, never a part. The temporary file is removed on any failure.
+// Renaming replaces a link at the target itself, never the file it points to.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace tarvel {
+
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  ~AtomicFile();  // removes an uncommitted temporary file
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  // Creates the temporary file beside `target`, named `tempPrefix` + six
+  // random characters (default: "." + the target's name + "."). The file gets
+  // the target's permission bits if it exists, else 0666 less the umask.
+  // False with error() on failure.
+  bool Begin(const std::string& target, const std::string& tempPrefix = {});
+  // Appends bytes; false once any write failed (the first error is kept).
+  bool Write(std::string_view bytes);
+  // Closes (after fsync when `sync`) and renames over the target.
+  bool Commit(bool sync = false);
+  // Drops the temporary file.
+  void Abort();
+
+  bool active() const { return fd_ >= 0; }
+  const std::string& tempPath() const { return temp_; }
+  const std::string& target() const { return target_; }
+  // "strerror" text of the first failure.
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Fail(int err);
+
+  std::string target_, temp_, error_;
+  int fd_ = -1;
+};
+
+// Replaces `target` with `content` in one step; false with `error` (the
+// system's reason) on failure.
+bool WriteFileAtomically(const std::string& target, std::string_view content, std::string& error,
+                         bool sync = false, const std::string& tempPrefix = {});
+
+// Removes this user's regular files named `prefix` + six characters in
+// `folder` whose last change is older than `ageSeconds`: temporary files left
+// by a run that was killed.
+void RemoveStaleTempFiles(const std::string& folder, const std::string& prefix, int ageSeconds);
+
+}  // namespace tarvel

@@ -1,0 +1,30 @@
+// Stop requests and process safety checks that run before anything else.
+//
+// SIGINT and SIGTERM do not kill the program outright: they set a stop flag
+// (and wake a self-pipe for an event loop), so a command finishes the port
+// sequence it is in, releases the port, removes its temporary files and
+// writes its trace; then FinishStopRequest ends the process by that signal.
+#pragma once
+
+namespace tarvel {
+
+// Installs the SIGINT/SIGTERM handlers (without SA_RESTART, so a blocking
+// call returns EINTR) and ignores SIGXFSZ, which turns a file-size limit into
+// a write error.
+void InstallStopHandlers();
+// The signal that asked to stop, or 0.
+int StopSignal();
+inline bool StopRequested() { return StopSignal() != 0; }
+// Read end of a pipe that gets a byte for every stop request; -1 before
+// InstallStopHandlers.
+int StopSignalFd();
+// When a stop was requested: ends the process by that signal (default
+// action). Returns otherwise.
+void FinishStopRequest();
+
+// True when the program runs set-user-ID or set-group-ID (AT_SECURE).
+bool RunsWithBorrowedPrivileges();
+// The refusal printed then.
+const char* BorrowedPrivilegesMessage();
+
+}  // namespace tarvel
