@@ -29,7 +29,9 @@ class AtomicFile {
   bool Begin(const std::string& target, const std::string& tempPrefix = {});
   // Appends bytes; false once any write failed (the first error is kept).
   bool Write(std::string_view bytes);
-  // Closes (after fsync when `sync`) and renames over the target.
+  // Closes (after fsync when `sync`) and renames over the target (without
+  // `sync`, an existing regular target is exchanged with it and the old
+  // content removed: as atomic, and cheaper on ext4).
   bool Commit(bool sync = false);
   // Drops the temporary file.
   void Abort();
