@@ -7,6 +7,7 @@
 #include "core/Version.h"
 #include "app/CommandLine.h"
 #include "app/Serve.h"
+#include "app/DecodeMode.h"
 
 
 namespace tarvel {
@@ -30,6 +31,9 @@ constexpr OptionMode kModes[] = {
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
      RunServe},
+    {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",
+     "\n                                      print what the chips made of a trace or logic-analyser capture",
+     RunDecode},
 };
 
 }  // namespace

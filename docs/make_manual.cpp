@@ -4,12 +4,19 @@
 // Qt writes a PDF without any text, and without a warning, when it finds no
 // font; this tool refuses to, so a machine without fonts fails the build.
 #include <QFile>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QPdfWriter>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QUrl>
+#include <algorithm>
 #include <cstdio>
 
 int main(int argc, char** argv) {
@@ -44,6 +51,29 @@ int main(int argc, char** argv) {
   document.setDefaultFont(font);
   document.setDefaultStyleSheet("code, pre { font-family: 'DejaVu Sans Mono'; }");
   document.setMarkdown(markdown);
+  // Pictures, named relative to the manual's folder, drawn at most the
+  // text's width.
+  const QDir folder = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteDir();
+  const qreal textWidth = 170 / 25.4 * 72;  // the page's 170 mm of text, in points
+  for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+    for (auto it = block.begin(); !it.atEnd(); ++it) {
+      const QTextFragment fragment = it.fragment();
+      if (!fragment.charFormat().isImageFormat()) continue;
+      QTextImageFormat image = fragment.charFormat().toImageFormat();
+      const QImage picture(folder.filePath(image.name()));
+      if (picture.isNull()) {
+        std::fprintf(stderr, "make_manual: cannot read the picture %s\n", qPrintable(image.name()));
+        return 1;
+      }
+      document.addResource(QTextDocument::ImageResource, QUrl(image.name()), picture);
+      image.setWidth(std::min<qreal>(picture.width(), textWidth));
+      image.setHeight(image.width() * picture.height() / picture.width());
+      QTextCursor cursor(&document);
+      cursor.setPosition(fragment.position());
+      cursor.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+      cursor.setCharFormat(image);
+    }
+  }
   if (document.isEmpty()) {
     std::fprintf(stderr, "make_manual: %s holds no text\n", argv[1]);
     return 1;

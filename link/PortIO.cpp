@@ -6,6 +6,7 @@
 #include <iostream>
 #include <utility>
 
+#include "PortAccessLog.h"
 #include "PortSelect.h"
 #include "Trace.h"
 
@@ -155,6 +156,7 @@ void DlPortWritePortUchar(std::int32_t port, std::uint8_t value) {
   }
   MarkAccess(s);
   if (s.trace != nullptr) s.trace->RecordWrite(value);
+  RecentPortAccesses().RecordWrite(value);
 }
 
 std::uint8_t DlPortReadPortUchar(std::int32_t port) {
@@ -169,6 +171,7 @@ std::uint8_t DlPortReadPortUchar(std::int32_t port) {
   }
   MarkAccess(s);
   if (s.trace != nullptr) s.trace->RecordRead(value);
+  RecentPortAccesses().RecordRead(value);
   return value;
 }
 

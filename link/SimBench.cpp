@@ -26,96 +26,43 @@
 
 namespace tarvel {
 
-namespace {
-
-struct RxLines {
-  std::uint8_t select, clock, data, output;
-};
-constexpr RxLines kRx[2] = {
-    {0x01, 0x04, 0x02, 0x20},  // first channel: D0, D2, D1 -> status bit 5
-    {0x80, 0x20, 0x40, 0x10},  // second channel: D7, D5, D6 -> status bit 4
-};
-constexpr std::uint8_t kTqmEnable = 0x04;
-constexpr std::uint8_t kTqmClock = 0x02;
-constexpr std::uint8_t kTqmData = 0x01;
-
-bool Rose(std::uint8_t before, std::uint8_t after, std::uint8_t line) {
-  return !(before & line) && (after & line);
-}
-bool Fell(std::uint8_t before, std::uint8_t after, std::uint8_t line) {
-  return (before & line) && !(after & line);
-}
-
-}  // namespace
-
 void SimBench::WriteData(std::uint8_t byte) {
   const std::uint8_t before = state_.data;
   state_.data = byte;
 
   for (int c = 0; c < 2; ++c) {
-    const RxLines& l = kRx[c];
-    Frame& f = rx_[c];
-    // The select edge counts first; a clock edge in the same write is then
-    // judged against the new select level.
-    if (Fell(before, byte, l.select)) {
-      f.Start();
-      rxOut_[c] = false;
-    } else if (Rose(before, byte, l.select)) {
-      if (f.active && f.bits > 0 && (f.word & 1u)) {
-        if (f.bits == 8 && !(f.word & 2u)) {
-          state_.rx4410[c] = static_cast<int>((f.word >> 2) & 63u);
-          ++state_.rx4410Latches[c];
-        } else {
-          ++state_.protocolErrors;
-        }
-      }
-      f.active = false;
-      rxOut_[c] = false;
-    }
-    if (f.active && !(byte & l.select) && Rose(before, byte, l.clock)) {
-      f.Take(byte & l.data);
-      // A read frame: after edge j+2 the chip drives code bit j.
-      const int j = f.bits - 2;
-      if (!(f.word & 1u) && j >= 0 && j < 6) {
-        rxOut_[c] = (state_.rx4410[c] >> j) & 1;
-      } else {
-        rxOut_[c] = false;
-      }
+    const LineStep step = rx_[c].Change(before, byte);
+    if (step.end == FrameEnd::Latched) {
+      state_.rx4410[c] = Rx4410Channel::Code(step.ended.word);
+      ++state_.rx4410Latches[c];
+    } else if (step.end == FrameEnd::Rejected) {
+      ++state_.protocolErrors;
     }
   }
 
-  if (Rose(before, byte, kTqmEnable)) {
-    tqm_.Start();
-  } else if (Fell(before, byte, kTqmEnable)) {
-    if (tqm_.active && tqm_.bits > 0) {
-      if (tqm_.bits == 10) {
-        state_.tqm7731[0] = static_cast<int>((tqm_.word >> 5) & 31u);
-        state_.tqm7731[1] = static_cast<int>(tqm_.word & 31u);
-        ++state_.tqm7731Latches;
-      } else {
-        ++state_.protocolErrors;
-      }
-    }
-    tqm_.active = false;
-  }
-  if (tqm_.active && (byte & kTqmEnable) && Rose(before, byte, kTqmClock)) {
-    tqm_.Take(byte & kTqmData);
+  const LineStep step = tqm_.Change(before, byte);
+  if (step.end == FrameEnd::Latched) {
+    state_.tqm7731[0] = Tqm7731Chip::AttnA(step.ended.word);
+    state_.tqm7731[1] = Tqm7731Chip::AttnB(step.ended.word);
+    ++state_.tqm7731Latches;
+  } else if (step.end == FrameEnd::Rejected) {
+    ++state_.protocolErrors;
   }
 }
 
 std::uint8_t SimBench::ReadStatus() const {
   std::uint8_t status = 0;
   for (int c = 0; c < 2; ++c) {
-    if (rxOut_[c]) status |= kRx[c].output;
+    const int bit = rx_[c].OutputBit();
+    if (bit >= 0 && ((state_.rx4410[c] >> bit) & 1)) status |= rx_[c].lines().output;
   }
   return status;
 }
 
 void SimBench::SetState(const BenchState& state) {
   state_ = state;
-  rx_ = {};
+  rx_ = {Rx4410Channel(0), Rx4410Channel(1)};
   tqm_ = {};
-  rxOut_ = {false, false};
 }
 
 // ---- State files -----------------------------------------------------------

@@ -1,26 +1,9 @@
 // The simulated bench: software models of an RX4410 and a TQM7731 wired to
-// the parallel port's lines. The models decode line levels (edges of the
-// select, enable and clock lines), not bytes, so they check the sequences the
-// way the real chips would.
-//
-// RX4410, per channel (first / second):
-//   select D0 / D7 (active low), clock D2 / D5, data D1 / D6,
-//   serial output on status bit 5 / bit 4.
-//   A falling select starts a frame; every rising clock while selected takes
-//   one bit. The first bit is 1 for a write, 0 for a read. A write frame of
-//   exactly 8 bits whose bit 1 is 0 latches bits 2..7 as the channel's code
-//   when select rises. In a read frame the chip drives code bit j on its
-//   output after rising edge j+2 of the frame.
-// TQM7731: enable D2 (active high), clock D1, data D0. A rising enable starts
-//   a frame, every rising clock while enabled takes one bit (least
-//   significant first), and a falling enable after exactly 10 bits latches
-//   bits 5..9 as "Attn A" and bits 0..4 as "Attn B".
-//
-// A write frame of the wrong length or shape latches nothing and counts as a
-// protocol error. Frames without a single clock (a select or enable pulse on
-// its own, as the other chip's traffic produces on shared lines) and read
-// frames of any length are not errors: they change nothing in the chip.
-// Status bits that no chip drives read 0.
+// the parallel port's lines. The models (ChipModels.h) decode line levels
+// (edges of the select, enable and clock lines), not bytes, so they check the
+// sequences the way the real chips would. A write frame of the wrong length
+// or shape latches nothing and counts as a protocol error. Status bits that
+// no chip drives read 0.
 #pragma once
 
 #include <array>
@@ -28,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "ChipModels.h"
 #include "PortIO.h"
 
 namespace tarvel {
@@ -58,21 +42,9 @@ class SimBench {
   void SetState(const BenchState& state);
 
  private:
-  struct Frame {
-    bool active = false;
-    int bits = 0;
-    std::uint32_t word = 0;
-    void Start() { active = true, bits = 0, word = 0; }
-    void Take(bool bit) {
-      if (bits < 32 && bit) word |= 1u << bits;
-      if (bits < 1000) ++bits;
-    }
-  };
-
   BenchState state_;
-  std::array<Frame, 2> rx_{};
-  Frame tqm_{};
-  std::array<bool, 2> rxOut_{false, false};
+  std::array<Rx4410Channel, 2> rx_{Rx4410Channel(0), Rx4410Channel(1)};
+  Tqm7731Chip tqm_{};
 };
 
 // Saving and loading bench states as text. Parse returns nothing for text

@@ -11,7 +11,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 exported=$(nm -D --defined-only "$program" | awk '{print $3}')
 count=$(wc -l <<<"$exported")
 (( count < 40 )) || fail "the program exports $count symbols (under 40 wanted)"
-missing=$(nm -D --undefined-only "$library" | awk '{print $2}' | grep -E '^(_ZN6tarvel|tarvel_)' |
+missing=$(nm -D --undefined-only "$library" | awk '{print $2}' | grep -E '^(_ZNK?6tarvel|_ZT[VIS]N6tarvel|tarvel_)' |
           grep -vxF -f <(echo "$exported") || true)
 [[ -z $missing ]] || fail "the window library needs symbols the program does not export; add them to" \
   "app/window-library.dynlist: $(c++filt <<<"$missing" | tr '\n' ' ')"

@@ -1,6 +1,7 @@
 // Saves a picture of every window, for looking at them:
 //   tarvel_screenshots OUTDIR
 // Runs on any Qt platform (offscreen included); no port is touched.
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QRadioButton>
@@ -17,6 +18,7 @@
 #include "link/SimBench.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
+#include "ui/PortTraceWindow.h"
 
 namespace {
 void Save(QWidget* w, const QString& dir, const char* name) {
@@ -50,6 +52,12 @@ int main(int argc, char** argv) {
   main->Transmit_Click();
   main->Receive_Click();
   Save(main, dir, "main-rx4410-sent");
+  main->findChild<QAction*>("PortTraceMenu")->trigger();
+  PortTraceWindow* trace = ShownPortTrace();
+  trace->Refresh();
+  trace->view()->Select(0);
+  Save(trace, dir, "port-trace");
+  trace->close();
   main->DeviceOption[1]->setChecked(true);
   main->Transmit_Click();
   Save(main, dir, "main-tqm7731");

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -205,6 +206,14 @@ TEST_F(CommandLine, ABadPortDelayIsNamedAndIgnored) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{1, 2}));
+
+  // The pause is really made: 2 ms before each of the RX4410's 44 writes
+  // cannot take less than 88 ms (a lower bound only, so load cannot fail it).
+  env["TARVEL_PORT_DELAY_NS"] = "2000000";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run({"RX4410", "3", "4"}).status, 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(88));
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{3, 4}));
 }
 
 TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {

@@ -24,6 +24,7 @@
 #include "link/ControlPPORT.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
+#include "ui/PortTraceWindow.h"
 #include "ui/Twips.h"
 
 namespace tarvel {
@@ -44,6 +45,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   setWindowIcon(forms::ProgramIcon());
   BuildControls();
   BuildMenus();
+  AddPortTraceMenu(this);
   // A fixed-size window: the client area below the menu bar keeps the window's twip size.
   adjustSize();
   setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());

@@ -1,0 +1,87 @@
+// "Port Trace": the port accesses of this session as a timing diagram. One
+// row per line the current device uses, labelled with the chip signal it
+// carries, the decoded frames as labelled spans above the rows, the access
+// number on the time axis. Wheel zooms around the pointer, drag pans, Home
+// fits all, a click on a frame selects it and shows its bits. It follows the
+// accesses as the gain-control window sends.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+
+#include "ui/PortTraceModel.h"
+
+class QLabel;
+class QTimer;
+
+namespace tarvel {
+
+class MainForm;
+
+// The timing diagram itself.
+class PortTraceView : public QWidget {
+  Q_OBJECT
+
+ public:
+  PortTraceView(PortTraceModel& model, QWidget* parent);
+  int selected() const { return selected_; }
+  void Select(int frame);
+  // Where access `a` is drawn, and the access drawn at `x`.
+  double XOf(double a) const;
+  double AccessAt(double x) const;
+
+  static constexpr int kLabelWidth = 130, kFrameBand = 24, kRowHeight = 26, kAxis = 22;
+
+ signals:
+  void selectionChanged(int frame);
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+  void wheelEvent(QWheelEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  double PlotWidth() const;
+
+  PortTraceModel& model_;
+  int selected_ = -1;
+  double pressX_ = 0, lastX_ = 0;
+  bool dragging_ = false;
+};
+
+class PortTraceWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  // `tqm7731` tells which device the gain-control window drives now.
+  explicit PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent = nullptr);
+
+  PortTraceModel& model() { return model_; }
+  PortTraceView* view() const { return view_; }
+  QLabel* bits() const { return bits_; }
+  // Takes new accesses from the process's log; the timer calls it too.
+  void Refresh();
+  bool SaveVcd(const QString& path);
+  bool SavePng(const QString& path);
+
+ private:
+  void ShowSelection(int frame);
+
+  std::function<bool()> tqm7731_;
+  PortTraceModel model_;
+  PortTraceView* view_ = nullptr;
+  QLabel* bits_ = nullptr;
+  QTimer* timer_ = nullptr;
+};
+
+// Adds "Port Trace..." to the window's "Tools" menu (made after "Help" if
+// there is none yet, so the other menus keep their places); it shows the one
+// Port Trace window.
+void AddPortTraceMenu(MainForm* main);
+// The Port Trace window, or nullptr while none is open.
+PortTraceWindow* ShownPortTrace();
+
+}  // namespace tarvel
