@@ -63,7 +63,9 @@ void PrintUsage(bool toStderr) {
     std::fprintf(out, "       %-31s%s\n", mode.synopsis, mode.summary);
   }
   std::fputs(
-      "environment: TARVEL_PORT (auto, /dev/parportN, direct, sim, sim:PATH),\n"
+      "environment: TARVEL_PORT (auto, /dev/parportN, direct, sim, sim:PATH,\n"
+      "             ftdi, ftdi:DESCRIPTOR for an FTDI USB adapter,\n"
+      "             gpio:CHIP:L0,...,L7 for a GPIO header),\n"
       "             TARVEL_TRACE=PATH, TARVEL_PORT_DELAY_NS=N\n",
       out);
 }

@@ -11,6 +11,8 @@
 #include "core/Numbers.h"
 #include "link/ControlPPORT.h"
 #include "link/DirectPort.h"
+#include "link/FtdiPort.h"
+#include "link/GpioPort.h"
 #include "link/PpdevPort.h"
 #include "link/SimBench.h"
 
@@ -153,6 +155,8 @@ std::string DescribePort() {
     return (path.empty() ? std::string("ppdev") : path) + " (" + Hex(PortAddress) + ")";
   }
   if (dynamic_cast<DirectPortBackend*>(backend) != nullptr) return "direct (" + Hex(PortAddress) + ")";
+  if (auto* ftdi = dynamic_cast<FtdiPortBackend*>(backend)) return ftdi->Describe() + " (FTDI adapter)";
+  if (auto* gpio = dynamic_cast<GpioPortBackend*>(backend)) return gpio->Describe() + " (GPIO header)";
   const char* choice = std::getenv("TARVEL_PORT");
   return std::string(choice != nullptr && *choice != '\0' ? choice : "auto") + " (" + Hex(PortAddress) +
          ", not open)";

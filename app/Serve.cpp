@@ -305,7 +305,7 @@ int RunServe(int argc, const char* const* argv) {
   std::optional<PortSession> held;
   if (!simulated) {
     try {
-      held.emplace(PortAddress);
+      held.emplace(PortAddress, true);
     } catch (const PortAccessError& e) {
       std::fprintf(stderr, "tarvel: warning: %s; commands that need the port will report it\n",
                    PortAlertText(e.error(), PortAddress).c_str());

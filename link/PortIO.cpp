@@ -20,6 +20,7 @@ namespace {
 struct PortState {
   std::unique_ptr<PortBackend> backend;
   int depth = 0;
+  bool held = false;  // the outermost session holds the port across commands
   bool delayRead = false;
   std::uint64_t delayNs = 0;
   std::chrono::steady_clock::time_point lastAccess{};
@@ -92,7 +93,7 @@ void SetPortBackend(std::unique_ptr<PortBackend> backend) {
 
 PortBackend* CurrentPortBackend() { return State().backend.get(); }
 
-PortSession::PortSession(std::int32_t base) {
+PortSession::PortSession(std::int32_t base, bool holder) {
   PortState& s = State();
   if (s.depth > 0) {
     ++s.depth;
@@ -117,6 +118,7 @@ PortSession::PortSession(std::int32_t base) {
     throw PortAccessError(error);
   }
   s.depth = 1;
+  s.held = holder;
 }
 
 PortSession::~PortSession() {
@@ -134,12 +136,12 @@ void PortSession::Finish() {
   finished_ = true;
   PortState& s = State();
   if (s.depth == 0) return;
-  if (--s.depth == 0 && s.backend) {
-    PortError error;
-    if (!s.backend->Close(error)) {
-      error.failure = PortFailure::AccessFailed;
-      throw PortAccessError(error);
-    }
+  if (--s.depth > 1 || (s.depth == 1 && !s.held) || !s.backend) return;
+  PortError error;
+  const bool ok = s.depth == 0 ? s.backend->Close(error) : s.backend->Flush(error);
+  if (!ok) {
+    error.failure = PortFailure::AccessFailed;
+    throw PortAccessError(error);
   }
 }
 
@@ -182,5 +184,7 @@ void SetPortDelayNanoseconds(std::uint64_t ns) {
   State().delayRead = true;
   State().delayNs = ns;
 }
+
+std::uint64_t PortDelayNanoseconds() { return State().delayNs; }
 
 }  // namespace tarvel

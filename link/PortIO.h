@@ -50,6 +50,11 @@ class PortBackend {
   // Returns false when finishing the command failed (say, the simulated
   // bench could not save its state), so the command is not taken as done.
   virtual bool Close(PortError& error) = 0;
+  // Sends whatever the backend keeps back (an adapter that batches writes
+  // into USB transfers) so that it reaches the pins now. Called when a device
+  // command ends inside a holding session (see PortSession); Close covers
+  // the ordinary case.
+  virtual bool Flush(PortError&) { return true; }
 };
 
 // Installs the backend used from now on (tests, benchmarks). nullptr drops it,
@@ -63,7 +68,10 @@ PortBackend* CurrentPortBackend();
 // PortAccessError when the port cannot be opened.
 class PortSession {
  public:
-  explicit PortSession(std::int32_t base);
+  // `holder`: this outermost session keeps the port open across device
+  // commands (the remote-control server), so each command that finishes
+  // inside it flushes the backend instead of closing it.
+  explicit PortSession(std::int32_t base, bool holder = false);
   // Closes the port if Finish was not reached (the command failed).
   ~PortSession();
   // Ends the command: the outermost session closes the port and throws
@@ -92,5 +100,7 @@ void SetPortTrace(PortTrace* trace);
 // with a warning.
 constexpr std::uint64_t kMaxPortDelayNs = 10'000'000;
 void SetPortDelayNanoseconds(std::uint64_t ns);
+// The pause in force; an adapter that clocks its own pins paces them by it.
+std::uint64_t PortDelayNanoseconds();
 
 }  // namespace tarvel

@@ -3,12 +3,15 @@
 #include <cstdlib>
 
 #include "DirectPort.h"
+#include "FtdiPort.h"
+#include "GpioPort.h"
 #include "PpdevPort.h"
 #include "SimBench.h"
 
 namespace tarvel {
 
-const char* const kPortChoices = "auto, /dev/parportN, direct, sim or sim:PATH";
+const char* const kPortChoices =
+    "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or gpio:CHIP:L0,...,L7";
 
 namespace {
 
@@ -55,6 +58,19 @@ std::unique_ptr<PortBackend> MakeSim(std::string_view choice, PortError& error) 
   return std::make_unique<SimPortBackend>(std::move(path));
 }
 
+// The adapters' libraries are loaded when a command first opens the port.
+std::unique_ptr<PortBackend> MakeFtdi(std::string_view choice, PortError& error) {
+  std::string descriptor;
+  if (!ParseFtdiChoice(choice, descriptor, error)) return nullptr;
+  return std::make_unique<FtdiPortBackend>(std::move(descriptor));
+}
+
+std::unique_ptr<PortBackend> MakeGpio(std::string_view choice, PortError& error) {
+  GpioChoice parsed;
+  if (!ParseGpioChoice(choice, parsed, error)) return nullptr;
+  return std::make_unique<GpioPortBackend>(std::move(parsed));
+}
+
 // The driver table: the first entry whose test accepts TARVEL_PORT makes the
 // back-end.
 struct Driver {
@@ -67,6 +83,8 @@ const Driver kDrivers[] = {
     {[](std::string_view c) { return c.starts_with("/dev/"); }, MakePpdevDevice},
     {[](std::string_view c) { return c == "direct"; }, MakeDirect},
     {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
+    {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeFtdi},
+    {[](std::string_view c) { return c.starts_with("gpio:"); }, MakeGpio},
 };
 
 }  // namespace

@@ -1,0 +1,415 @@
+// The FTDI and GPIO back-ends, run against fake libftdi1 / libgpiod function
+// tables whose pins are wired to the simulated bench's RX4410 and TQM7731
+// models: no test here touches USB or a GPIO chip.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <deque>
+#include <functional>
+#include <map>
+
+#include "TestSupport.h"
+#include "app/Scpi.h"
+#include "link/ControlPPORT.h"
+#include "link/FtdiPort.h"
+#include "link/GpioPort.h"
+#include "link/PortSelect.h"
+#include "link/SimBench.h"
+
+namespace tarvel {
+namespace {
+
+// The adapter pins as the bench drives them: outputs as last set, pins 3
+// and 4 from the RX4410's serial outputs (status bits 5 and 4).
+std::uint8_t BenchPins(const SimBench& bench) {
+  const std::uint8_t status = bench.ReadStatus();
+  return static_cast<std::uint8_t>((bench.state().data & 0xE7) | ((status >> 5) & 1) << 3 | ((status >> 4) & 1) << 4);
+}
+
+// ---- libftdi1 ---------------------------------------------------------------
+
+struct FakeFtdi {
+  SimBench bench;
+  ftdi_context ctx{};
+  std::deque<unsigned char> samples;
+  int contexts = 0, frees = 0, opens = 0, closes = 0, writes = 0, reads = 0, callsAfterFailure = 0;
+  int openRc = 0, bitmodeRc = 0, failWriteAt = 0, shortWriteAt = 0, failReadAt = 0, silentReadAt = 0;
+  int unplugAfterWrites = 0;  // the adapter vanishes right after this write
+  unsigned char mask = 0, mode = 0;
+  bool failed = false, unplugged = false;
+  bool Fails(bool now) {
+    callsAfterFailure += failed;
+    return failed = failed || now;
+  }
+};
+FakeFtdi* gFtdi = nullptr;
+
+const FtdiApi kFakeFtdi = {
+    [] { return ++gFtdi->contexts, &gFtdi->ctx; },
+    [](ftdi_context*) { ++gFtdi->frees; },
+    [](ftdi_context*, ftdi_interface) { return 0; },
+    [](ftdi_context*, int, int) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
+    [](ftdi_context*, const char*) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
+    [](ftdi_context*) { return ++gFtdi->closes, 0; },
+    [](ftdi_context*, unsigned char ms) { return ms == 1 ? 0 : -1; },
+    [](ftdi_context*, unsigned char mask, unsigned char mode) {
+      gFtdi->mask = mask, gFtdi->mode = mode;
+      return gFtdi->bitmodeRc;
+    },
+    [](ftdi_context*, int baud) { return baud > 0 ? 0 : -1; },
+    [](ftdi_context*) { return gFtdi->samples.clear(), 0; },
+    [](ftdi_context*, const unsigned char* buf, int n) {
+      FakeFtdi& f = *gFtdi;
+      ++f.writes;
+      if (f.Fails(f.unplugged || f.writes == f.failWriteAt)) return -666;
+      const int sent = f.writes == f.shortWriteAt ? n / 2 : n;
+      f.failed = sent != n;
+      for (int i = 0; i < sent; ++i) {
+        f.samples.push_back(BenchPins(f.bench));  // sampled as the byte goes out
+        f.bench.WriteData(buf[i] & f.mask);
+      }
+      f.unplugged = f.writes == f.unplugAfterWrites;
+      return sent;
+    },
+    [](ftdi_context*, unsigned char* buf, int n) {
+      FakeFtdi& f = *gFtdi;
+      ++f.reads;
+      if (f.Fails(f.unplugged || f.reads == f.failReadAt)) return -666;
+      if (f.silentReadAt != 0 && f.reads >= f.silentReadAt) return 0;
+      int got = 0;
+      for (; got < n && !f.samples.empty(); ++got) buf[got] = f.samples.front(), f.samples.pop_front();
+      return got;
+    },
+    [](ftdi_context*) { return "USB device unavailable"; },
+};
+const FtdiApi* FakeFtdiLoader(std::string&) { return &kFakeFtdi; }
+
+// ---- libgpiod ---------------------------------------------------------------
+
+struct FakeGpiod {
+  struct Line {
+    unsigned offset;
+    std::string name, consumer;
+    int pin = -1;  // adapter pin wired to it
+  };
+  SimBench bench;
+  std::vector<Line> lines;
+  int opens = 0, closes = 0, held = 0, requests = 0, sets = 0, gets = 0;
+  int openErrno = 0, requestErrno = 0, requestFailAt = 0, failSetAt = 0, failGetAt = 0;
+  std::uint8_t pins = 0;
+  FakeGpiod() {
+    for (unsigned i = 0; i < 32; ++i) lines.push_back({i, "GPIO" + std::to_string(i), ""});
+  }
+  static Line& Of(gpiod_line* l) { return *reinterpret_cast<Line*>(l); }
+  static gpiod_line* To(Line& l) { return reinterpret_cast<gpiod_line*>(&l); }
+};
+FakeGpiod* gGpio = nullptr;
+
+const GpiodApi kFakeGpiod = {
+    [](const char* name) -> gpiod_chip* {
+      if (gGpio->openErrno != 0 || std::string(name) != "gpiochip0") {
+        errno = gGpio->openErrno != 0 ? gGpio->openErrno : ENOENT;
+        return nullptr;
+      }
+      return ++gGpio->opens, reinterpret_cast<gpiod_chip*>(gGpio);
+    },
+    [](gpiod_chip*) { ++gGpio->closes; },
+    [](gpiod_chip*) { return static_cast<unsigned>(gGpio->lines.size()); },
+    [](gpiod_chip*, unsigned off) { return off < gGpio->lines.size() ? FakeGpiod::To(gGpio->lines[off]) : nullptr; },
+    [](gpiod_chip*, const char* name) -> gpiod_line* {
+      for (auto& l : gGpio->lines) {
+        if (l.name == name) return FakeGpiod::To(l);
+      }
+      return errno = ENOENT, nullptr;
+    },
+    [](gpiod_line* l) { return FakeGpiod::Of(l).offset; },
+    [](gpiod_line* l) { return !FakeGpiod::Of(l).consumer.empty(); },
+    [](gpiod_line* l) { return FakeGpiod::Of(l).consumer.c_str(); },
+    [](gpiod_line_bulk* bulk, const char* consumer, const int* levels) {
+      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
+      for (unsigned i = 0; i < bulk->num_lines; ++i) {
+        FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
+        const int bit = 1 << FakeGpiod::Of(bulk->lines[i]).pin;
+        gGpio->pins = static_cast<std::uint8_t>(levels[i] ? gGpio->pins | bit : gGpio->pins & ~bit);
+      }
+      gGpio->bench.WriteData(gGpio->pins);
+      return gGpio->held += bulk->num_lines, 0;
+    },
+    [](gpiod_line_bulk* bulk, const char* consumer) {
+      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
+      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
+      return gGpio->held += bulk->num_lines, 0;
+    },
+    [](gpiod_line_bulk* bulk, const int* levels) {
+      if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
+      gGpio->pins = 0;
+      for (unsigned i = 0; i < bulk->num_lines; ++i) gGpio->pins |= (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin;
+      gGpio->bench.WriteData(gGpio->pins);  // one bulk call: all six lines change at once
+      return 0;
+    },
+    [](gpiod_line_bulk* bulk, int* levels) {
+      if (++gGpio->gets == gGpio->failGetAt) return errno = EIO, -1;
+      const std::uint8_t pins = BenchPins(gGpio->bench);
+      for (unsigned i = 0; i < bulk->num_lines; ++i) levels[i] = (pins >> FakeGpiod::Of(bulk->lines[i]).pin) & 1;
+      return 0;
+    },
+    [](gpiod_line_bulk* bulk) {
+      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer.clear();
+      gGpio->held -= bulk->num_lines;
+    },
+};
+const GpiodApi* FakeGpiodLoader(std::string&) { return &kFakeGpiod; }
+
+// Offsets and names mixed, in no particular order.
+const char* const kGpioWiring = "gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4";
+
+// ---- fixture ----------------------------------------------------------------
+
+class Adapters : public ::testing::Test {
+ public:
+  void SetUp() override {
+    presenter = std::make_shared<testing::RecordingPresenter>();
+    SetAlertPresenter(presenter);
+    PortAddress = kLpt1Address;
+    ReadCode = {-7, -7};
+  }
+  void TearDown() override {
+    SetPortBackend(nullptr);
+    SetAlertPresenter(nullptr);
+    gFtdi = nullptr;
+    gGpio = nullptr;
+  }
+  FakeFtdi& UseFtdi(std::string descriptor = {}) {
+    ftdi = {};
+    gFtdi = &ftdi;
+    SetPortBackend(std::make_unique<FtdiPortBackend>(std::move(descriptor), &FakeFtdiLoader));
+    return ftdi;
+  }
+  FakeGpiod& UseGpio(const char* wiring = kGpioWiring) {
+    gpio = {};
+    gGpio = &gpio;
+    GpioChoice choice;
+    PortError error;
+    EXPECT_TRUE(ParseGpioChoice(wiring, choice, error)) << error.reason;
+    for (int pin = 0; pin < 8; ++pin) {
+      for (auto& l : gpio.lines) {
+        if (l.name == choice.lines[pin] || std::to_string(l.offset) == choice.lines[pin]) l.pin = pin;
+      }
+    }
+    SetPortBackend(std::make_unique<GpioPortBackend>(choice, &FakeGpiodLoader));
+    return gpio;
+  }
+  CommandStatus Send(const char* device, std::int16_t a, std::int16_t b) {
+    DeviceName = device;
+    GainCode = {a, b};
+    return RunDeviceCommand();
+  }
+  std::shared_ptr<testing::RecordingPresenter> presenter;
+  FakeFtdi ftdi;
+  FakeGpiod gpio;
+};
+
+TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
+  for (const bool usb : {true, false}) {
+    SCOPED_TRACE(usb ? "ftdi" : "gpio");
+    const SimBench& bench = usb ? UseFtdi().bench : UseGpio().bench;
+    const auto usbWrites = [&](const auto& step) {  // the GPIO fake counts none
+      const int before = ftdi.writes;
+      EXPECT_EQ(step(), CommandStatus::Done);
+      return ftdi.writes - before;
+    };
+    for (std::int16_t code = 0; code <= 63; ++code) {
+      const auto other = static_cast<std::int16_t>(63 - code);
+      EXPECT_EQ(usbWrites([&] { return Send("RX4410", code, other); }), usb ? 1 : 0) << "one write per command";
+      EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{code, other}));
+      EXPECT_LE(usbWrites([] { return ReadBackCodes(); }), 15) << "round trips of a read-back";
+      EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{code, other}));
+    }
+    for (std::int16_t a = 0; a <= 31; ++a) {
+      for (std::int16_t b = 0; b <= 31; ++b) {
+        ASSERT_EQ(usbWrites([&] { return Send("TQM7731", a, b); }), usb ? 1 : 0) << "one write per command";
+        ASSERT_EQ(bench.state().tqm7731, (std::array<int, 2>{a, b}));
+      }
+    }
+    EXPECT_EQ(bench.state().protocolErrors, 0u);
+    EXPECT_EQ(ftdi.reads, ftdi.writes) << "the samples of each transfer are read with it";
+    EXPECT_EQ(ftdi.mask, 0xE7);
+    EXPECT_EQ(ftdi.mode, BITMODE_SYNCBB);
+    EXPECT_EQ(ftdi.closes + gpio.closes, ftdi.opens + gpio.opens) << "closed after every command";
+    EXPECT_EQ(ftdi.frees, ftdi.contexts);
+    EXPECT_EQ(gpio.held, 0);
+    EXPECT_TRUE(presenter->shown.empty());
+  }
+}
+
+// The remote-control server holds the port for its whole life: each command
+// must still reach the pins when it ends, not when the server stops.
+TEST_F(Adapters, HeldByTheServerEachCommandReachesThePinsAndPortNamesTheAdapter) {
+  for (const bool usb : {true, false}) {
+    const SimBench& bench = usb ? UseFtdi("s:0x0403:0x6001:A5").bench : UseGpio().bench;
+    PortSession held(PortAddress, true);
+    ScpiInstrument instrument;
+    EXPECT_EQ(instrument.Execute("CODE 12,34;PORT?"),
+              usb ? "\"ftdi:s:0x0403:0x6001:A5 (FTDI adapter)\"\n"
+                  : "\"gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4 (GPIO header)\"\n");
+    EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{12, 34}));
+    if (usb) {
+      EXPECT_EQ(ftdi.writes, 1);
+    }
+    EXPECT_EQ(instrument.Execute("READ?"), "12,34\n");
+    held.Finish();
+    EXPECT_EQ(usb ? ftdi.closes : gpio.closes, 1);
+  }
+}
+
+struct FailureCase {
+  std::string name;
+  std::function<void(Adapters&)> arrange;  // installs a fake and plants the fault
+  bool readBack;
+  CommandStatus status;
+  std::string mustSay;
+};
+
+void ExpectCleanFailure(const FailureCase& c, std::shared_ptr<testing::RecordingPresenter>& shown) {
+  ASSERT_EQ(shown->shown.size(), 1u) << c.name;
+  EXPECT_EQ(shown->shown[0].title, c.status == CommandStatus::PortUnavailable ? "Error: Port Not Available"
+                                                                             : "Error: Port Access Failed");
+  EXPECT_NE(shown->shown[0].text.find(c.mustSay), std::string::npos) << c.name << ": " << shown->shown[0].text;
+  EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{-7, -7})) << c.name << ": nothing read back";
+}
+
+TEST_F(Adapters, EachFtdiFailureAlertsFailsAndReleasesTheAdapter) {
+  std::vector<FailureCase> cases = {
+      {"no device", [](Adapters& t) { t.UseFtdi().openRc = -3; }, false, CommandStatus::PortUnavailable,
+       "Plug in an FT232R, FT232H or FT2232H"},
+      {"permission", [](Adapters& t) { t.UseFtdi("i:0x0403:0x6014").openRc = -4; }, false,
+       CommandStatus::PortUnavailable, "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0403\", MODE=\"0660\""},
+      {"claim", [](Adapters& t) { t.UseFtdi().openRc = -5; }, false, CommandStatus::PortUnavailable,
+       "libftdi detaches it"},
+      {"bit-bang mode", [](Adapters& t) { t.UseFtdi().bitmodeRc = -1; }, false, CommandStatus::PortUnavailable,
+       "ftdi_set_bitmode"},
+      {"write", [](Adapters& t) { t.UseFtdi().failWriteAt = 1; }, false, CommandStatus::PortFailed,
+       "ftdi_write_data: USB device unavailable"},
+      {"short write", [](Adapters& t) { t.UseFtdi().shortWriteAt = 1; }, false, CommandStatus::PortFailed,
+       "short write"},
+      {"read", [](Adapters& t) { t.UseFtdi().failReadAt = 1; }, false, CommandStatus::PortFailed,
+       "ftdi_read_data: USB device unavailable"},
+  };
+  for (int k = 1; k <= 15; ++k) {
+    const auto at = std::to_string(k);
+    cases.push_back({"read-back write " + at, [k](Adapters& t) { t.UseFtdi().failWriteAt = k; }, true,
+                     CommandStatus::PortFailed, "ftdi_write_data"});
+    cases.push_back({"read-back read " + at, [k](Adapters& t) { t.UseFtdi().failReadAt = k; }, true,
+                     CommandStatus::PortFailed, "ftdi_read_data"});
+    cases.push_back({"read-back silent " + at, [k](Adapters& t) { t.UseFtdi().silentReadAt = k; }, true,
+                     CommandStatus::PortFailed, "short read"});
+    cases.push_back({"unplugged after write " + at, [k](Adapters& t) { t.UseFtdi().unplugAfterWrites = k; },
+                     true, CommandStatus::PortFailed, "FTDI adapter"});
+  }
+  for (const auto& c : cases) {
+    presenter->shown.clear();
+    c.arrange(*this);
+    const CommandStatus status = c.readBack ? ReadBackCodes() : Send("RX4410", 5, 6);
+    EXPECT_EQ(status, c.status) << c.name;
+    ExpectCleanFailure(c, presenter);
+    EXPECT_EQ(ftdi.callsAfterFailure, 0) << c.name << ": no transfer after the failure";
+    EXPECT_EQ(ftdi.closes, ftdi.opens) << c.name << ": the adapter is closed";
+    EXPECT_EQ(ftdi.frees, ftdi.contexts) << c.name << ": libftdi's context is freed";
+  }
+}
+
+TEST_F(Adapters, EachGpioFailureAlertsFailsAndReleasesTheLines) {
+  const std::vector<FailureCase> cases = {
+      {"unknown chip", [](Adapters& t) { t.UseGpio("gpio:gpiochip9:0,1,2,3,4,5,6,7"); }, false,
+       CommandStatus::PortUnavailable, "no such GPIO chip.  List the chips with gpiodetect"},
+      {"permission", [](Adapters& t) { t.UseGpio().openErrno = EACCES; }, false, CommandStatus::PortUnavailable,
+       "Add your user to the gpio group"},
+      {"no such offset", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,40"); }, false,
+       CommandStatus::PortUnavailable, "pin 7: the chip has no line 40"},
+      {"no such name", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,LED"); }, false,
+       CommandStatus::PortUnavailable, "no line called \"LED\""},
+      {"name and offset of one line", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,GPIO0"); }, false,
+       CommandStatus::PortUnavailable, "are the same line 0"},
+      {"line in use", [](Adapters& t) { t.UseGpio().lines[22].consumer = "spi0"; }, false,
+       CommandStatus::PortUnavailable, "line 22 is busy, used by \"spi0\""},
+      {"output request", [](Adapters& t) { t.UseGpio().requestFailAt = 1, t.gpio.requestErrno = EBUSY; }, false,
+       CommandStatus::PortUnavailable, "Device or resource busy"},
+      {"input request", [](Adapters& t) { t.UseGpio().requestFailAt = 2, t.gpio.requestErrno = EIO; }, false,
+       CommandStatus::PortUnavailable, "gpiod_line_request_bulk_input"},
+      {"first write", [](Adapters& t) { t.UseGpio().failSetAt = 1; }, false, CommandStatus::PortFailed,
+       "gpiod_line_set_value_bulk: Input/output error"},
+      {"write mid-sequence", [](Adapters& t) { t.UseGpio().failSetAt = 30; }, false, CommandStatus::PortFailed,
+       "gpiod_line_set_value_bulk"},
+      {"read", [](Adapters& t) { t.UseGpio().failGetAt = 5; }, true, CommandStatus::PortFailed,
+       "gpiod_line_get_value_bulk"},
+  };
+  for (const auto& c : cases) {
+    presenter->shown.clear();
+    c.arrange(*this);
+    const bool beforeRequest = c.status == CommandStatus::PortUnavailable && gpio.requestFailAt == 0;
+    EXPECT_EQ(c.readBack ? ReadBackCodes() : Send("RX4410", 5, 6), c.status) << c.name;
+    ExpectCleanFailure(c, presenter);
+    if (beforeRequest) {
+      EXPECT_EQ(gpio.requests, 0) << c.name << ": found before any line is requested";
+    }
+    EXPECT_EQ(gpio.held, 0) << c.name << ": every line released";
+    EXPECT_EQ(gpio.closes, gpio.opens) << c.name << ": the chip is closed";
+  }
+}
+
+TEST(FtdiRate, EveryLevelLastsAMicrosecondOrTheDelayAskedAndSlowerDelaysArePaced) {
+  const std::pair<std::uint64_t, int> cases[] = {{0, 15625}, {1000, 15625}, {4000, 3906}, {52083, 300}, {52084, 0}};
+  for (const auto& [ns, baud] : cases) EXPECT_EQ(FtdiPortBackend::BaudRateFor(ns), baud) << ns;
+}
+
+TEST_F(Adapters, ADelayBeyondTheSlowestRateSendsEachByteAlone) {
+  SetPortDelayNanoseconds(60000);
+  const SimBench& bench = UseFtdi().bench;
+  EXPECT_EQ(Send("RX4410", 9, 50), CommandStatus::Done);
+  EXPECT_EQ(ftdi.writes, 44) << "one transfer per byte";
+  EXPECT_EQ(ReadBackCodes(), CommandStatus::Done);
+  SetPortDelayNanoseconds(0);
+  EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{9, 50}));
+  EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{9, 50}));
+}
+
+// Loading binds every call the back-ends make; it opens no device.
+TEST(AdapterLibraries, LoadWithEveryCallTheBackEndsMake) {
+  std::string reason;
+  EXPECT_NE(LoadFtdiLibrary(reason), nullptr) << reason;
+  EXPECT_NE(LoadGpiodLibrary(reason), nullptr) << reason;
+}
+
+TEST(AdapterChoice, BadFormsAreRefusedWithTheirReasonBeforeAnyLibraryIsLoaded) {
+  for (const char* good : {"ftdi", "ftdi:d:1/12", "ftdi:i:0x0403:0x6014", "ftdi:i:1027:24577:1",
+                           "ftdi:s:0x0403:0x6001:A12345", "gpio:gpiochip0:0,1,2,3,4,5,6,7",
+                           "gpio:/dev/gpiochip1:GPIO17,18,27,22,23,24,25,4"}) {
+    PortError error;
+    EXPECT_NE(MakePortBackend(good, error), nullptr) << good << ": " << error.reason;
+  }
+  const std::pair<const char*, const char*> bad[] = {
+      {"ftdi:", "is not an FTDI device string"},
+      {"ftdi:x:1", "is not an FTDI device string"},
+      {"ftdi:i:0403", "is not an FTDI device string"},
+      {"ftdi:i:0x10000:0x6001", "is not an FTDI device string"},
+      {"ftdi:d:1-2", "is not an FTDI device string"},
+      {"ftdi:s:0x0403:0x6001:", "is not an FTDI device string"},
+      {"gpio:gpiochip0", "no GPIO chip and line list"},
+      {"gpio::0,1,2,3,4,5,6,7", "no GPIO chip and line list"},
+      {"gpio:gpiochip0:0,1,2,3,4,5,6", "7 lines named, but pins 0 to 7 need eight"},
+      {"gpio:gpiochip0:0,1,2,3,4,5,6,7,8", "9 lines named"},
+      {"gpio:gpiochip0:0,1,2,3,,5,6,7", "line entry 4"},
+      {"gpio:gpiochip0:0,1,2,3,4,5,6,05", "named for both pin 5 and pin 7"},
+      {"gpio:gpiochip0:A,B,C,D,E,F,G,A", "named for both pin 0 and pin 7"},
+      {"ftdi2", "not a port choice"},
+  };
+  for (const auto& [choice, says] : bad) {
+    PortError error;
+    EXPECT_EQ(MakePortBackend(choice, error), nullptr) << choice;
+    EXPECT_NE(error.reason.find(says), std::string::npos) << choice << ": " << error.reason;
+    EXPECT_FALSE(error.remedy.empty()) << choice;
+  }
+}
+
+}  // namespace
+}  // namespace tarvel
