@@ -11,11 +11,11 @@ namespace tarvel {
 
 // Exit statuses (sysexits.h values, so scripts can tell the cases apart).
 constexpr int kExitDone = 0;
-constexpr int kExitUsage = 64;        // command alert or option alert
-constexpr int kExitUnavailable = 69;  // the port cannot be opened or claimed
-constexpr int kExitCantCreate = 73;   // read back, but "TRVOutput.dat" not written
-constexpr int kExitIoError = 74;      // a port access failed, or the trace could not be written
-constexpr int kExitNoPermission = 77; // refused: set-user-ID or set-group-ID, or serving as root
+constexpr int kExitUsage = 64;         // command alert or option alert
+constexpr int kExitUnavailable = 69;   // the port cannot be opened or claimed
+constexpr int kExitCantCreate = 73;    // read back, but "TRVOutput.dat" not written
+constexpr int kExitIoError = 74;       // a port access failed, or the trace could not be written
+constexpr int kExitNoPermission = 77;  // refused: set-user-ID or set-group-ID, or serving as root
 
 // Cuts the text at no more than its first two blanks (U+0020): field 0 is the
 // device token, fields 1 and 2 the codes; field 2 keeps everything after the

@@ -9,8 +9,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <string_view>
 #include <iostream>
+#include <string_view>
 #include <vector>
 
 #ifndef TARVEL_GUI_LIBRARY
@@ -179,9 +179,10 @@ const GuiEntry* LoadGui(std::string& error) {
     loaded = true;
     return &entry;
   }
-  failure = reasons.empty() ? std::string("cannot find ") + TARVEL_GUI_LIBRARY + " beside the program or in " +
-                                  (folder / TARVEL_GUI_RELDIR).lexically_normal().string()
-                            : reasons;
+  failure = reasons.empty()
+                ? std::string("cannot find ") + TARVEL_GUI_LIBRARY + " beside the program or in " +
+                      (folder / TARVEL_GUI_RELDIR).lexically_normal().string()
+                : reasons;
   error = failure;
   return nullptr;
 }

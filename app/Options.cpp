@@ -4,12 +4,11 @@
 #include <cstring>
 #include <iterator>
 
-#include "core/Version.h"
 #include "app/CommandLine.h"
-#include "app/Serve.h"
 #include "app/DecodeMode.h"
+#include "app/Serve.h"
 #include "app/SweepCommand.h"
-
+#include "core/Version.h"
 
 namespace tarvel {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/MainModule.h"
-#include "core/Version.h"
 #include "core/Numbers.h"
+#include "core/Version.h"
 #include "link/ControlPPORT.h"
 #include "link/DirectPort.h"
 #include "link/FtdiPort.h"
@@ -16,15 +16,37 @@
 #include "link/PpdevPort.h"
 #include "link/SimBench.h"
 
-
 namespace tarvel {
 
 namespace {
 
 enum class Op {
-  Idn, Rst, Cls, Ese, EseQ, EsrQ, Sre, SreQ, StbQ, Opc, OpcQ, Wai, TstQ,
-  ErrorQ, VersionQ, Device, DeviceQ, ChanCode, ChanCodeQ, Code, CodeQ,
-  Transmit, AutoTransmit, AutoTransmitQ, ReadQ, PortQ,
+  Idn,
+  Rst,
+  Cls,
+  Ese,
+  EseQ,
+  EsrQ,
+  Sre,
+  SreQ,
+  StbQ,
+  Opc,
+  OpcQ,
+  Wai,
+  TstQ,
+  ErrorQ,
+  VersionQ,
+  Device,
+  DeviceQ,
+  ChanCode,
+  ChanCodeQ,
+  Code,
+  CodeQ,
+  Transmit,
+  AutoTransmit,
+  AutoTransmitQ,
+  ReadQ,
+  PortQ,
 };
 
 // Header patterns: nodes separated by ':', the short form in capitals, an
@@ -37,21 +59,32 @@ struct Entry {
 };
 
 constexpr Entry kCommands[] = {
-    {"*IDN", true, 0, Op::Idn},           {"*RST", false, 0, Op::Rst},
-    {"*CLS", false, 0, Op::Cls},          {"*ESE", false, 1, Op::Ese},
-    {"*ESE", true, 0, Op::EseQ},          {"*ESR", true, 0, Op::EsrQ},
-    {"*SRE", false, 1, Op::Sre},          {"*SRE", true, 0, Op::SreQ},
-    {"*STB", true, 0, Op::StbQ},          {"*OPC", false, 0, Op::Opc},
-    {"*OPC", true, 0, Op::OpcQ},          {"*WAI", false, 0, Op::Wai},
-    {"*TST", true, 0, Op::TstQ},          {"SYSTem:ERRor:[NEXT]", true, 0, Op::ErrorQ},
+    {"*IDN", true, 0, Op::Idn},
+    {"*RST", false, 0, Op::Rst},
+    {"*CLS", false, 0, Op::Cls},
+    {"*ESE", false, 1, Op::Ese},
+    {"*ESE", true, 0, Op::EseQ},
+    {"*ESR", true, 0, Op::EsrQ},
+    {"*SRE", false, 1, Op::Sre},
+    {"*SRE", true, 0, Op::SreQ},
+    {"*STB", true, 0, Op::StbQ},
+    {"*OPC", false, 0, Op::Opc},
+    {"*OPC", true, 0, Op::OpcQ},
+    {"*WAI", false, 0, Op::Wai},
+    {"*TST", true, 0, Op::TstQ},
+    {"SYSTem:ERRor:[NEXT]", true, 0, Op::ErrorQ},
     {"SYSTem:VERSion", true, 0, Op::VersionQ},
-    {"DEVice", false, 1, Op::Device},     {"DEVice", true, 0, Op::DeviceQ},
+    {"DEVice", false, 1, Op::Device},
+    {"DEVice", true, 0, Op::DeviceQ},
     {"CHANnel#:CODE", false, 1, Op::ChanCode},
     {"CHANnel#:CODE", true, 0, Op::ChanCodeQ},
-    {"CODE", false, 2, Op::Code},         {"CODE", true, 0, Op::CodeQ},
-    {"TRANsmit", false, 0, Op::Transmit}, {"TRANsmit:AUTO", false, 1, Op::AutoTransmit},
+    {"CODE", false, 2, Op::Code},
+    {"CODE", true, 0, Op::CodeQ},
+    {"TRANsmit", false, 0, Op::Transmit},
+    {"TRANsmit:AUTO", false, 1, Op::AutoTransmit},
     {"TRANsmit:AUTO", true, 0, Op::AutoTransmitQ},
-    {"READ", true, 0, Op::ReadQ},         {"PORT", true, 0, Op::PortQ},
+    {"READ", true, 0, Op::ReadQ},
+    {"PORT", true, 0, Op::PortQ},
 };
 
 constexpr std::uint8_t kEsrOpc = 0x01, kEsrQye = 0x04, kEsrDde = 0x08, kEsrExe = 0x10, kEsrCme = 0x20;

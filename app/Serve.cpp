@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "core/MainModule.h"
 #include "app/Scpi.h"
+#include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/PortSelect.h"
 #include "link/SimBench.h"
@@ -282,9 +282,10 @@ int RunServe(int argc, const char* const* argv) {
   const char* portChoice = std::getenv("TARVEL_PORT");
   const bool direct = portChoice != nullptr && std::strcmp(portChoice, "direct") == 0;
   if (::geteuid() == 0 && !direct) {
-    std::fputs("tarvel: refusing to serve as root: run --serve as an ordinary user "
-               "(only TARVEL_PORT=direct needs root, and gives it up once the port is open)\n",
-               stderr);
+    std::fputs(
+        "tarvel: refusing to serve as root: run --serve as an ordinary user "
+        "(only TARVEL_PORT=direct needs root, and gives it up once the port is open)\n",
+        stderr);
     return kExitNoPermission;
   }
 

@@ -34,9 +34,9 @@ struct CodeRange {
 };
 std::optional<CodeRange> SweepCodeRange(std::string_view device);
 
-constexpr std::int64_t kMinDwellNs = 100'000;                 // 0.1 ms
-constexpr std::int64_t kMaxDwellNs = 86'400'000'000'000;      // one day
-constexpr std::int64_t kMaxListNs = 366 * kMaxDwellNs;        // a list's whole length
+constexpr std::int64_t kMinDwellNs = 100'000;             // 0.1 ms
+constexpr std::int64_t kMaxDwellNs = 86'400'000'000'000;  // one day
+constexpr std::int64_t kMaxListNs = 366 * kMaxDwellNs;    // a list's whole length
 
 // "--channel": both channels get the code, or one sweeps while the other holds.
 enum class SweepChannel { Both, First, Second };
@@ -90,7 +90,7 @@ class MonotonicClock final : public SweepClock {
 
 // One applied step.
 struct StepRecord {
-  std::uint64_t step = 0;  // 1, 2, ... over the whole run, repeats included
+  std::uint64_t step = 0;    // 1, 2, ... over the whole run, repeats included
   std::int64_t startNs = 0;  // real start relative to t0
   std::int16_t code1 = 0, code2 = 0;
   bool verified = false;

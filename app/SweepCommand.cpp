@@ -15,10 +15,10 @@
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
+#include "app/Sweep.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "core/Signals.h"
-#include "app/Sweep.h"
 
 namespace tarvel {
 
@@ -47,7 +47,8 @@ class StopSignals {
   }
 
  private:
-  struct sigaction oldInt_ {}, oldTerm_ {};
+  struct sigaction oldInt_ {
+  }, oldTerm_{};
 };
 
 struct Refusal {
@@ -186,8 +187,8 @@ int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
     char worst[32];
     std::snprintf(worst, sizeof worst, "%.3f", static_cast<double>(result.worstLateNs) / 1e6);
     std::fprintf(stderr, "tarvel: %llu of %llu steps started late, by up to %s ms\n",
-                 static_cast<unsigned long long>(result.late), static_cast<unsigned long long>(result.applied),
-                 worst);
+                 static_cast<unsigned long long>(result.late),
+                 static_cast<unsigned long long>(result.applied), worst);
   }
   int status = kExitDone;
   switch (result.end) {
@@ -215,9 +216,9 @@ std::optional<CodeRange> DeviceRange(const std::string& device, std::string& err
 int RunSweepOption(int argc, const char* const* argv) {
   const char* mode = "--sweep";
   std::string error;
-  const auto options = ParseWords(argc, argv, 1,
-                                  {"--from", "--to", "--step", "--dwell", "--channel", "--other", "--repeat", "--log"},
-                                  {"--verify"}, error);
+  const auto options = ParseWords(
+      argc, argv, 1, {"--from", "--to", "--step", "--dwell", "--channel", "--other", "--repeat", "--log"},
+      {"--verify"}, error);
   if (!options) return Refuse(mode, error);
   if (options->positional.empty()) return Refuse(mode, "no device (RX4410 or TQM7731)");
   SweepPlan plan;
@@ -239,7 +240,8 @@ int RunSweepOption(int argc, const char* const* argv) {
   const auto other = ParseCode(value("--other", "0"), "--other", plan.device, *range, error);
   if (!other) return Refuse(mode, error);
   const auto step = ParseCode(value("--step", "1"), "--step", plan.device, {1, 32767}, error);
-  if (!step) return Refuse(mode, "--step \"" + value("--step", "1") + "\" is not a whole number of at least 1");
+  if (!step)
+    return Refuse(mode, "--step \"" + value("--step", "1") + "\" is not a whole number of at least 1");
   const auto dwell = ParseDwell(value("--dwell", ""), error);
   if (!dwell) return Refuse(mode, "--" + error);
   const std::string channel = value("--channel", "both");

@@ -6,10 +6,10 @@
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
-#include "core/MainModule.h"
 #include "app/Options.h"
-#include "core/Signals.h"
 #include "app/Startup.h"
+#include "core/MainModule.h"
+#include "core/Signals.h"
 #include "link/Trace.h"
 
 int main(int argc, char** argv) {

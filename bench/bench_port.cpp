@@ -48,9 +48,9 @@ void BM_RunDeviceCommand(benchmark::State& state) {
     }
   }
   const int accesses[] = {44, 26, 54};
-  state.counters["ns_per_access"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * accesses[device],
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_access"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * accesses[device],
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.SetLabel(std::string(kDevices[device]) + (state.range(1) ? " traced" : " plain"));
 }
 BENCHMARK(BM_RunDeviceCommand)->ArgsProduct({{0, 1, 2}, {0, 1}});

@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
   us.reserve(static_cast<std::size_t>(count));
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
-    const std::string command = "CODE " + std::to_string(i % 64) + "," + std::to_string((i * 7) % 64) + ";*OPC?\n";
+    const std::string command =
+        "CODE " + std::to_string(i % 64) + "," + std::to_string((i * 7) % 64) + ";*OPC?\n";
     const auto t0 = Clock::now();
     if (::send(fd, command.data(), command.size(), 0) != static_cast<ssize_t>(command.size())) return 1;
     char answer[16];
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
   std::printf("%d code changes each, simulated bench\n", count);
   Print("tarvel --serve: CODE c1,c2;*OPC?", remote);
   Print("tarvel RX4410 c1 c2 (one process)", cli);
-  std::printf("ratio: %.1fx the command line's rate (goal >= 20x), p99 %s 1 ms\n", remote.perSecond / cli.perSecond,
-              remote.p99Us < 1000 ? "under" : "NOT under");
+  std::printf("ratio: %.1fx the command line's rate (goal >= 20x), p99 %s 1 ms\n",
+              remote.perSecond / cli.perSecond, remote.p99Us < 1000 ? "under" : "NOT under");
   return 0;
 }

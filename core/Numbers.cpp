@@ -48,8 +48,8 @@ std::optional<double> TextToNumber(std::string_view text) {
   digits += '.';
   digits += d->fraction;
   double value = 0.0;
-  const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
-                                         std::chars_format::fixed);
+  const auto [ptr, ec] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed);
   if (ec == std::errc::result_out_of_range) {
     // Far beyond any code: keep it a number so range checks still see it.
     const bool large = d->whole.find_first_not_of('0') != std::string_view::npos;

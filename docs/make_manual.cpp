@@ -3,12 +3,12 @@
 //   make_manual IN.md OUT.pdf
 // Qt writes a PDF without any text, and without a warning, when it finds no
 // font; this tool refuses to, so a machine without fonts fails the build.
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QImage>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QImage>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QPdfWriter>

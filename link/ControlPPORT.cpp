@@ -127,7 +127,8 @@ void ReadRX4410Channel(const std::int16_t& FirstChannel) {
 std::string PortChoiceName(std::int16_t portAddress) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(static_cast<std::uint16_t>(portAddress)));
-  if (const LegacyPort* c = FindLegacyPort(long{portAddress})) return std::string(c->name) + " (H" + hex + ")";
+  if (const LegacyPort* c = FindLegacyPort(long{portAddress}))
+    return std::string(c->name) + " (H" + hex + ")";
   return "port H" + std::string(hex);
 }
 
@@ -200,10 +201,8 @@ CommandStatus RunDeviceCommand() {
     }
     if (DeviceName == "RX4410R") {
       ReadBothChannels();
-      const std::string line =
-          DeviceName + ", " + CodeToText(ReadCode[0]) + ", " + CodeToText(ReadCode[1]);
-      return WriteResultFile(kResultFileName, line) ? CommandStatus::Done
-                                                    : CommandStatus::ResultFileFailed;
+      const std::string line = DeviceName + ", " + CodeToText(ReadCode[0]) + ", " + CodeToText(ReadCode[1]);
+      return WriteResultFile(kResultFileName, line) ? CommandStatus::Done : CommandStatus::ResultFileFailed;
     }
   } catch (const PortAccessError& e) {
     return ReportPortFailure(e.error());

@@ -45,8 +45,10 @@ class RealDirectIoSystem : public DirectIoSystem {
     const unsigned long gid = std::strtoul(gidText, &end, 10);
     if (errno != 0 || *end != '\0' || end == gidText) return errno = EINVAL, -1;
     if (::setgroups(0, nullptr) != 0) return -1;
-    if (::setresgid(static_cast<gid_t>(gid), static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) return -1;
-    if (::setresuid(static_cast<uid_t>(uid), static_cast<uid_t>(uid), static_cast<uid_t>(uid)) != 0) return -1;
+    if (::setresgid(static_cast<gid_t>(gid), static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0)
+      return -1;
+    if (::setresuid(static_cast<uid_t>(uid), static_cast<uid_t>(uid), static_cast<uid_t>(uid)) != 0)
+      return -1;
     if (::geteuid() == 0 || ::setuid(0) == 0) return errno = EPERM, -1;  // must be gone for good
     return 1;
   }
@@ -87,8 +89,9 @@ bool DirectPortBackend::Open(std::int32_t base, PortError& error) {
     if (!sys_->IsRoot()) {
       error.remedy = "direct I/O needs root; use ppdev instead (unset TARVEL_PORT)";
     } else {
-      error.reason += "; the kernel refuses I/O port access even to root, usually because it is "
-                      "in lockdown (Secure Boot)";
+      error.reason +=
+          "; the kernel refuses I/O port access even to root, usually because it is "
+          "in lockdown (Secure Boot)";
       error.remedy = "use ppdev instead (unset TARVEL_PORT)";
     }
     return false;

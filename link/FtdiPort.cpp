@@ -79,7 +79,8 @@ bool ValidDescriptor(std::string_view d) {
     return parts.size() == 2 && ParseNumber(parts[0], 255, 10, n) && ParseNumber(parts[1], 255, 10, n);
   }
   const auto parts = Split(rest, ':');
-  if (parts.size() < 2 || !ParseNumber(parts[0], 0xFFFF, 0, n) || !ParseNumber(parts[1], 0xFFFF, 0, n)) return false;
+  if (parts.size() < 2 || !ParseNumber(parts[0], 0xFFFF, 0, n) || !ParseNumber(parts[1], 0xFFFF, 0, n))
+    return false;
   if (d[0] == 'i') return parts.size() == 2 || (parts.size() == 3 && ParseNumber(parts[2], 255, 10, n));
   if (d[0] == 's') return parts.size() == 3 && !parts[2].empty();
   return false;
@@ -150,7 +151,8 @@ FtdiPortBackend::FtdiPortBackend(std::string descriptor, FtdiLoader loader)
 FtdiPortBackend::~FtdiPortBackend() { Release(); }
 
 std::string FtdiPortBackend::Target() const {
-  return "FTDI adapter " + (descriptor_.empty() ? std::string("(first FT232R, FT232H or FT2232H found)") : descriptor_);
+  return "FTDI adapter " +
+         (descriptor_.empty() ? std::string("(first FT232R, FT232H or FT2232H found)") : descriptor_);
 }
 
 int FtdiPortBackend::BaudRateFor(std::uint64_t delayNs) {
@@ -215,8 +217,8 @@ bool FtdiPortBackend::OpenDevice(PortError& error) {
   if (rc == 0) return true;
   const char* text = api_->errorString(ctx_);
   error.reason = std::string(what) + ": " + (text != nullptr ? text : "unknown error");
-  error.remedy = rc == kNotFound     ? kNotFoundRemedy
-                 : rc == kCannotOpen ? kPermissionRemedy
+  error.remedy = rc == kNotFound      ? kNotFoundRemedy
+                 : rc == kCannotOpen  ? kPermissionRemedy
                  : rc == kCannotClaim ? kClaimRemedy
                                       : kPermissionRemedy;
   return false;
@@ -265,8 +267,8 @@ bool FtdiPortBackend::Transfer(std::uint8_t* sample, PortError& error) {
 
 bool FtdiPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& error) {
   if (!open_ || port != base_) {
-    return Fail(PortFailure::AccessFailed, "write to port " + std::to_string(port) + ", not the data register",
-                0, error);
+    return Fail(PortFailure::AccessFailed,
+                "write to port " + std::to_string(port) + ", not the data register", 0, error);
   }
   level_ = value & kAdapterOutputPins;
   pending_.push_back(level_);
@@ -276,8 +278,8 @@ bool FtdiPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& er
 
 bool FtdiPortBackend::Read(std::int32_t port, std::uint8_t& value, PortError& error) {
   if (!open_ || port != base_ + 1) {
-    return Fail(PortFailure::AccessFailed, "read from port " + std::to_string(port) + ", not the status register",
-                0, error);
+    return Fail(PortFailure::AccessFailed,
+                "read from port " + std::to_string(port) + ", not the status register", 0, error);
   }
   std::uint8_t pins = 0;
   if (!Transfer(&pins, error)) return false;

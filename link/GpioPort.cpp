@@ -17,7 +17,8 @@ const char* const kForms =
 const char* const kPermissionRemedy =
     "add your user to the gpio group (sudo usermod -aG gpio $USER, then log in again), or give the group "
     "the chip with the udev rule SUBSYSTEM==\"gpio\", KERNEL==\"gpiochip*\", GROUP=\"gpio\", MODE=\"0660\"";
-const char* const kNoChipRemedy = "list the chips with gpiodetect and name one by its device, name, label or number";
+const char* const kNoChipRemedy =
+    "list the chips with gpiodetect and name one by its device, name, label or number";
 const char* const kNoLineRemedy = "list the chip's lines with their offsets and names with gpioinfo";
 const char* const kBusyRemedy = "stop the program or driver that holds it, or wire the bench to other lines";
 const char* const kLostRemedy = "check the GPIO chip, then send again";
@@ -178,10 +179,11 @@ bool GpioPortBackend::ResolveLines(std::array<gpiod_line*, 8>& lines, PortError&
       lines[pin] = api_->chipFindLine(chip_, entry.c_str());
     }
     if (lines[pin] == nullptr) {
-      error.reason = "pin " + std::to_string(pin) + ": " +
-                     (IsNumber(entry) ? "the chip has no line " + entry + " (it has " + std::to_string(count) +
-                                            " lines, 0 to " + std::to_string(count == 0 ? 0 : count - 1) + ")"
-                                      : "the chip has no line called \"" + entry + "\"");
+      error.reason =
+          "pin " + std::to_string(pin) + ": " +
+          (IsNumber(entry) ? "the chip has no line " + entry + " (it has " + std::to_string(count) +
+                                 " lines, 0 to " + std::to_string(count == 0 ? 0 : count - 1) + ")"
+                           : "the chip has no line called \"" + entry + "\"");
       error.remedy = kNoLineRemedy;
       return false;
     }
@@ -246,7 +248,8 @@ bool GpioPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& er
   if (!outputsHeld_ || port != base_) return Fail("write to port " + std::to_string(port), 0, error);
   std::array<int, 6> levels{};
   for (std::size_t i = 0; i < kOutputPins.size(); ++i) levels[i] = (value >> kOutputPins[i]) & 1;
-  if (api_->setValueBulk(&outputs_, levels.data()) != 0) return Fail("gpiod_line_set_value_bulk", errno, error);
+  if (api_->setValueBulk(&outputs_, levels.data()) != 0)
+    return Fail("gpiod_line_set_value_bulk", errno, error);
   level_ = value & kAdapterOutputPins;
   return true;
 }
@@ -254,7 +257,8 @@ bool GpioPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& er
 bool GpioPortBackend::Read(std::int32_t port, std::uint8_t& value, PortError& error) {
   if (!inputsHeld_ || port != base_ + 1) return Fail("read from port " + std::to_string(port), 0, error);
   std::array<int, 2> levels{};
-  if (api_->getValueBulk(&inputs_, levels.data()) != 0) return Fail("gpiod_line_get_value_bulk", errno, error);
+  if (api_->getValueBulk(&inputs_, levels.data()) != 0)
+    return Fail("gpiod_line_get_value_bulk", errno, error);
   const auto pins = static_cast<std::uint8_t>((levels[0] != 0 ? 1 << kInputPins[0] : 0) |
                                               (levels[1] != 0 ? 1 << kInputPins[1] : 0));
   value = AdapterStatusFromPins(pins);

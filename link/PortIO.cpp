@@ -73,8 +73,8 @@ inline void MarkAccess(PortState& s) {
 
 PortBackend& RequireOpenBackend(PortState& s) {
   if (s.depth == 0 || !s.backend) {
-    throw PortAccessError({PortFailure::AccessFailed, "the parallel port",
-                           "port accessed outside a device command", ""});
+    throw PortAccessError(
+        {PortFailure::AccessFailed, "the parallel port", "port accessed outside a device command", ""});
   }
   return *s.backend;
 }

@@ -11,7 +11,8 @@
 namespace tarvel {
 
 const char* const kPortChoices =
-    "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or gpio:CHIP:L0,...,L7";
+    "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or "
+    "gpio:CHIP:L0,...,L7";
 
 namespace {
 

@@ -135,8 +135,8 @@ bool PpdevPortBackend::ResolveDevice(std::int32_t base, std::string& path, PortE
       listed += (listed.empty() ? "" : ", ") + std::string("parport") + std::to_string(p.number) + " at " +
                 Hex(p.baseAddress);
     }
-    error.reason = "no port has base address " + Hex(base) + " and no other port is left for this choice (found " +
-                   listed + ")";
+    error.reason = "no port has base address " + Hex(base) +
+                   " and no other port is left for this choice (found " + listed + ")";
   }
   for (const auto& problem : found.problems) error.reason += "; " + problem;
   error.remedy = kNoPortRemedy;
@@ -172,8 +172,8 @@ int PpdevPortBackend::Claim(bool exclusive, PortError& error) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kClaimTimeoutMs);
   int rc = 0, err = 0;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (!sys_->StartClaimTimer(static_cast<int>(std::max<long long>(left.count(), 1)))) {
       error.target = path_;
       error.reason = "cannot time the wait for the port";

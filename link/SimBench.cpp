@@ -304,7 +304,8 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
   lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   if (lockFd_ < 0) {
     const int err = errno;
-    error.reason = "cannot open " + lockPath + ": " + (err == ELOOP ? "it is a symbolic link" : std::strerror(err));
+    error.reason =
+        "cannot open " + lockPath + ": " + (err == ELOOP ? "it is a symbolic link" : std::strerror(err));
     return false;
   }
   if (::fstat(lockFd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
@@ -352,8 +353,7 @@ bool SimPortBackend::Load(PortError& error) {
       error.reason = "cannot read the bench state: " + reason;
       error.remedy = "check the file's permissions, or choose another with TARVEL_PORT=sim:PATH";
       return false;
-    case ReadOutcome::Ok:
-      break;
+    case ReadOutcome::Ok: break;
   }
   if (auto state = ParseBenchState(text)) {
     bench_.SetState(*state);
@@ -361,8 +361,8 @@ bool SimPortBackend::Load(PortError& error) {
     // Never overwrite what could not be read: keep it for a look.
     const std::string kept = file_ + ".damaged";
     if (::rename(file_.c_str(), kept.c_str()) == 0) {
-      std::cerr << "tarvel: the simulated bench state " << path_ << " is empty or damaged; kept it as " << kept
-                << " and started a fresh bench" << std::endl;
+      std::cerr << "tarvel: the simulated bench state " << path_ << " is empty or damaged; kept it as "
+                << kept << " and started a fresh bench" << std::endl;
     } else {
       error.reason = "the bench state is damaged and cannot be kept as " + kept + ": " + std::strerror(errno);
       return false;

@@ -17,12 +17,12 @@
 namespace tarvel {
 
 struct BenchState {
-  std::uint8_t data = 0;                   // level of D0..D7
-  std::array<int, 2> rx4410{0, 0};         // RX4410 channel codes, 0..63
-  std::array<int, 2> tqm7731{0, 0};        // TQM7731 "Attn A", "Attn B", 0..31
+  std::uint8_t data = 0;                             // level of D0..D7
+  std::array<int, 2> rx4410{0, 0};                   // RX4410 channel codes, 0..63
+  std::array<int, 2> tqm7731{0, 0};                  // TQM7731 "Attn A", "Attn B", 0..31
   std::array<std::uint64_t, 2> rx4410Latches{0, 0};  // words latched per channel
-  std::uint64_t tqm7731Latches = 0;        // words latched
-  std::uint64_t protocolErrors = 0;        // frames that latched nothing
+  std::uint64_t tqm7731Latches = 0;                  // words latched
+  std::uint64_t protocolErrors = 0;                  // frames that latched nothing
 
   bool operator==(const BenchState&) const = default;
 };

@@ -4,25 +4,25 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QRadioButton>
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
-#include <QSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QWidget>
 #include <cstdio>
 
 #include "core/MainModule.h"
-#include "ui/AboutForm.h"
-#include "ui/StartupForm.h"
 #include "link/PortIO.h"
 #include "link/SimBench.h"
+#include "ui/AboutForm.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 #include "ui/PortTraceWindow.h"
+#include "ui/StartupForm.h"
 #include "ui/SweepForm.h"
 
 namespace {

@@ -23,7 +23,8 @@ namespace {
 // and 4 from the RX4410's serial outputs (status bits 5 and 4).
 std::uint8_t BenchPins(const SimBench& bench) {
   const std::uint8_t status = bench.ReadStatus();
-  return static_cast<std::uint8_t>((bench.state().data & 0xE7) | ((status >> 5) & 1) << 3 | ((status >> 4) & 1) << 4);
+  return static_cast<std::uint8_t>((bench.state().data & 0xE7) | ((status >> 5) & 1) << 3 |
+                                   ((status >> 4) & 1) << 4);
 }
 
 // ---- libftdi1 ---------------------------------------------------------------
@@ -115,7 +116,9 @@ const GpiodApi kFakeGpiod = {
     },
     [](gpiod_chip*) { ++gGpio->closes; },
     [](gpiod_chip*) { return static_cast<unsigned>(gGpio->lines.size()); },
-    [](gpiod_chip*, unsigned off) { return off < gGpio->lines.size() ? FakeGpiod::To(gGpio->lines[off]) : nullptr; },
+    [](gpiod_chip*, unsigned off) {
+      return off < gGpio->lines.size() ? FakeGpiod::To(gGpio->lines[off]) : nullptr;
+    },
     [](gpiod_chip*, const char* name) -> gpiod_line* {
       for (auto& l : gGpio->lines) {
         if (l.name == name) return FakeGpiod::To(l);
@@ -143,14 +146,16 @@ const GpiodApi kFakeGpiod = {
     [](gpiod_line_bulk* bulk, const int* levels) {
       if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
       gGpio->pins = 0;
-      for (unsigned i = 0; i < bulk->num_lines; ++i) gGpio->pins |= (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin;
+      for (unsigned i = 0; i < bulk->num_lines; ++i)
+        gGpio->pins |= (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin;
       gGpio->bench.WriteData(gGpio->pins);  // one bulk call: all six lines change at once
       return 0;
     },
     [](gpiod_line_bulk* bulk, int* levels) {
       if (++gGpio->gets == gGpio->failGetAt) return errno = EIO, -1;
       const std::uint8_t pins = BenchPins(gGpio->bench);
-      for (unsigned i = 0; i < bulk->num_lines; ++i) levels[i] = (pins >> FakeGpiod::Of(bulk->lines[i]).pin) & 1;
+      for (unsigned i = 0; i < bulk->num_lines; ++i)
+        levels[i] = (pins >> FakeGpiod::Of(bulk->lines[i]).pin) & 1;
       return 0;
     },
     [](gpiod_line_bulk* bulk) {
@@ -220,7 +225,8 @@ TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
     };
     for (std::int16_t code = 0; code <= 63; ++code) {
       const auto other = static_cast<std::int16_t>(63 - code);
-      EXPECT_EQ(usbWrites([&] { return Send("RX4410", code, other); }), usb ? 1 : 0) << "one write per command";
+      EXPECT_EQ(usbWrites([&] { return Send("RX4410", code, other); }), usb ? 1 : 0)
+          << "one write per command";
       EXPECT_EQ(bench.state().rx4410, (std::array<int, 2>{code, other}));
       EXPECT_LE(usbWrites([] { return ReadBackCodes(); }), 15) << "round trips of a read-back";
       EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{code, other}));
@@ -273,8 +279,9 @@ struct FailureCase {
 void ExpectCleanFailure(const FailureCase& c, std::shared_ptr<testing::RecordingPresenter>& shown) {
   ASSERT_EQ(shown->shown.size(), 1u) << c.name;
   EXPECT_EQ(shown->shown[0].title, c.status == CommandStatus::PortUnavailable ? "Error: Port Not Available"
-                                                                             : "Error: Port Access Failed");
-  EXPECT_NE(shown->shown[0].text.find(c.mustSay), std::string::npos) << c.name << ": " << shown->shown[0].text;
+                                                                              : "Error: Port Access Failed");
+  EXPECT_NE(shown->shown[0].text.find(c.mustSay), std::string::npos)
+      << c.name << ": " << shown->shown[0].text;
   EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{-7, -7})) << c.name << ": nothing read back";
 }
 
@@ -286,8 +293,8 @@ TEST_F(Adapters, EachFtdiFailureAlertsFailsAndReleasesTheAdapter) {
        CommandStatus::PortUnavailable, "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0403\", MODE=\"0660\""},
       {"claim", [](Adapters& t) { t.UseFtdi().openRc = -5; }, false, CommandStatus::PortUnavailable,
        "libftdi detaches it"},
-      {"bit-bang mode", [](Adapters& t) { t.UseFtdi().bitmodeRc = -1; }, false, CommandStatus::PortUnavailable,
-       "ftdi_set_bitmode"},
+      {"bit-bang mode", [](Adapters& t) { t.UseFtdi().bitmodeRc = -1; }, false,
+       CommandStatus::PortUnavailable, "ftdi_set_bitmode"},
       {"write", [](Adapters& t) { t.UseFtdi().failWriteAt = 1; }, false, CommandStatus::PortFailed,
        "ftdi_write_data: USB device unavailable"},
       {"short write", [](Adapters& t) { t.UseFtdi().shortWriteAt = 1; }, false, CommandStatus::PortFailed,
@@ -322,24 +329,24 @@ TEST_F(Adapters, EachGpioFailureAlertsFailsAndReleasesTheLines) {
   const std::vector<FailureCase> cases = {
       {"unknown chip", [](Adapters& t) { t.UseGpio("gpio:gpiochip9:0,1,2,3,4,5,6,7"); }, false,
        CommandStatus::PortUnavailable, "no such GPIO chip.  List the chips with gpiodetect"},
-      {"permission", [](Adapters& t) { t.UseGpio().openErrno = EACCES; }, false, CommandStatus::PortUnavailable,
-       "Add your user to the gpio group"},
+      {"permission", [](Adapters& t) { t.UseGpio().openErrno = EACCES; }, false,
+       CommandStatus::PortUnavailable, "Add your user to the gpio group"},
       {"no such offset", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,40"); }, false,
        CommandStatus::PortUnavailable, "pin 7: the chip has no line 40"},
       {"no such name", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,LED"); }, false,
        CommandStatus::PortUnavailable, "no line called \"LED\""},
-      {"name and offset of one line", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,GPIO0"); }, false,
-       CommandStatus::PortUnavailable, "are the same line 0"},
+      {"name and offset of one line", [](Adapters& t) { t.UseGpio("gpio:gpiochip0:0,1,2,3,4,5,6,GPIO0"); },
+       false, CommandStatus::PortUnavailable, "are the same line 0"},
       {"line in use", [](Adapters& t) { t.UseGpio().lines[22].consumer = "spi0"; }, false,
        CommandStatus::PortUnavailable, "line 22 is busy, used by \"spi0\""},
-      {"output request", [](Adapters& t) { t.UseGpio().requestFailAt = 1, t.gpio.requestErrno = EBUSY; }, false,
-       CommandStatus::PortUnavailable, "Device or resource busy"},
+      {"output request", [](Adapters& t) { t.UseGpio().requestFailAt = 1, t.gpio.requestErrno = EBUSY; },
+       false, CommandStatus::PortUnavailable, "Device or resource busy"},
       {"input request", [](Adapters& t) { t.UseGpio().requestFailAt = 2, t.gpio.requestErrno = EIO; }, false,
        CommandStatus::PortUnavailable, "gpiod_line_request_bulk_input"},
       {"first write", [](Adapters& t) { t.UseGpio().failSetAt = 1; }, false, CommandStatus::PortFailed,
        "gpiod_line_set_value_bulk: Input/output error"},
-      {"write mid-sequence", [](Adapters& t) { t.UseGpio().failSetAt = 30; }, false, CommandStatus::PortFailed,
-       "gpiod_line_set_value_bulk"},
+      {"write mid-sequence", [](Adapters& t) { t.UseGpio().failSetAt = 30; }, false,
+       CommandStatus::PortFailed, "gpiod_line_set_value_bulk"},
       {"read", [](Adapters& t) { t.UseGpio().failGetAt = 5; }, true, CommandStatus::PortFailed,
        "gpiod_line_get_value_bulk"},
   };
@@ -358,7 +365,8 @@ TEST_F(Adapters, EachGpioFailureAlertsFailsAndReleasesTheLines) {
 }
 
 TEST(FtdiRate, EveryLevelLastsAMicrosecondOrTheDelayAskedAndSlowerDelaysArePaced) {
-  const std::pair<std::uint64_t, int> cases[] = {{0, 15625}, {1000, 15625}, {4000, 3906}, {52083, 300}, {52084, 0}};
+  const std::pair<std::uint64_t, int> cases[] = {
+      {0, 15625}, {1000, 15625}, {4000, 3906}, {52083, 300}, {52084, 0}};
   for (const auto& [ns, baud] : cases) EXPECT_EQ(FtdiPortBackend::BaudRateFor(ns), baud) << ns;
 }
 
@@ -381,9 +389,9 @@ TEST(AdapterLibraries, LoadWithEveryCallTheBackEndsMake) {
 }
 
 TEST(AdapterChoice, BadFormsAreRefusedWithTheirReasonBeforeAnyLibraryIsLoaded) {
-  for (const char* good : {"ftdi", "ftdi:d:1/12", "ftdi:i:0x0403:0x6014", "ftdi:i:1027:24577:1",
-                           "ftdi:s:0x0403:0x6001:A12345", "gpio:gpiochip0:0,1,2,3,4,5,6,7",
-                           "gpio:/dev/gpiochip1:GPIO17,18,27,22,23,24,25,4"}) {
+  for (const char* good :
+       {"ftdi", "ftdi:d:1/12", "ftdi:i:0x0403:0x6014", "ftdi:i:1027:24577:1", "ftdi:s:0x0403:0x6001:A12345",
+        "gpio:gpiochip0:0,1,2,3,4,5,6,7", "gpio:/dev/gpiochip1:GPIO17,18,27,22,23,24,25,4"}) {
     PortError error;
     EXPECT_NE(MakePortBackend(good, error), nullptr) << good << ": " << error.reason;
   }

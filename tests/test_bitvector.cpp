@@ -15,9 +15,14 @@ struct SplitCase {
 
 TEST(BitVector, CodeToBitsSplitsGreedilyFromTheTop) {
   const SplitCase cases[] = {
-      {0, 0x0000, 0},         {1023, 0x03FF, 0},      {65535, 0xFFFF, 0},
-      {65536, 0xFFFF, 1},     {-1, 0x0000, -1},       {253, 0x00FD, 0},
-      {INT32_MAX, 0xFFFF, INT32_MAX - 65535},         {INT32_MIN, 0x0000, INT32_MIN},
+      {0, 0x0000, 0},
+      {1023, 0x03FF, 0},
+      {65535, 0xFFFF, 0},
+      {65536, 0xFFFF, 1},
+      {-1, 0x0000, -1},
+      {253, 0x00FD, 0},
+      {INT32_MAX, 0xFFFF, INT32_MAX - 65535},
+      {INT32_MIN, 0x0000, INT32_MIN},
   };
   for (const auto& c : cases) {
     // Leave ones behind first: every entry must be rewritten.

@@ -61,7 +61,7 @@ struct Outcome {
   std::vector<std::string> args;
   int status;
   const char* err;
-  std::array<int, 2> rx;   // bench registers afterwards (start: 7, 9 / 3, 4)
+  std::array<int, 2> rx;  // bench registers afterwards (start: 7, 9 / 3, 4)
   std::array<int, 2> tqm;
   const char* resultFile;  // nullptr: no file
 };
@@ -246,7 +246,8 @@ TEST_F(CommandLine, AnUnreachableDisplayLeavesTheAlertLineAndItsOwnStatus) {
     std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
     const RunResult r = Run(c.args);
     env = saved;
-    const std::string name = std::string(c.variable) + "=" + c.value + " with " + std::to_string(c.args.size());
+    const std::string name =
+        std::string(c.variable) + "=" + c.value + " with " + std::to_string(c.args.size());
     EXPECT_EQ(r.status, c.status) << name << ": " << r.err;
     if (c.err != nullptr) {
       EXPECT_EQ(r.err, c.err) << name;

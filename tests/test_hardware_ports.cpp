@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "TestSupport.h"
@@ -79,11 +79,11 @@ TEST(PortDiscovery, EachChoiceFindsItsPortOnLegacyCardOnlyAndMixedMachines) {
 // ---- ppdev ------------------------------------------------------------------
 
 struct SysLog {
-  std::vector<std::string> calls;              // "open /dev/parport0", "PPCLAIM", "PPWDATA 81", ...
-  std::map<std::string, int> openErrno;        // path -> errno for a failing open
-  std::vector<int> claimErrnos;                // errno per PPCLAIM in turn (0 = success)
-  std::vector<bool> timerFired;                // per PPCLAIM: did the timer fire (default yes)
-  long failWdataAt = -1;                       // index of the PPWDATA that fails
+  std::vector<std::string> calls;        // "open /dev/parport0", "PPCLAIM", "PPWDATA 81", ...
+  std::map<std::string, int> openErrno;  // path -> errno for a failing open
+  std::vector<int> claimErrnos;          // errno per PPCLAIM in turn (0 = success)
+  std::vector<bool> timerFired;          // per PPCLAIM: did the timer fire (default yes)
+  long failWdataAt = -1;                 // index of the PPWDATA that fails
   std::uint8_t status = 0x20;
   int openFds = 0, claims = 0, releases = 0, timers = 0;
   long wdata = 0;
@@ -186,8 +186,8 @@ TEST_F(Ppdev, ACommandClaimsOnceWritesEveryByteInOrderAndReleases) {
   ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
   std::vector<std::string> expected = {"open /dev/parport0", "PPEXCL", "PPCLAIM",
                                        "PPSETMODE " + std::to_string(IEEE1284_MODE_COMPAT), "PPDATADIR 0"};
-  for (const char* b : {"00", "00", "02", "05", "07", "05", "07", "04", "06", "04", "06", "04", "06", "05",
-                        "07", "04", "06", "05", "07", "04", "06", "04", "06", "00", "02", "00"}) {
+  for (const char* b : {"00", "00", "02", "05", "07", "05", "07", "04", "06", "04", "06", "04", "06",
+                        "05", "07", "04", "06", "05", "07", "04", "06", "04", "06", "00", "02", "00"}) {
     expected.push_back(std::string("PPWDATA ") + b);
   }
   expected.push_back("PPRELEASE");
@@ -218,14 +218,19 @@ TEST_F(Ppdev, EachFailureHasItsOwnMessageAndStopsAllFurtherAccess) {
        CommandStatus::PortUnavailable, "Add your user to the 'lp' group"},
       {"no ppdev device node", [](SysLog& l) { l.openErrno["/dev/parport0"] = ENOENT; },
        CommandStatus::PortUnavailable, "Load the ppdev module (modprobe ppdev)"},
-      {"no port behind the device", [](SysLog& l) { l.claimErrnos = {ENXIO, ENXIO}; },
+      {"no port behind the device",
+       [](SysLog& l) {
+         l.claimErrnos = {ENXIO, ENXIO};
+       },
        CommandStatus::PortUnavailable, "No parallel port found: load parport_pc"},
       {"busy port", [](SysLog& l) { l.claimErrnos = {EINTR}; }, CommandStatus::PortUnavailable,
        "Another program holds the port"},
-      {"another signal, then busy until the timer", [](SysLog& l) {
+      {"another signal, then busy until the timer",
+       [](SysLog& l) {
          l.claimErrnos = {EINTR, EINTR, EINTR};
          l.timerFired = {false, false, true};
-       }, CommandStatus::PortUnavailable, "stayed busy for 2 seconds"},
+       },
+       CommandStatus::PortUnavailable, "stayed busy for 2 seconds"},
       {"write fails mid-sequence", [](SysLog& l) { l.failWdataAt = 4; }, CommandStatus::PortFailed,
        "PPWDATA: Input/output error"},
   };

@@ -174,9 +174,9 @@ TEST_F(MainWindow, RefreshShowsEachDevicesControlsInEveryMode) {
 
 struct Entry {
   const char* name;
-  int device;      // 0 RX4410, 1 TQM7731
-  int startCode;   // scroll bar (and text) before the entry
-  bool paste;      // true: the whole text arrives at once; false: typed key by key
+  int device;     // 0 RX4410, 1 TQM7731
+  int startCode;  // scroll bar (and text) before the entry
+  bool paste;     // true: the whole text arrives at once; false: typed key by key
   const char* input;
   const char* text;  // the box afterwards
   int code;          // the scroll bar afterwards
@@ -254,8 +254,8 @@ TEST_F(MainWindow, LeavingABoxRefusesAnyTextButTheScrollBarsPlainCode) {
     bool refused;
   };
   // Each refused number names the scroll bar's code, so typing it left the bar at 7.
-  const Case cases[] = {{"", true},    {"abc", true}, {"-", true},  {"7.0", true}, {"07", true},
-                        {"7 ", true},  {" 7", true},  {"+7", true}, {"6.6", true}, {"7", false}};
+  const Case cases[] = {{"", true},   {"abc", true}, {"-", true},  {"7.0", true}, {"07", true},
+                        {"7 ", true}, {" 7", true},  {"+7", true}, {"6.6", true}, {"7", false}};
   for (const auto& c : cases) {
     Open();
     SetCode(0, 7);
@@ -311,9 +311,11 @@ TEST_F(MainWindow, EveryWayOfMovingTheScrollBarUpRaisesTheCode) {
   const Move moves[] = {
       {"top arrow", [&] { QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, 4)); }, 10, 11},
       {"bottom arrow",
-       [&] { QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, bar->height() - 4)); }, 10, 9},
+       [&] { QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, bar->height() - 4)); }, 10,
+       9},
       {"trough above the thumb (at 0)",
-       [&] { QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, bar->height() / 3)); }, 0, 5},
+       [&] { QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, bar->height() / 3)); }, 0,
+       5},
       {"Up key", [&] { QTest::keyClick(bar, Qt::Key_Up); }, 10, 11},
       {"Down key", [&] { QTest::keyClick(bar, Qt::Key_Down); }, 10, 9},
       {"Page Up", [&] { QTest::keyClick(bar, Qt::Key_PageUp); }, 10, 15},
@@ -363,9 +365,9 @@ TEST_F(MainWindow, TabOrderRunsFromTransmitToTheSecondScrollBar) {
     if ((w->focusPolicy() & Qt::TabFocus) && w->window() == main) chain.push_back(w);
     w = w->nextInFocusChain();
   } while (w != main->Transmit && chain.size() < 30);
-  const std::vector<QWidget*> expected = {main->Transmit,     main->AutoTransmit, main->DeviceOption[0],
+  const std::vector<QWidget*> expected = {main->Transmit,     main->AutoTransmit,    main->DeviceOption[0],
                                           main->Receive,      main->DeviceOption[1], main->GainText[0],
-                                          main->GainSlide[0], main->GainText[1],   main->GainSlide[1]};
+                                          main->GainSlide[0], main->GainText[1],     main->GainSlide[1]};
   EXPECT_EQ(chain, expected);
 }
 

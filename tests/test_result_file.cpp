@@ -62,8 +62,8 @@ TEST_F(ResultFile, AFailedWriteLeavesTheEarlierFileWhole) {
 }
 
 TEST_F(ResultFile, NamesThatCannotBeFilesFailQuietly) {
-  for (const std::string& name : {std::string(), (dir / "missing" / "TRVOutput.dat").string(),
-                                 dir.string() + "/"}) {
+  for (const std::string& name :
+       {std::string(), (dir / "missing" / "TRVOutput.dat").string(), dir.string() + "/"}) {
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(WriteResultFile(name, "x")) << name;
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << name;

@@ -1,7 +1,7 @@
 // Files, paths and signals end to end: the real program against planted
 // links, FIFOs, busy locks, damaged state and signals in a temporary folder.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -38,8 +38,8 @@ class Safety : public ::testing::Test {
     std::ofstream(dir / "victim") << "precious";
   }
   void TearDown() override { fs::remove_all(dir); }
-  RunResult Run(std::vector<std::string> args = {"RX4410", "1", "2"}, const std::function<bool()>& sigtermWhen = {},
-                const std::string& program = TARVEL_PROGRAM) {
+  RunResult Run(std::vector<std::string> args = {"RX4410", "1", "2"},
+                const std::function<bool()>& sigtermWhen = {}, const std::string& program = TARVEL_PROGRAM) {
     RunResult r = RunProgram(program, args, work.string(), env, 8000, sigtermWhen);
     EXPECT_FALSE(r.timedOut) << "never a hang";
     return r;
@@ -75,32 +75,40 @@ TEST_F(Safety, PlantedLinksAndUnwritablePathsAreNeverWrittenThroughAndSayWhy) {
        [](Safety& t) {
          t.env["TARVEL_TRACE"] = (t.dir / "t.vcd").string();
          fs::create_symlink(t.dir / "victim", t.dir / "t.vcd.tmp");
-       }, 0, ""},
-      {"link as the lock file", [](Safety& t) { fs::create_symlink(t.dir / "victim", t.state + ".lock"); }, 69,
-       "is a symbolic link"},
+       },
+       0, ""},
+      {"link as the lock file", [](Safety& t) { fs::create_symlink(t.dir / "victim", t.state + ".lock"); },
+       69, "is a symbolic link"},
       {"FIFO as the lock file", [](Safety& t) { ::mkfifo((t.state + ".lock").c_str(), 0600); }, 69,
        "not a regular file owned by you"},
-      {"FIFO as the bench state", [](Safety& t) { ::mkfifo(t.state.c_str(), 0600); }, 69, "is not a regular file"},
-      {"folder as the bench state", [](Safety& t) { fs::create_directory(t.state); }, 69, "is not a regular file"},
+      {"FIFO as the bench state", [](Safety& t) { ::mkfifo(t.state.c_str(), 0600); }, 69,
+       "is not a regular file"},
+      {"folder as the bench state", [](Safety& t) { fs::create_directory(t.state); }, 69,
+       "is not a regular file"},
       {"state in a folder that does not exist",
        [](Safety& t) { t.env["TARVEL_PORT"] = "sim:" + (t.dir / "new" / "sub" / "b.state").string(); }, 69,
        "No such file or directory"},
       {"trace path is a folder", [](Safety& t) { t.env["TARVEL_TRACE"] = t.dir.string(); }, 74,
        "cannot write the port trace to "},
-      {"trace folder missing", [](Safety& t) { t.env["TARVEL_TRACE"] = (t.dir / "no" / "t.vcd").string(); }, 74,
-       "t.vcd: No such file or directory"},
+      {"trace folder missing", [](Safety& t) { t.env["TARVEL_TRACE"] = (t.dir / "no" / "t.vcd").string(); },
+       74, "t.vcd: No such file or directory"},
       {"FIFO trace without a reader",
        [](Safety& t) {
          ::mkfifo((t.dir / "t.fifo").c_str(), 0600);
          t.env["TARVEL_TRACE"] = (t.dir / "t.fifo").string();
-       }, 74, "no process reads the FIFO"},
-      {"result file is a folder", [](Safety& t) { fs::create_directories(t.work / "TRVOutput.dat" / "x"); }, 73,
-       "TRVOutput.dat: Is a directory", {"RX4410R"}},
+       },
+       74, "no process reads the FIFO"},
+      {"result file is a folder",
+       [](Safety& t) { fs::create_directories(t.work / "TRVOutput.dat" / "x"); },
+       73,
+       "TRVOutput.dat: Is a directory",
+       {"RX4410R"}},
       {"run that never reaches the port, trace on an existing file",
        [](Safety& t) {
          t.env["TARVEL_TRACE"] = (t.dir / "victim").string();
          t.env["TARVEL_PORT"] = "bogus";
-       }, 69, "TARVEL_PORT"},
+       },
+       69, "TARVEL_PORT"},
   };
   for (const auto& c : cases) {
     SetUp();
@@ -162,12 +170,14 @@ TEST_F(Safety, RunsSharingATraceEachWriteItWhole) {
   EXPECT_EQ(vcd.rfind("$version", 0), 0u);
   EXPECT_EQ(vcd.substr(vcd.size() - 4), "#44\n");
   EXPECT_EQ(vcd.find("$version", 1), std::string::npos) << "one trace, not two run together";
-  EXPECT_EQ(Strays(dir, {"work", "victim", "b.state", "b.state.lock", "shared.vcd"}), std::vector<std::string>{});
+  EXPECT_EQ(Strays(dir, {"work", "victim", "b.state", "b.state.lock", "shared.vcd"}),
+            std::vector<std::string>{});
 }
 
 TEST_F(Safety, SetIdProgramsAreRefused) {
   // A set-group-ID copy for a group this process is not running as.
-  const fs::path copy = fs::path(TARVEL_PROGRAM).parent_path() / ("tarvel-setgid-" + std::to_string(::getpid()));
+  const fs::path copy =
+      fs::path(TARVEL_PROGRAM).parent_path() / ("tarvel-setgid-" + std::to_string(::getpid()));
   struct statvfs vfs {};
   ::statvfs(copy.parent_path().c_str(), &vfs);
   gid_t other = ::getuid() == 0 ? 65534 : 0;
@@ -206,8 +216,8 @@ TEST_F(Safety, DamagedStateIsKeptAndAFreshBenchSaysSo) {
     std::uint64_t rxLatches;  // first channel afterwards
   };
   const std::string top = "18446744073709551615";
-  const std::string saturated = "tarvel-bench-state 1\ndata 0\nrx4410 1 2\ntqm7731 0 0\nrx4410-latches " + top +
-                                " 0\ntqm7731-latches 0\nprotocol-errors 0\n";
+  const std::string saturated = "tarvel-bench-state 1\ndata 0\nrx4410 1 2\ntqm7731 0 0\nrx4410-latches " +
+                                top + " 0\ntqm7731-latches 0\nprotocol-errors 0\n";
   const Case cases[] = {
       {"garbage", {"RX4410", "1", "2"}, ".damaged and started a fresh bench", 1},
       {nullptr, {"RX4410R"}, "freshly reset, so its chips read back 0", 0},

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "RecordingPort.h"
-#include "core/Version.h"
-#include "core/MainModule.h"
 #include "app/Scpi.h"
+#include "core/MainModule.h"
+#include "core/Version.h"
 #include "link/SimBench.h"
 
 namespace tarvel {
@@ -17,9 +17,9 @@ const std::string kIdn = std::string("Tarvel Control Software,Tarvel Control,0,"
 
 struct Exchange {
   std::vector<const char*> lines;
-  std::string answers;                 // every answer, in order
-  std::vector<const char*> errors;     // the queue afterwards, oldest first
-  std::array<int, 2> rx4410{0, 0};     // chip codes afterwards
+  std::string answers;              // every answer, in order
+  std::vector<const char*> errors;  // the queue afterwards, oldest first
+  std::array<int, 2> rx4410{0, 0};  // chip codes afterwards
   std::array<int, 2> tqm7731{0, 0};
 };
 
@@ -33,18 +33,39 @@ TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
       {{"CHANnel1:CODE 5", "chan2:code 6", "CHANNEL1:CODE?;CHAN2:CODE?", "CODE?"}, "5;6\n-1,-1\n", {}},
       {{"CHAN1:CODE 5;CHAN2:CODE 6;TRAN", "CODE?"}, "5,6\n", {}, {5, 6}},
       {{"TRAN:AUTO ON;TRAN:AUTO?", "CHAN2:CODE 9"}, "1\n", {}, {0, 9}},
-      {{"DEV TQM7731;DEV?", "CODE 31,7", "READ?"}, "TQM7731\n", {"-221,\"Settings conflict\""}, {0, 0}, {31, 7}},
+      {{"DEV TQM7731;DEV?", "CODE 31,7", "READ?"},
+       "TQM7731\n",
+       {"-221,\"Settings conflict\""},
+       {0, 0},
+       {31, 7}},
       {{"CODE 64,0", "CODE?"}, "-1,-1\n", {"-222,\"Data out of range\""}},
-      {{"DEV TQM7731", "CODE 32,0", "CHAN1:CODE -1"}, "", {"-222,\"Data out of range\"", "-222,\"Data out of range\""}},
+      {{"DEV TQM7731", "CODE 32,0", "CHAN1:CODE -1"},
+       "",
+       {"-222,\"Data out of range\"", "-222,\"Data out of range\""}},
       {{"CHAN1:CODE 40", "DEV TQM7731", "TRAN"}, "", {"-222,\"Data out of range\""}},
-      {{"CODE x,1", "CODE 1", "CODE 1,2,3"}, "", {"-104,\"Data type error\"", "-109,\"Missing parameter\"", "-108,\"Parameter not allowed\""}},
-      {{"FOO?;*IDN?", "CHAN3:CODE 1", "DEV RX4410R"}, "", {"-113,\"Undefined header\"", "-114,\"Header suffix out of range\"", "-224,\"Illegal parameter value\""}},
-      {{"TRAN?", "*IDN", "CHAN1:CODE? 7"}, "", {"-113,\"Undefined header; no query form\"", "-113,\"Undefined header; query only\"", "-108,\"Parameter not allowed\""}},
-      {{"CODE 1,1;SYST:ERR?;CODE 99,1;SYST:ERR:NEXT?;SYST:ERR?"}, "0,\"No error\";-222,\"Data out of range\";0,\"No error\"\n", {}, {1, 1}},
+      {{"CODE x,1", "CODE 1", "CODE 1,2,3"},
+       "",
+       {"-104,\"Data type error\"", "-109,\"Missing parameter\"", "-108,\"Parameter not allowed\""}},
+      {{"FOO?;*IDN?", "CHAN3:CODE 1", "DEV RX4410R"},
+       "",
+       {"-113,\"Undefined header\"", "-114,\"Header suffix out of range\"",
+        "-224,\"Illegal parameter value\""}},
+      {{"TRAN?", "*IDN", "CHAN1:CODE? 7"},
+       "",
+       {"-113,\"Undefined header; no query form\"", "-113,\"Undefined header; query only\"",
+        "-108,\"Parameter not allowed\""}},
+      {{"CODE 1,1;SYST:ERR?;CODE 99,1;SYST:ERR:NEXT?;SYST:ERR?"},
+       "0,\"No error\";-222,\"Data out of range\";0,\"No error\"\n",
+       {},
+       {1, 1}},
       {{"*ESE 60;*ESE?;FOO;*STB?;*ESR?;*ESR?"}, "60\n", {"-113,\"Undefined header\""}},
       {{"*ESE 32", "FOO", "*STB?;*ESR?;*CLS;*STB?"}, "36;32;0\n", {}},
       {{"*OPC;*ESR?", "*SRE 4;*SRE?", "X", "*STB?"}, "1\n4\n68\n", {"-113,\"Undefined header\""}},
-      {{"DEV TQM7731;TRAN:AUTO 1;CHAN1:CODE 3", "*RST;DEV?;TRAN:AUTO?;CHAN1:CODE?;CODE?"}, "RX4410;0;0;3,0\n", {}, {0, 0}, {3, 0}},
+      {{"DEV TQM7731;TRAN:AUTO 1;CHAN1:CODE 3", "*RST;DEV?;TRAN:AUTO?;CHAN1:CODE?;CODE?"},
+       "RX4410;0;0;3,0\n",
+       {},
+       {0, 0},
+       {3, 0}},
       {{";;  ;", "\t*OPC?  "}, "1\n", {}},
   };
   for (const Exchange& c : cases) {
@@ -82,7 +103,8 @@ TEST(ScpiInstrument, ErrorQueueHoldsSixteenAndMarksOverflow) {
   ScpiInstrument instrument;
   for (int i = 0; i < 20; ++i) instrument.Execute("NOPE");
   EXPECT_EQ(instrument.ErrorCount(), kScpiErrorQueueSize);
-  for (std::size_t i = 0; i + 1 < kScpiErrorQueueSize; ++i) EXPECT_EQ(instrument.PopError(), "-113,\"Undefined header\"");
+  for (std::size_t i = 0; i + 1 < kScpiErrorQueueSize; ++i)
+    EXPECT_EQ(instrument.PopError(), "-113,\"Undefined header\"");
   EXPECT_EQ(instrument.PopError(), "-350,\"Queue overflow\"");
   EXPECT_EQ(instrument.PopError(), "0,\"No error\"");
 }

@@ -1,11 +1,11 @@
 // `tarvel --serve` end to end: the real program on a free loopback port, the
 // simulated bench in a state file, clients over TCP.
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +34,9 @@ class Client {
     EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   }
   ~Client() { ::close(fd_); }
-  void Send(const std::string& text) { ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size())); }
+  void Send(const std::string& text) {
+    ASSERT_EQ(::send(fd_, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
+  }
   std::string Line() {
     for (;;) {
       const std::size_t nl = buffer_.find('\n');

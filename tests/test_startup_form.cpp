@@ -10,9 +10,9 @@
 
 #include "GuiTestSupport.h"
 #include "core/MainModule.h"
-#include "ui/StartupForm.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
+#include "ui/StartupForm.h"
 
 namespace tarvel {
 namespace {

@@ -7,8 +7,8 @@
 #include <set>
 
 #include "TestSupport.h"
-#include "core/MainModule.h"
 #include "app/Sweep.h"
+#include "core/MainModule.h"
 #include "link/SimBench.h"
 
 namespace tarvel {
@@ -36,16 +36,20 @@ class BenchPort : public PortBackend {
   long writes = 0;
 
   bool Open(std::int32_t base, PortError& error) override {
-    if (failOpen) return (error = {PortFailure::Unavailable, "/dev/parport0", "Permission denied", ""}), false;
+    if (failOpen)
+      return (error = {PortFailure::Unavailable, "/dev/parport0", "Permission denied", ""}), false;
     return sim.Open(base, error);
   }
   bool Write(std::int32_t port, std::uint8_t value, PortError& error) override {
     const long n = writes++;
-    if (n == failAtWrite) return (error = {PortFailure::AccessFailed, "/dev/parport0", "Input/output error", ""}), false;
+    if (n == failAtWrite)
+      return (error = {PortFailure::AccessFailed, "/dev/parport0", "Input/output error", ""}), false;
     if (flipWrites.count(n) != 0) value ^= 0x02;
     return sim.Write(port, value, error);
   }
-  bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override { return sim.Read(port, value, error); }
+  bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override {
+    return sim.Read(port, value, error);
+  }
   bool Close(PortError& error) override { return sim.Close(error); }
 };
 
@@ -111,11 +115,23 @@ TEST_F(Sweeping, StepsStartOnAnAbsoluteScheduleAndLateStepsAreCounted) {
       {"plain", {1 * ms, 2 * ms, 3 * ms}, 1, {}, {0, 1 * ms, 3 * ms}, 0, 0, 6 * ms},
       {"repeat", {1 * ms, 2 * ms}, 3, {}, {0, 1 * ms, 3 * ms, 4 * ms, 6 * ms, 7 * ms}, 0, 0, 9 * ms},
       // Sends that cost time within the dwell do not push later steps.
-      {"no drift", {1 * ms, 1 * ms, 1 * ms, 1 * ms}, 1, {{1, ms / 3}, {2, ms / 2}, {3, ms - 1}},
-       {0, 1 * ms, 2 * ms, 3 * ms}, 0, 0, 4 * ms},
+      {"no drift",
+       {1 * ms, 1 * ms, 1 * ms, 1 * ms},
+       1,
+       {{1, ms / 3}, {2, ms / 2}, {3, ms - 1}},
+       {0, 1 * ms, 2 * ms, 3 * ms},
+       0,
+       0,
+       4 * ms},
       // A slow send makes the next step late; the one after is back on time.
-      {"late", {1 * ms, 2 * ms, 1 * ms}, 1, {{1, 2 * ms + ms / 2}}, {0, 2 * ms + ms / 2, 3 * ms}, 1,
-       ms + ms / 2, 4 * ms},
+      {"late",
+       {1 * ms, 2 * ms, 1 * ms},
+       1,
+       {{1, 2 * ms + ms / 2}},
+       {0, 2 * ms + ms / 2, 3 * ms},
+       1,
+       ms + ms / 2,
+       4 * ms},
       {"late twice", {1 * ms, 1 * ms, 1 * ms}, 1, {{1, 4 * ms}}, {0, 4 * ms, 4 * ms}, 2, 3 * ms, 4 * ms},
   };
   for (const Case& c : cases) {
@@ -153,14 +169,18 @@ TEST_F(Sweeping, EveryEndLeavesTheBenchAndTheAlertsAsExpected) {
       {"verified", [](Sweeping&, SweepPlan& p) { p.verify = true; }, SweepEnd::Completed, 4, 4, ""},
       // Step 2's first-channel word (writes 84.. of a verifying run) has code bit 0 flipped.
       {"verify mismatch",
-       [](Sweeping& t, SweepPlan& p) { p.verify = true, t.port->flipWrites = {84 + 7, 84 + 8}; },
+       [](Sweeping& t, SweepPlan& p) {
+         p.verify = true, t.port->flipWrites = {84 + 7, 84 + 8};
+       },
        SweepEnd::VerifyFailed, 2, 2, "Error: Verify Failed: step 2 sent 2, 12 but read 3, 12"},
       {"port lost in step 3", [](Sweeping& t, SweepPlan&) { t.port->failAtWrite = 2 * 44 + 30; },
        SweepEnd::PortFailed, 2, 3, "Error: Port Access Failed"},
-      {"port unavailable", [](Sweeping& t, SweepPlan&) { t.port->failOpen = true; }, SweepEnd::PortUnavailable, 0,
-       0, "Error: Port Not Available"},
+      {"port unavailable", [](Sweeping& t, SweepPlan&) { t.port->failOpen = true; },
+       SweepEnd::PortUnavailable, 0, 0, "Error: Port Not Available"},
       {"stopped after step 3",
-       [](Sweeping& t, SweepPlan&) { t.recorder.after = [&t](const StepRecord& r) { t.stop = r.step == 3; }; },
+       [](Sweeping& t, SweepPlan&) {
+         t.recorder.after = [&t](const StepRecord& r) { t.stop = r.step == 3; };
+       },
        SweepEnd::Stopped, 3, 3, ""},
       {"until stopped",
        [](Sweeping& t, SweepPlan& p) {
@@ -168,7 +188,8 @@ TEST_F(Sweeping, EveryEndLeavesTheBenchAndTheAlertsAsExpected) {
          t.recorder.after = [&t](const StepRecord& r) { t.stop = r.step == 11; };
        },
        SweepEnd::Stopped, 11, 11, ""},
-      {"stopped before the start", [](Sweeping& t, SweepPlan&) { t.stop = true; }, SweepEnd::Stopped, 0, 0, ""},
+      {"stopped before the start", [](Sweeping& t, SweepPlan&) { t.stop = true; }, SweepEnd::Stopped, 0, 0,
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

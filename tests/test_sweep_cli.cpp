@@ -61,16 +61,23 @@ TEST_F(SweepCommand, RefusedRunsSendNothingAndSayWhyInOneLine) {
       {{"--sweep"}, "no device"},
       {{"--sweep", "RX4410R", "--from", "0", "--to", "1", "--dwell", "1"}, "unknown device \"RX4410R\""},
       {{"--sweep", "RX4410", "--to", "1", "--dwell", "1"}, "--from is missing"},
-      {{"--sweep", "RX4410", "--from", "0", "--to", "64", "--dwell", "1"}, "--to 64 is outside the RX4410's codes 0..63"},
-      {{"--sweep", "TQM7731", "--from", "32", "--to", "1", "--dwell", "1"}, "--from 32 is outside the TQM7731's codes 0..31"},
-      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "0.09"}, "--dwell 0.09 ms is below 0.1 ms"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "64", "--dwell", "1"},
+       "--to 64 is outside the RX4410's codes 0..63"},
+      {{"--sweep", "TQM7731", "--from", "32", "--to", "1", "--dwell", "1"},
+       "--from 32 is outside the TQM7731's codes 0..31"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "0.09"},
+       "--dwell 0.09 ms is below 0.1 ms"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--step", "0"}, "--step \"0\""},
-      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--channel", "3"}, "--channel \"3\""},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--channel", "3"},
+       "--channel \"3\""},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--other", "99"}, "--other 99"},
-      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--repeat", "-1"}, "--repeat \"-1\""},
-      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--from", "2"}, "--from given twice"},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--repeat", "-1"},
+       "--repeat \"-1\""},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--from", "2"},
+       "--from given twice"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--fast"}, "unknown option --fast"},
-      {{"--sweep", "TQM7731", "--from", "0", "--to", "1", "--dwell", "1", "--verify"}, "--verify needs the RX4410"},
+      {{"--sweep", "TQM7731", "--from", "0", "--to", "1", "--dwell", "1", "--verify"},
+       "--verify needs the RX4410"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--log", "no/such/dir/log.csv"},
        "cannot write the log in \"no/such/dir\""},
       {{"--sequence", "RX4410", "bad.csv"}, "bad.csv:2: code2 99 is outside the RX4410's codes 0..63"},
@@ -99,11 +106,21 @@ TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {
   };
   const Case cases[] = {
       {{"--sweep", "RX4410", "--from", "0", "--to", "10", "--step", "4", "--dwell", "0.1", "--repeat", "2"},
-       {6, 6}, 0, {"step,code1,code2", "1,0,0", "2,4,4", "3,8,8", "4,0,0", "5,4,4", "6,8,8"}, 6 * 44},
-      {{"--sweep", "TQM7731", "--from", "31", "--to", "29", "--channel", "2", "--other", "7", "--dwell", "0.1"},
-       {0, 0}, 3, {"step,code1,code2", "1,7,31", "2,7,30", "3,7,29"}, 3 * 26},
+       {6, 6},
+       0,
+       {"step,code1,code2", "1,0,0", "2,4,4", "3,8,8", "4,0,0", "5,4,4", "6,8,8"},
+       6 * 44},
+      {{"--sweep", "TQM7731", "--from", "31", "--to", "29", "--channel", "2", "--other", "7", "--dwell",
+        "0.1"},
+       {0, 0},
+       3,
+       {"step,code1,code2", "1,7,31", "2,7,30", "3,7,29"},
+       3 * 26},
       {{"--sequence", "RX4410", "hop.csv", "--verify"},
-       {2, 2}, 0, {"step,code1,code2,read1,read2", "1,1,2,1,2", "2,3,4,3,4"}, 2 * (44 + 54)},
+       {2, 2},
+       0,
+       {"step,code1,code2,read1,read2", "1,1,2,1,2", "2,3,4,3,4"},
+       2 * (44 + 54)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1]);
@@ -145,11 +162,12 @@ TEST_F(SweepCommand, OnATerminalOneProgressLineIsRedrawnInPlace) {
 }
 
 TEST_F(SweepCommand, ATerminationStopsAfterTheStepAndKeepsTheLog) {
-  const RunResult r = RunProgram("/bin/sh",
-                                 {"-c", std::string(TARVEL_PROGRAM) +
-                                            " --sweep RX4410 --from 0 --to 63 --dwell 20 --repeat 0 --log run.csv &"
-                                            " pid=$!; sleep 0.5; kill -TERM $pid; wait $pid"},
-                                 dir.string(), env);
+  const RunResult r =
+      RunProgram("/bin/sh",
+                 {"-c", std::string(TARVEL_PROGRAM) +
+                            " --sweep RX4410 --from 0 --to 63 --dwell 20 --repeat 0 --log run.csv &"
+                            " pid=$!; sleep 0.5; kill -TERM $pid; wait $pid"},
+                 dir.string(), env);
   EXPECT_EQ(r.status, 130) << r.err;
   const auto rows = LogLines("run.csv");
   ASSERT_GE(rows.size(), 3u) << r.err;

@@ -45,8 +45,9 @@ class SweepWindow : public testing::WindowTest {
     return done();
   }
   std::vector<bool> MainStates() const {
-    return {main->Transmit->isEnabled(),        main->Receive->isEnabled(),        main->AutoTransmit->isEnabled(),
-            main->DeviceOption[0]->isEnabled(), main->DeviceOption[1]->isEnabled(), main->GainText[0]->isEnabled(),
+    return {main->Transmit->isEnabled(),        main->Receive->isEnabled(),
+            main->AutoTransmit->isEnabled(),    main->DeviceOption[0]->isEnabled(),
+            main->DeviceOption[1]->isEnabled(), main->GainText[0]->isEnabled(),
             main->OptionsMenu->isEnabled()};
   }
 
@@ -58,7 +59,7 @@ TEST_F(SweepWindow, ARunFollowsInTheMainWindowAndRestoresItAfterwards) {
   struct Case {
     int device;
     bool autoTransmit, verify;
-    int channel;  // 0 both, 1 first, 2 second
+    int channel;                           // 0 both, 1 first, 2 second
     std::array<std::uint64_t, 2> latches;  // RX4410 channel latches, or TQM7731 words in [0]
     const char* lastSent;
   };

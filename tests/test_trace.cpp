@@ -132,8 +132,9 @@ TEST(Trace, AStreamedTraceMatchesTheWholeOneInBoundedMemory) {
     std::string text;
     streamed.StreamTo([&text](std::string_view t) { return text.append(t), true; });
     for (PortTrace* t : {&whole, &streamed}) {
-      for (int e : c.events) e >= 0 ? t->RecordWrite(static_cast<std::uint8_t>(e))
-                                    : t->RecordRead(static_cast<std::uint8_t>(-1 - e));
+      for (int e : c.events)
+        e >= 0 ? t->RecordWrite(static_cast<std::uint8_t>(e))
+               : t->RecordRead(static_cast<std::uint8_t>(-1 - e));
     }
     EXPECT_TRUE(streamed.FinishStream());
     EXPECT_EQ(text, whole.ToVcd()) << c.name;
@@ -157,7 +158,10 @@ TEST(Trace, AStreamedTraceMatchesTheWholeOneInBoundedMemory) {
   failing.StreamTo([](std::string_view) { return false; });
   failing.RecordWrite(1);
   EXPECT_FALSE(failing.FinishStream());
-  idle.StreamTo([](std::string_view) { ADD_FAILURE() << "no access, no file"; return true; });
+  idle.StreamTo([](std::string_view) {
+    ADD_FAILURE() << "no access, no file";
+    return true;
+  });
   EXPECT_TRUE(idle.FinishStream());
 }
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
-#include <QDir>
 #include <QDesktopServices>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,15 +14,15 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
-#include "core/Version.h"
 #include "core/MainModule.h"
-#include "ui/AboutForm.h"
-#include "ui/StartupForm.h"
+#include "core/Version.h"
 #include "link/PortIO.h"
 #include "link/SimBench.h"
+#include "ui/AboutForm.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
+#include "ui/StartupForm.h"
 
 namespace tarvel {
 namespace {

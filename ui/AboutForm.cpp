@@ -64,7 +64,8 @@ AboutForm::AboutForm(QWidget* parent) : QWidget(parent) {
 
 void AboutForm::Form_Load() {
   VersionLabel->setText(QString("Version: ") + kVersion);
-  CopyrightLabel->setText(QString("Copyright \u00A9") + " " + kCopyrightYear + " " + "Tarvel Control Software");
+  CopyrightLabel->setText(QString("Copyright \u00A9") + " " + kCopyrightYear + " " +
+                          "Tarvel Control Software");
   OK->setFocus();
 }
 

@@ -5,8 +5,8 @@
 #include <QPointer>
 
 #include "ui/AboutForm.h"
-#include "ui/StartupForm.h"
 #include "ui/MainForm.h"
+#include "ui/StartupForm.h"
 
 // The embedded artwork lives in a static library, so its resources are
 // registered by hand (and outside any namespace, as Qt requires).

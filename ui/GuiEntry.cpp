@@ -6,9 +6,9 @@
 #include "app/GuiLoader.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
+#include "ui/Forms.h"
 #include "ui/QtAlertPresenter.h"
 #include "ui/StartupForm.h"
-#include "ui/Forms.h"
 
 // The program checks this before it calls anything else here.
 extern "C" __attribute__((visibility("default"))) int tarvel_gui_interface_version() {
@@ -44,7 +44,7 @@ extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, c
 }
 
 extern "C" __attribute__((visibility("default"))) void tarvel_gui_message_box(int icon, const char* title,
-                                                                             const char* text) {
+                                                                              const char* text) {
   std::unique_ptr<QApplication> owned;
   if (QApplication::instance() == nullptr) {
     static int argc = 1;
@@ -55,6 +55,6 @@ extern "C" __attribute__((visibility("default"))) void tarvel_gui_message_box(in
     tarvel::forms::InstallFonts();
   }
   const auto stop = EndLoopsOnStopRequest();
-  tarvel::ShowMessageBox(icon == 1 ? QMessageBox::Warning : QMessageBox::Critical,
-                         QString::fromUtf8(title), QString::fromUtf8(text));
+  tarvel::ShowMessageBox(icon == 1 ? QMessageBox::Warning : QMessageBox::Critical, QString::fromUtf8(title),
+                         QString::fromUtf8(text));
 }

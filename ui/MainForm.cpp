@@ -19,12 +19,12 @@
 
 #include "core/MainModule.h"
 #include "core/Numbers.h"
-#include "ui/AboutForm.h"
-#include "ui/StartupForm.h"
 #include "link/ControlPPORT.h"
+#include "ui/AboutForm.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/PortTraceWindow.h"
+#include "ui/StartupForm.h"
 #include "ui/SweepForm.h"
 #include "ui/Twips.h"
 
@@ -137,8 +137,8 @@ void MainForm::BuildControls() {
   PlaceTwips(LastSent, 120, 1800, 1935, 255);
 
   // The tab order of the window; frames and labels take no focus.
-  QWidget* order[] = {Transmit,     AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
-                      GainText[0],  GainSlide[0], GainText[1],     GainSlide[1]};
+  QWidget* order[] = {Transmit,    AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
+                      GainText[0], GainSlide[0], GainText[1],     GainSlide[1]};
   for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
 
   for (int i = 0; i < 2; ++i) {

@@ -6,8 +6,8 @@
 #include <QRadioButton>
 #include <iterator>
 
-#include "core/MainModule.h"
 #include "app/Startup.h"
+#include "core/MainModule.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 #include "ui/Twips.h"
@@ -45,11 +45,8 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
   for (std::size_t i = 0; i < std::size(kLegacyPorts); ++i) {
     const LegacyPort& c = kLegacyPorts[i];
     const QString name = QString::fromLatin1(c.name.data(), static_cast<int>(c.name.size()));
-    const QString caption = QString("   %1 (H%2-H%3)")
-                                .arg(name, -4)
-                                .arg(c.base, 0, 16)
-                                .arg(c.base + 2, 0, 16)
-                                .toUpper();
+    const QString caption =
+        QString("   %1 (H%2-H%3)").arg(name, -4).arg(c.base, 0, 16).arg(c.base + 2, 0, 16).toUpper();
     QRadioButton*& button = *buttons[i];
     button = new QRadioButton(caption, ParallelFrame);
     button->setObjectName(name);
@@ -71,9 +68,15 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
 
   // An option's click runs whenever it becomes selected, by the user or by
   // the program.
-  connect(LPT1, &QRadioButton::toggled, this, [this](bool on) { if (on) LPT1_Click(); });
-  connect(LPT2, &QRadioButton::toggled, this, [this](bool on) { if (on) LPT2_Click(); });
-  connect(PRN, &QRadioButton::toggled, this, [this](bool on) { if (on) PRN_Click(); });
+  connect(LPT1, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) LPT1_Click();
+  });
+  connect(LPT2, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) LPT2_Click();
+  });
+  connect(PRN, &QRadioButton::toggled, this, [this](bool on) {
+    if (on) PRN_Click();
+  });
   connect(OK, &QPushButton::clicked, this, [this] { OK_Click(); });
 }
 

@@ -149,7 +149,8 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   connect(StartButton, &QPushButton::clicked, this, [this] { Start_Click(); });
   connect(StopButton, &QPushButton::clicked, this, [this] { Stop_Click(); });
   connect(LoadButton, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getOpenFileName(this, "Load sequence", {}, "CSV files (*.csv);;All files (*)");
+    const QString path =
+        QFileDialog::getOpenFileName(this, "Load sequence", {}, "CSV files (*.csv);;All files (*)");
     if (!path.isEmpty()) LoadSequence(path);
   });
   connect(RampButton, &QPushButton::clicked, this, [this] { UseRamp(); });
@@ -259,9 +260,9 @@ void SweepForm::Start_Click() {
 
   // Nothing else may reach the port while the run holds it.
   saved_.clear();
-  QWidget* controls[] = {main_->Transmit,     main_->Receive,      main_->AutoTransmit,
+  QWidget* controls[] = {main_->Transmit,        main_->Receive,         main_->AutoTransmit,
                          main_->DeviceOption[0], main_->DeviceOption[1], main_->GainText[0],
-                         main_->GainText[1],  main_->GainSlide[0], main_->GainSlide[1]};
+                         main_->GainText[1],     main_->GainSlide[0],    main_->GainSlide[1]};
   for (QWidget* w : controls) {
     saved_.emplace_back(w, w->isEnabled());
     w->setEnabled(false);
@@ -318,7 +319,8 @@ void SweepForm::Poll() {
     Progress->setRange(0, 0);
     Progress->setFormat(QString("step %1").arg(droppedRows_ + rows_.size()));
   } else if (total > 0) {
-    Progress->setValue(static_cast<int>(std::min(1000.0, 1000.0 * static_cast<double>(at) / static_cast<double>(total))));
+    Progress->setValue(
+        static_cast<int>(std::min(1000.0, 1000.0 * static_cast<double>(at) / static_cast<double>(total))));
     Progress->setFormat(QString("%p%, %1 s left").arg(static_cast<double>(total - at) / 1e9, 0, 'f', 1));
   }
   Plot->update();
@@ -368,9 +370,9 @@ void SweepForm::Finish() {
 
 void SweepForm::SetRunning(bool on) {
   const bool ramp = sequence_.empty();
-  for (QWidget* w : {static_cast<QWidget*>(FromBox), static_cast<QWidget*>(ToBox),
-                     static_cast<QWidget*>(StepBox), static_cast<QWidget*>(DwellBox),
-                     static_cast<QWidget*>(ChannelBox)}) {
+  for (QWidget* w :
+       {static_cast<QWidget*>(FromBox), static_cast<QWidget*>(ToBox), static_cast<QWidget*>(StepBox),
+        static_cast<QWidget*>(DwellBox), static_cast<QWidget*>(ChannelBox)}) {
     w->setEnabled(!on && ramp);
   }
   RepeatBox->setEnabled(!on);
@@ -424,7 +426,8 @@ void SweepPlot::paintEvent(QPaintEvent*) {
 
   painter.setPen(Qt::black);
   for (int code : {0, highest_ / 2, highest_}) {
-    painter.drawText(QRectF(0, y(code) - 8, 36, 16), Qt::AlignRight | Qt::AlignVCenter, QString::number(code));
+    painter.drawText(QRectF(0, y(code) - 8, 36, 16), Qt::AlignRight | Qt::AlignVCenter,
+                     QString::number(code));
   }
   painter.drawText(QRectF(area.left(), area.bottom() + 4, area.width(), 20), Qt::AlignLeft, "0 s");
   painter.drawText(QRectF(area.left(), area.bottom() + 4, area.width(), 20), Qt::AlignRight,
@@ -475,7 +478,8 @@ void SweepPlot::paintEvent(QPaintEvent*) {
       painter.setBrush(colors[channel]);
       for (std::size_t i = 0; i < n; i += stride) {
         const StepRecord& r = (*rows_)[i];
-        if (r.verified) painter.drawEllipse(QPointF(x(r.startNs), y(channel == 0 ? r.read1 : r.read2)), 2.5, 2.5);
+        if (r.verified)
+          painter.drawEllipse(QPointF(x(r.startNs), y(channel == 0 ? r.read1 : r.read2)), 2.5, 2.5);
       }
       painter.setBrush(Qt::NoBrush);
     }

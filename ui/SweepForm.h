@@ -100,7 +100,7 @@ class SweepForm : public QWidget {
   SweepPlan plan_;
   std::vector<StepRecord> rows_;
   static constexpr std::size_t kMaxWindowRows = 4'000'000;  // 128 MB of steps
-  std::uint64_t droppedRows_ = 0;                            // oldest steps no longer kept
+  std::uint64_t droppedRows_ = 0;                           // oldest steps no longer kept
   std::shared_ptr<HeldAlerts> alerts_;
   std::shared_ptr<AlertPresenter> previousPresenter_;
 
