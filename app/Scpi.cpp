@@ -14,7 +14,7 @@
 #include "link/FtdiPort.h"
 #include "link/GpioPort.h"
 #include "link/PpdevPort.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 

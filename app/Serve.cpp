@@ -24,7 +24,7 @@
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/PortSelect.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 

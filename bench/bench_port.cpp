@@ -4,7 +4,7 @@
 
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 #include "link/Trace.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 #include "link/Trace.h"
 
 int main(int argc, char** argv) {

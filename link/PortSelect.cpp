@@ -2,11 +2,12 @@
 
 #include <cstdlib>
 
+#include "BenchStateFile.h"
 #include "DirectPort.h"
 #include "FtdiPort.h"
 #include "GpioPort.h"
 #include "PpdevPort.h"
-#include "SimBench.h"
+#include "SimPortBackend.h"
 
 namespace tarvel {
 

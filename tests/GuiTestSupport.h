@@ -13,6 +13,7 @@
 #include "TestSupport.h"
 #include "core/MainModule.h"
 #include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 class MainForm;

@@ -17,7 +17,7 @@
 
 #include "core/MainModule.h"
 #include "link/PortIO.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 #include "ui/AboutForm.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"

@@ -7,7 +7,7 @@
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/PortAccessLog.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 #include "link/Trace.h"
 #include "link/VcdDecode.h"
 

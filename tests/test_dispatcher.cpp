@@ -9,6 +9,7 @@
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

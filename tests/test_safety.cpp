@@ -14,6 +14,7 @@
 
 #include "ProgramRunner.h"
 #include "TestSupport.h"
+#include "link/BenchStateFile.h"
 #include "link/SimBench.h"
 
 namespace tarvel {

@@ -8,7 +8,7 @@
 #include "app/Scpi.h"
 #include "core/MainModule.h"
 #include "core/Version.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

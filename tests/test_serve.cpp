@@ -16,6 +16,7 @@
 #include "ProgramRunner.h"
 #include "TestSupport.h"
 #include "core/Version.h"
+#include "link/BenchStateFile.h"
 #include "link/SimBench.h"
 
 namespace tarvel {

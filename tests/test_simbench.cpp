@@ -10,8 +10,10 @@
 
 #include "TestSupport.h"
 #include "core/MainModule.h"
+#include "link/BenchStateFile.h"
 #include "link/ControlPPORT.h"
 #include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

@@ -9,7 +9,7 @@
 #include "TestSupport.h"
 #include "app/Sweep.h"
 #include "core/MainModule.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

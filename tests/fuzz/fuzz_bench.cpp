@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "link/BenchStateFile.h"
 #include "link/SimBench.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "app/Scpi.h"
-#include "link/SimBench.h"
+#include "link/SimPortBackend.h"
 
 namespace {
 
