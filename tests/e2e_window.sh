@@ -8,9 +8,11 @@ tarvel=$1
 for tool in xvfb-run xdotool; do
   command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
 done
+# -noreset: the X server would otherwise reset when its last client leaves,
+# and a client connecting during the reset is refused.
 if [[ -z ${E2E_INSIDE_X:-} ]]; then
   export E2E_INSIDE_X=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96 -noreset" "$0" "$@"
 fi
 
 work=$(mktemp -d)

@@ -11,7 +11,7 @@ for tool in xvfb-run xdotool openbox; do
 done
 if [[ -z ${E2E_INSIDE_X:-} ]]; then
   export E2E_INSIDE_X=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96 -noreset" "$0" "$@"
 fi
 
 work=$(mktemp -d)
