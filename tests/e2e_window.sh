@@ -24,15 +24,25 @@ TARVEL_TRACE="$work/window.vcd" "$tarvel" >"$work/out.txt" 2>&1 &
 pid=$!
 
 px() { echo $(( ($1 * 96 + 720) / 1440 )); }  # twips to pixels
+find_window() {  # bounded wait for a visible window of that title
+  local w
+  for ((i = 0; i < 75; i++)); do
+    w=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1) || true
+    [[ -n $w ]] && { echo "$w"; return 0; }
+    sleep 0.2
+  done
+  echo "no window \"$1\"" >&2; cat "$work/out.txt" >&2
+  return 1
+}
 click() {  # window, x, y (pixels within the window)
   xdotool mousemove --window "$1" "$2" "$3" click 1
   sleep 0.3
 }
 
-setup=$(xdotool search --sync --onlyvisible --name '^Setup Menu$' | head -1)
+setup=$(find_window 'Setup Menu')
 click "$setup" "$(px $((2520 + 666)))" "$(px $((2280 + 186)))"  # OK
 
-main=$(xdotool search --sync --onlyvisible --name '^Tarvel Control$' | head -1)
+main=$(find_window 'Tarvel Control')
 eval "$(xdotool getwindowgeometry --shell "$main")"
 menubar=$(( HEIGHT - $(px 5490) ))
 # Chan 1's text box: frame (120, 1320) + box (360, 360), centre of 372 x 216.
@@ -62,7 +72,7 @@ wait $pid 2>/dev/null || true
 # also shown as a message box that waits for OK.
 "$tarvel" rx4410 1 >"$work/cli.out" 2>"$work/cli.err" &
 cli=$!
-xdotool search --sync --onlyvisible --name '^Error: Invalid or Missing Entry$' >/dev/null
+find_window 'Error: Invalid or Missing Entry' >/dev/null
 sleep 0.5
 kill -0 $cli 2>/dev/null || { echo "the program did not wait for OK"; exit 1; }
 # The modal box has the keyboard focus: Return presses its OK button.
@@ -81,7 +91,7 @@ grep -q "^Error: Invalid or Missing Entry: The command call provided" "$work/cli
 # SIGTERM while the box waits ends the program by that signal.
 "$tarvel" rx4410 1 2>/dev/null &
 cli=$!
-xdotool search --sync --onlyvisible --name '^Error: Invalid or Missing Entry$' >/dev/null
+find_window 'Error: Invalid or Missing Entry' >/dev/null
 kill $cli
 for ((i = 0; i < 25; i++)); do kill -0 $cli 2>/dev/null || break; sleep 0.2; done
 kill -0 $cli 2>/dev/null && { kill -9 $cli; echo "SIGTERM did not end the box"; exit 1; }
