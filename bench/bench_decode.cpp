@@ -49,7 +49,7 @@ void BM_DecodeVcd(benchmark::State& state) {
     const auto result = tarvel::DecodeVcd(source, {}, out);
     if (result.status != tarvel::VcdDecodeResult::Status::Ok) state.SkipWithError(result.message.c_str());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
   state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_DecodeVcd)->Unit(benchmark::kMillisecond);

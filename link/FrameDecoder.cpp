@@ -7,7 +7,7 @@ namespace tarvel {
 
 namespace {
 
-std::string ChannelName(int c) { return c == 0 ? "RX4410 Chan 1" : "RX4410 Chan 2"; }
+std::string ChannelName(std::size_t c) { return c == 0 ? "RX4410 Chan 1" : "RX4410 Chan 2"; }
 
 std::string LineName(char kind, std::uint8_t mask) {
   return std::string(1, kind) + std::to_string(std::countr_zero(mask));
@@ -29,13 +29,13 @@ void FrameDecoder::Step(std::uint64_t time, const PortLevels& levels) {
   const std::uint8_t before = static_cast<std::uint8_t>((held_ & everKnown_) | (after & ~everKnown_));
   everKnown_ |= levels.dataKnown;
 
-  for (int c = 0; c < 2; ++c) {
+  for (std::size_t c = 0; c < 2; ++c) {
     Rx4410Channel& chip = rx_[c];
     // The level the chip drove for bit j until this change.
     const int j = chip.OutputBit();
     if (j >= 0) {
       const std::uint8_t out = chip.lines().output;
-      samples_[c][j] = (last_.statusKnown & out) ? ((last_.status & out) ? 1 : 0) : -1;
+      samples_[c][static_cast<std::size_t>(j)] = (last_.statusKnown & out) ? ((last_.status & out) ? 1 : 0) : -1;
     }
     const LineStep step = chip.Change(before, after);
     if (step.started) {
@@ -63,12 +63,12 @@ void FrameDecoder::Step(std::uint64_t time, const PortLevels& levels) {
   last_ = levels;
 }
 
-void FrameDecoder::EndRx(int c, std::uint64_t time, const LineStep& step) {
+void FrameDecoder::EndRx(std::size_t c, std::uint64_t time, const LineStep& step) {
   if (step.end == FrameEnd::Empty) return;
   DecodedFrame f;
   f.start = frameStart_[c];
   f.end = time;
-  f.channel = c;
+  f.channel = static_cast<int>(c);
   f.bits = step.ended.bits;
   f.word = step.ended.word;
   const std::string name = ChannelName(c);
@@ -77,11 +77,12 @@ void FrameDecoder::EndRx(int c, std::uint64_t time, const LineStep& step) {
     const std::string statusLine = LineName('S', kRx4410Lines[c].output);
     int unknown = -1, known = 0, code = 0;
     for (int j = 0; j < 6 && j < f.bits - 1; ++j) {
-      if (samples_[c][j] < 0) {
+      const int sample = samples_[c][static_cast<std::size_t>(j)];
+      if (sample < 0) {
         if (unknown < 0) unknown = j;
       } else {
         ++known;
-        code |= samples_[c][j] << j;
+        code |= sample << j;
       }
     }
     f.word = static_cast<std::uint32_t>(code);
@@ -132,11 +133,11 @@ void FrameDecoder::EndTqm(std::uint64_t time, const LineStep& step) {
 }
 
 void FrameDecoder::Finish(std::uint64_t time) {
-  auto cutOff = [&](const ChipFrame& frame, std::uint64_t start, bool tqm, int c) {
+  auto cutOff = [&](const ChipFrame& frame, std::uint64_t start, bool tqm, std::size_t c) {
     if (!frame.active || frame.bits == 0) return;
     DecodedFrame f;
     f.tqm7731 = tqm;
-    f.channel = c;
+    f.channel = static_cast<int>(c);
     f.start = start;
     f.end = time;
     f.bits = frame.bits;
@@ -145,7 +146,7 @@ void FrameDecoder::Finish(std::uint64_t time) {
              std::to_string(frame.bits) + " bits";
     Emit(std::move(f));
   };
-  for (int c = 0; c < 2; ++c) cutOff(rx_[c].frame(), frameStart_[c], false, c);
+  for (std::size_t c = 0; c < 2; ++c) cutOff(rx_[c].frame(), frameStart_[c], false, c);
   cutOff(tqm_.frame(), frameStart_[2], true, 0);
 }
 

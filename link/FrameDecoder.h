@@ -51,7 +51,7 @@ class FrameDecoder {
 
  private:
   void Emit(DecodedFrame frame) { sink_(frame); }
-  void EndRx(int c, std::uint64_t time, const LineStep& step);
+  void EndRx(std::size_t c, std::uint64_t time, const LineStep& step);
   void EndTqm(std::uint64_t time, const LineStep& step);
 
   Sink sink_;

@@ -6,7 +6,7 @@ void SimBench::WriteData(std::uint8_t byte) {
   const std::uint8_t before = state_.data;
   state_.data = byte;
 
-  for (int c = 0; c < 2; ++c) {
+  for (std::size_t c = 0; c < 2; ++c) {
     const LineStep step = rx_[c].Change(before, byte);
     if (step.end == FrameEnd::Latched) {
       state_.rx4410[c] = Rx4410Channel::Code(step.ended.word);
@@ -28,7 +28,7 @@ void SimBench::WriteData(std::uint8_t byte) {
 
 std::uint8_t SimBench::ReadStatus() const {
   std::uint8_t status = 0;
-  for (int c = 0; c < 2; ++c) {
+  for (std::size_t c = 0; c < 2; ++c) {
     const int bit = rx_[c].OutputBit();
     if (bit >= 0 && ((state_.rx4410[c] >> bit) & 1)) status |= rx_[c].lines().output;
   }

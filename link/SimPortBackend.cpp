@@ -173,7 +173,7 @@ bool SimPortBackend::Save(std::string& reason) {
   // below its loaded value has wrapped.
   BenchState s = bench_.state();
   constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
-  for (int c = 0; c < 2; ++c) {
+  for (std::size_t c = 0; c < 2; ++c) {
     if (s.rx4410Latches[c] < loaded_.rx4410Latches[c]) s.rx4410Latches[c] = kTop;
   }
   if (s.tqm7731Latches < loaded_.tqm7731Latches) s.tqm7731Latches = kTop;

@@ -67,14 +67,14 @@ void MainForm::BuildControls() {
   Picture1->setGeometry(Twips(120), (LogoFrame->height() - 52) / 2, 174, 52);
   const char* logoTexts[2] = {"Tarvel", "Control Software"};
   const int logoGeometry[2][4] = {{2880, 240, 2895, 495}, {2880, 720, 3015, 375}};
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     LogoText[i] = new QLabel(logoTexts[i], LogoFrame);
     LogoText[i]->setObjectName(QString("LogoText(%1)").arg(i));
     LogoText[i]->setFont(DesignFont("Arial", 18, true, true));
     PlaceTwips(LogoText[i], logoGeometry[i][0], logoGeometry[i][1], logoGeometry[i][2], logoGeometry[i][3]);
   }
 
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     FrameLabel[i] = new QGroupBox("Frame", client);
     FrameLabel[i]->setObjectName(QString("FrameLabel(%1)").arg(i));
     FrameLabel[i]->setFont(DesignFont("MS Sans Serif", 9.75, true));
@@ -103,7 +103,7 @@ void MainForm::BuildControls() {
   ScaleFrame->setFont(DesignFont("Arial", 10.5, false, true));
   PlaceTwips(ScaleFrame, 4080, 1320, 2175, 975);
   const char* devices[2] = {"RX4410", "TQM7731"};
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     DeviceOption[i] = new QRadioButton(devices[i], ScaleFrame);
     DeviceOption[i]->setObjectName(QString("DeviceOption(%1)").arg(i));
     DeviceOption[i]->setFont(DesignFont("Arial", 10.5));
@@ -141,20 +141,20 @@ void MainForm::BuildControls() {
                       GainText[0], GainSlide[0], GainText[1],     GainSlide[1]};
   for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
 
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     const auto index = static_cast<std::int16_t>(i);
     // An edit that leaves the text as it was (a digit typed over itself) is
     // no change: the handler runs only when the text really differs.
     shownText_[i] = GainText[i]->text();
-    connect(GainText[i], &QLineEdit::textChanged, this, [this, index](const QString& text) {
-      if (text == shownText_[index]) return;
-      shownText_[index] = text;
+    connect(GainText[i], &QLineEdit::textChanged, this, [this, i, index](const QString& text) {
+      if (text == shownText_[i]) return;
+      shownText_[i] = text;
       GainText_Change(index);
     });
     GainText[i]->installEventFilter(this);
-    connect(GainSlide[i], &QScrollBar::valueChanged, this, [this, index] {
+    connect(GainSlide[i], &QScrollBar::valueChanged, this, [this, i, index] {
       // Thumb drags report as scrolling, everything else as a change.
-      if (GainSlide[index]->isSliderDown()) {
+      if (GainSlide[i]->isSliderDown()) {
         GainSlide_Scroll(index);
       } else {
         GainSlide_Change(index);
@@ -200,13 +200,13 @@ void MainForm::Form_Load() {
     index = code ? *code : -1;
   }
   if (index == 0 || index == 1) {
-    DeviceOption[index]->setChecked(true);
+    DeviceOption[static_cast<std::size_t>(index)]->setChecked(true);
   } else {
     // No option button for this index: the profile step runs on its own.
     DeviceOption_Click(index);
   }
 
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     GainSlide[i]->SetCodeRange(GainMax, GainMin);
     GainCode[i] = 0;
     ReadCode[i] = 0;
@@ -230,7 +230,7 @@ void MainForm::DeviceOption_Click(std::int16_t Index) {
     GainMax = 0;
     ShowOptionAlert();
   }
-  for (int i = 0; i < 2; ++i) GainSlide[i]->SetCodeRange(GainMax, GainMin);
+  for (std::size_t i = 0; i < 2; ++i) GainSlide[i]->SetCodeRange(GainMax, GainMin);
   UpdateMainForm();
 }
 
@@ -246,9 +246,9 @@ void MainForm::UpdateMainForm() {
   LastSent->setText("Last Sent:");
   FrameLabel[0]->setTitle(column == Rx ? "Chan 1" : column == Tqm ? "Attn A" : "");
   FrameLabel[1]->setTitle(column == Rx ? "Chan 2" : column == Tqm ? "Attn B" : "");
-  for (int i = 0; i < 2; ++i) GainText[i]->setEnabled(device);
-  for (int i = 0; i < 2; ++i) GainSlide[i]->setEnabled(device);
-  for (int i = 0; i < 2; ++i) ReadText[i]->setText(column == Rx ? "Read:" : "");
+  for (std::size_t i = 0; i < 2; ++i) GainText[i]->setEnabled(device);
+  for (std::size_t i = 0; i < 2; ++i) GainSlide[i]->setEnabled(device);
+  for (std::size_t i = 0; i < 2; ++i) ReadText[i]->setText(column == Rx ? "Read:" : "");
 
   if (AutoTransmit->isEnabled() && AutoTransmit->isChecked()) {
     Transmit->setEnabled(false);
@@ -260,8 +260,9 @@ void MainForm::UpdateMainForm() {
 
 void MainForm::GainText_Change(std::int16_t Index) {
   if (Index < 0 || Index > 1) return;
+  const auto slot = static_cast<std::size_t>(Index);
   try {
-    QLineEdit* box = GainText[Index];
+    QLineEdit* box = GainText[slot];
     auto number = TextToNumber(box->text().toStdString());
     if (!number) return;  // not a number (yet): ignored while typing
     if (*number > GainMax) {
@@ -277,7 +278,7 @@ void MainForm::GainText_Change(std::int16_t Index) {
     }
     const auto code = TextToCode(box->text().toStdString());
     if (!code) return;
-    GainSlide[Index]->SetCode(*code);  // runs GainSlide_Change if the position moves
+    GainSlide[slot]->SetCode(*code);  // runs GainSlide_Change if the position moves
     CheckAutoTransmit();
   } catch (...) {
     // A failure ends the change handling silently; what was done stays done.
@@ -286,15 +287,17 @@ void MainForm::GainText_Change(std::int16_t Index) {
 
 void MainForm::GainText_LostFocus(std::int16_t Index) {
   if (Index < 0 || Index > 1) return;
-  const QString plain = Text(CodeToText(GainSlide[Index]->Code()));
-  if (GainText[Index]->text() == plain) return;
+  const auto slot = static_cast<std::size_t>(Index);
+  const QString plain = Text(CodeToText(GainSlide[slot]->Code()));
+  if (GainText[slot]->text() == plain) return;
   ShowEntryAlert();
-  GainText[Index]->setFocus(Qt::OtherFocusReason);
+  GainText[slot]->setFocus(Qt::OtherFocusReason);
 }
 
 void MainForm::GainSlide_Change(std::int16_t Index) {
   if (Index < 0 || Index > 1) return;
-  GainText[Index]->setText(Text(CodeToText(GainSlide[Index]->Code())));
+  const auto slot = static_cast<std::size_t>(Index);
+  GainText[slot]->setText(Text(CodeToText(GainSlide[slot]->Code())));
 }
 
 void MainForm::GainSlide_Scroll(std::int16_t Index) { GainSlide_Change(Index); }
@@ -307,7 +310,7 @@ bool MainForm::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   if (event->type() == QEvent::FocusOut) {
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
       if (watched != GainText[i]) continue;
       // A leave is a move to another control of this window; a message box
       // or another window taking the focus is not.
@@ -380,7 +383,7 @@ void MainForm::Transmit_Click() {
 
 void MainForm::Receive_Click() {
   if (ReadBackCodes() != CommandStatus::Done) return;  // the port alert was shown
-  for (int i = 0; i < 2; ++i) ReadText[i]->setText(Text("Read: " + CodeToText(ReadCode[i])));
+  for (std::size_t i = 0; i < 2; ++i) ReadText[i]->setText(Text("Read: " + CodeToText(ReadCode[i])));
 }
 
 void MainForm::AutoTransmit_Click() {
@@ -401,7 +404,7 @@ void MainForm::ExitMenu_Click() {
 }
 
 void MainForm::OptionsMenu_Click() {
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     if (DeviceOption[i]->isChecked()) DeviceName = std::to_string(i);
   }
   StartupForm* startup = forms::LoadStartup();

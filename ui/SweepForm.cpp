@@ -306,7 +306,7 @@ void SweepForm::Poll() {
     // is sent from there and no range alert can come up.
     const StepRecord& r = fresh.back();
     const std::int16_t codes[2] = {r.code1, r.code2};
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
       const QSignalBlocker blockText(main_->GainText[i]);
       const QSignalBlocker blockSlide(main_->GainSlide[i]);
       main_->GainSlide[i]->SetCode(codes[i]);
@@ -421,7 +421,7 @@ void SweepPlot::paintEvent(QPaintEvent*) {
   std::int64_t span = spanNs_;
   if (any) span = std::max(span, rows_->back().startNs + 1);
   span = std::max<std::int64_t>(span, 1);
-  const auto x = [&](std::int64_t ns) { return area.left() + area.width() * static_cast<double>(ns) / span; };
+  const auto x = [&](std::int64_t ns) { return area.left() + area.width() * static_cast<double>(ns) / static_cast<double>(span); };
   const auto y = [&](int code) { return area.bottom() - area.height() * code / highest_; };
 
   painter.setPen(Qt::black);
@@ -458,7 +458,7 @@ void SweepPlot::paintEvent(QPaintEvent*) {
 
   // At most about two points per pixel: long runs are thinned for drawing.
   const std::size_t n = rows_->size();
-  const std::size_t stride = std::max<std::size_t>(1, n / std::max(1, 2 * static_cast<int>(area.width())));
+  const std::size_t stride = std::max<std::size_t>(1, n / static_cast<std::size_t>(std::max(1, 2 * static_cast<int>(area.width()))));
   for (int channel = 0; channel < 2; ++channel) {
     QPainterPath path;
     for (std::size_t i = 0; i < n; i += stride) {
