@@ -25,7 +25,7 @@ namespace {
 class MainWindow : public testing::WindowTest {
  protected:
   // Sets a channel's code the way the scroll bar would.
-  void SetCode(int i, int code) { main->GainSlide[i]->SetCode(code); }
+  void SetCode(std::size_t i, int code) { main->GainSlide[i]->SetCode(code); }
   std::vector<std::string> AlertTexts() const {
     std::vector<std::string> out;
     for (const auto& a : presenter->shown) out.push_back(a.title + " | " + a.text);
@@ -49,7 +49,7 @@ TEST_F(MainWindow, FirstOpeningChoosesTheRx4410AndStartsAtZero) {
   EXPECT_EQ(DeviceName, "RX4410");
   EXPECT_EQ(GainMin, 0);
   EXPECT_EQ(GainMax, 42);
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(main->GainText[i]->text(), "0");
     EXPECT_EQ(main->GainSlide[i]->Code(), 0);
     EXPECT_EQ(main->GainSlide[i]->TopCode(), 42);
@@ -78,7 +78,7 @@ TEST_F(MainWindow, ReopeningRestoresTheDeviceChoiceFromItsIndex) {
   EXPECT_TRUE(main->DeviceOption[1]->isChecked());
   EXPECT_EQ(DeviceName, "TQM7731");
   EXPECT_EQ(GainMax, 31);
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(main->GainSlide[i]->TopCode(), 31);
     EXPECT_EQ(main->GainText[i]->text(), "0");
     EXPECT_EQ(main->ReadText[i]->text(), "");
@@ -142,7 +142,7 @@ TEST_F(MainWindow, RefreshShowsEachDevicesControlsInEveryMode) {
     Open();
     main->ReadText[0]->setText("Read: 9");
     main->LastSent->setText("Last Sent: 1, 2");
-    if (c.device < 2) main->DeviceOption[c.device]->click();
+    if (c.device < 2) main->DeviceOption[static_cast<std::size_t>(c.device)]->click();
     main->AutoTransmit->setChecked(c.autoOn);
     presenter->shown.clear();
     main->DeviceOption_Click(static_cast<std::int16_t>(c.device));
@@ -151,7 +151,7 @@ TEST_F(MainWindow, RefreshShowsEachDevicesControlsInEveryMode) {
     EXPECT_EQ(main->Receive->isEnabled(), c.receive) << name;
     EXPECT_EQ(main->AutoTransmit->isEnabled(), c.autoEnabled) << name;
     EXPECT_EQ(main->AutoTransmit->isChecked(), c.autoChecked) << name;
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
       EXPECT_EQ(main->GainText[i]->isEnabled(), c.entry) << name;
       EXPECT_EQ(main->GainSlide[i]->isEnabled(), c.entry) << name;
       EXPECT_EQ(main->ReadText[i]->text().toStdString(), c.read) << name;

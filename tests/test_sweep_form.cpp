@@ -73,7 +73,7 @@ TEST_F(SweepWindow, ARunFollowsInTheMainWindowAndRestoresItAfterwards) {
     Close();
     sim->bench().SetState({});
     Open();
-    main->DeviceOption[c.device]->setChecked(true);
+    main->DeviceOption[static_cast<std::size_t>(c.device)]->setChecked(true);
     main->GainSlide[0]->SetCode(9), main->GainSlide[1]->SetCode(9);
     main->AutoTransmit->setChecked(c.autoTransmit);
     const BenchState before = Bench();

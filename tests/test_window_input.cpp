@@ -47,7 +47,7 @@ TEST_F(WindowInput, AClickThatTheLeaveCheckRefusesDoesNothing) {
     std::function<QWidget*()> target;
     std::function<QPoint(QWidget*)> at;
   };
-  auto bar = [this](int i) { return [this, i]() -> QWidget* { return main->GainSlide[i]; }; };
+  auto bar = [this](std::size_t i) { return [this, i]() -> QWidget* { return main->GainSlide[i]; }; };
   auto top = [](QWidget* w) { return QPoint(w->width() / 2, 4); };
   auto bottom = [](QWidget* w) { return QPoint(w->width() / 2, w->height() - 4); };
   auto trough = [](QWidget* w) { return QPoint(w->width() / 2, w->height() / 4); };
