@@ -30,7 +30,7 @@ std::vector<SweepStep> BuildRamp(const RampSpec& spec) {
   std::vector<SweepStep> steps;
   const int direction = spec.to >= spec.from ? 1 : -1;
   const int stride = std::max(spec.step, 1);
-  for (long code = spec.from; direction > 0 ? code <= spec.to : code >= spec.to; code += direction * stride) {
+  for (long code = spec.from; direction > 0 ? code <= spec.to : code >= spec.to; code += long{direction} * stride) {
     const auto c = static_cast<std::int16_t>(code);
     const auto o = static_cast<std::int16_t>(spec.other);
     SweepStep s{spec.dwellNs, c, c};
@@ -345,7 +345,7 @@ bool SweepLogFile::Open(const std::string& path, std::string& error) {
 
 void SweepLogFile::Append(std::string_view text) {
   buffer_.append(text);
-  if (buffer_.size() >= 64 * 1024) Flush();
+  if (buffer_.size() >= std::size_t{64} * 1024) Flush();
 }
 
 void SweepLogFile::Flush() {

@@ -109,7 +109,7 @@ void FrameDecoder::EndRx(std::size_t c, std::uint64_t time, const LineStep& step
     f.codes[0] = Rx4410Channel::Code(f.word);
     f.text = name + " write " + std::to_string(f.codes[0]);
   }
-  Emit(std::move(f));
+  Emit(f);
 }
 
 void FrameDecoder::EndTqm(std::uint64_t time, const LineStep& step) {
@@ -129,7 +129,7 @@ void FrameDecoder::EndTqm(std::uint64_t time, const LineStep& step) {
     f.codes = {Tqm7731Chip::AttnA(f.word), Tqm7731Chip::AttnB(f.word)};
     f.text = "TQM7731 Attn A " + std::to_string(f.codes[0]) + ", Attn B " + std::to_string(f.codes[1]);
   }
-  Emit(std::move(f));
+  Emit(f);
 }
 
 void FrameDecoder::Finish(std::uint64_t time) {
@@ -144,7 +144,7 @@ void FrameDecoder::Finish(std::uint64_t time) {
     f.word = frame.word;
     f.text = (tqm ? std::string("TQM7731") : ChannelName(c)) + ": capture ended inside a frame after " +
              std::to_string(frame.bits) + " bits";
-    Emit(std::move(f));
+    Emit(f);
   };
   for (std::size_t c = 0; c < 2; ++c) cutOff(rx_[c].frame(), frameStart_[c], false, c);
   cutOff(tqm_.frame(), frameStart_[2], true, 0);

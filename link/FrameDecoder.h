@@ -50,7 +50,7 @@ class FrameDecoder {
   void Finish(std::uint64_t time);
 
  private:
-  void Emit(DecodedFrame frame) { sink_(frame); }
+  void Emit(const DecodedFrame& frame) { sink_(frame); }
   void EndRx(std::size_t c, std::uint64_t time, const LineStep& step);
   void EndTqm(std::uint64_t time, const LineStep& step);
 

@@ -19,7 +19,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return result;
 
   std::vector<std::string> envStrings;
-  for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+  envStrings.reserve(env.size());
+  for (const auto& [k, v] : env) envStrings.push_back(std::string(k).append("=").append(v));
   std::vector<char*> envp, argv;
   for (auto& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);

@@ -2,7 +2,7 @@
 // captures as logic analysers write them.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
@@ -25,7 +25,7 @@ Decoded Decode(const std::string& text, const WireMap& map = {}, std::size_t chu
   // Small chunks: tokens straddle the reader's blocks.
   const VcdSource source = [&](char* buffer, std::size_t size) -> long {
     const std::size_t n = std::min({size, chunk, text.size() - at});
-    std::memcpy(buffer, text.data() + at, n);
+    std::copy_n(text.data() + at, n, buffer);
     at += n;
     return static_cast<long>(n);
   };

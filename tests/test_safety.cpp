@@ -39,7 +39,7 @@ class Safety : public ::testing::Test {
     std::ofstream(dir / "victim") << "precious";
   }
   void TearDown() override { fs::remove_all(dir); }
-  RunResult Run(std::vector<std::string> args = {"RX4410", "1", "2"},
+  RunResult Run(const std::vector<std::string>& args = {"RX4410", "1", "2"},
                 const std::function<bool()>& sigtermWhen = {}, const std::string& program = TARVEL_PROGRAM) {
     RunResult r = RunProgram(program, args, work.string(), env, 8000, sigtermWhen);
     EXPECT_FALSE(r.timedOut) << "never a hang";

@@ -133,6 +133,7 @@ TEST_F(Serve, AnswersEachLineAndSurvivesBadInput) {
 TEST_F(Serve, EightClientsNeverInterleaveSequences) {
   constexpr int kPerClient = 40;
   std::vector<std::thread> threads;
+  threads.reserve(8);
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([this, t] {
       Client client(port);
@@ -144,7 +145,7 @@ TEST_F(Serve, EightClientsNeverInterleaveSequences) {
   for (auto& th : threads) th.join();
   const BenchState s = Bench();
   EXPECT_EQ(s.protocolErrors, 0u);
-  EXPECT_EQ(s.rx4410Latches, (std::array<std::uint64_t, 2>{8 * kPerClient, 8 * kPerClient}));
+  EXPECT_EQ(s.rx4410Latches, (std::array<std::uint64_t, 2>{std::uint64_t{8} * kPerClient, std::uint64_t{8} * kPerClient}));
   Client ninth(port);
   EXPECT_EQ(ninth.Ask("*OPC?\n"), "1") << "slots free again once clients leave";
 }

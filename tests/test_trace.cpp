@@ -34,7 +34,7 @@ Vcd Parse(const std::string& text) {
       if (tok == "$timescale") {
         std::string a, b;
         in >> a >> b;
-        vcd.timescale = a + " " + b;
+        vcd.timescale = a.append(" ").append(b);
       } else if (tok == "$var") {
         std::string type, width, id, name, end;
         in >> type >> width >> id >> name >> end;

@@ -197,7 +197,7 @@ void MainForm::Form_Load() {
   std::int16_t index = 0;
   if (!DeviceName.empty()) {
     const auto code = TextToCode(DeviceName);
-    index = code ? *code : -1;
+    index = code ? static_cast<std::int16_t>(*code) : std::int16_t{-1};
   }
   if (index == 0 || index == 1) {
     DeviceOption[static_cast<std::size_t>(index)]->setChecked(true);
