@@ -59,6 +59,24 @@ std::int32_t StatusRegister() {
 
 void Out(std::int32_t value) { DlPortWritePortUchar(DataRegister(), ToByte(value)); }
 
+// One RX4410 channel's lines: its select, clock and data inputs on the data
+// register (bit n drives pin n + 2) and its serial output on the status
+// register. A channel listens while its select is low; the other channel's
+// select stays high. The write and the read-back both clock through these.
+struct Rx4410Lines {
+  std::int32_t select;
+  std::int32_t clock;
+  std::int32_t data;
+  std::uint8_t serialOut;
+};
+constexpr Rx4410Lines kFirstChannelLines{1 << 0, 1 << 2, 1 << 1, 0x20};   // pins 2, 4, 3; status pin 12
+constexpr Rx4410Lines kSecondChannelLines{1 << 7, 1 << 5, 1 << 6, 0x10};  // pins 9, 7, 8; status pin 13
+constexpr std::int32_t kBothSelectsHigh = kFirstChannelLines.select + kSecondChannelLines.select;
+
+constexpr const Rx4410Lines& LinesOf(std::int16_t FirstChannel) {
+  return FirstChannel != 0 ? kFirstChannelLines : kSecondChannelLines;
+}
+
 }  // namespace
 
 void WriteTQM7731Word(const std::int16_t& Word) {
@@ -78,48 +96,44 @@ void WriteTQM7731Word(const std::int16_t& Word) {
 
 void WriteRX4410Channel(const std::int16_t& FirstChannel, const std::int16_t& Code) {
   PortSession session(DataRegister());
-  const bool first = FirstChannel != 0;
-  const std::int32_t dataWeight = first ? 1 << 1 : 1 << 6;
-  const std::int32_t clockHigh = first ? 1 << 2 : 1 << 5;
-  const std::int32_t frameBase = first ? 1 << 7 : 1 << 0;  // the other channel's select stays high
-  const std::int32_t idle = (1 << 7) + (1 << 0);           // both selects high
+  const Rx4410Lines& lines = LinesOf(FirstChannel);
+  const std::int32_t idle = kBothSelectsHigh;
+  const std::int32_t frameBase = idle - lines.select;  // this channel selected, the other not
 
   std::int32_t word = static_cast<std::int32_t>(4.0 * Code + 1.0);
   CodeToBits(word);
   Out(idle);
-  Out(idle), Out(idle + clockHigh);  // leading clock pulse, not selected
+  Out(idle), Out(idle + lines.clock);  // leading clock pulse, not selected
   for (int k = 0; k <= 7; ++k) {
     const std::int32_t b = BitVector(k);
-    Out(frameBase + b * dataWeight);
-    Out(frameBase + clockHigh + b * dataWeight);
+    Out(frameBase + b * lines.data);
+    Out(frameBase + lines.clock + b * lines.data);
   }
-  Out(idle), Out(idle + clockHigh);  // select rises: the chip latches the word
+  Out(idle), Out(idle + lines.clock);  // select rises: the chip latches the word
   Out(idle);
   session.Finish();
 }
 
 void ReadRX4410Channel(const std::int16_t& FirstChannel) {
   PortSession session(DataRegister());
-  const bool first = FirstChannel != 0;
-  const std::int32_t clockHigh = first ? 1 << 2 : 1 << 5;
-  const std::int32_t frame = first ? 1 << 7 : 1 << 0;
-  const std::int32_t idle = (1 << 7) + (1 << 0);
-  const std::uint8_t mask = first ? 0x20 : 0x10;  // status bit 5 (pin 12) or 4 (pin 13)
+  const Rx4410Lines& lines = LinesOf(FirstChannel);
+  const std::int32_t idle = kBothSelectsHigh;
+  const std::int32_t frame = idle - lines.select;
   constexpr int N = 7;
 
   std::int32_t zero = 0;
   CodeToBits(zero);
   (void)DlPortReadPortUchar(StatusRegister());
   Out(idle);
-  Out(idle), Out(idle + clockHigh);
-  Out(frame), Out(frame + clockHigh);  // first clock selected: the read bit, not sampled
+  Out(idle), Out(idle + lines.clock);
+  Out(frame), Out(frame + lines.clock);  // first clock selected: the read bit, not sampled
   for (int j = 0; j <= N - 2; ++j) {
     Out(frame);
-    Out(frame + clockHigh);
+    Out(frame + lines.clock);
     const std::uint8_t status = DlPortReadPortUchar(StatusRegister());
-    BitVector(j) = static_cast<std::int16_t>((status & mask) / mask);
+    BitVector(j) = static_cast<std::int16_t>((status & lines.serialOut) != 0);
   }
-  Out(idle), Out(idle + clockHigh);
+  Out(idle), Out(idle + lines.clock);
   Out(idle);
   session.Finish();
 }
