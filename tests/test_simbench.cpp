@@ -62,7 +62,9 @@ TEST_F(Bench, EveryTqm7731WordLandsInBothAttenuators) {
 TEST_F(Bench, EachChipIgnoresTheOthersTrafficOnSharedLines) {
   WriteRX4410Channel(-1, 12);
   WriteRX4410Channel(0, 30);
-  for (std::int16_t word : {0, 163, 341, 682, 1023}) WriteTQM7731Word(word);
+  for (const std::int16_t word :
+       {std::int16_t{0}, std::int16_t{163}, std::int16_t{341}, std::int16_t{682}, std::int16_t{1023}})
+    WriteTQM7731Word(word);
   ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
   EXPECT_EQ(ReadCode[0], 12);
   EXPECT_EQ(ReadCode[1], 30);
@@ -112,7 +114,7 @@ TEST(BenchModel, StatusBitsNoChipDrivesReadZero) {
   start.data = 0x81;
   SimBench bench(start);
   EXPECT_EQ(bench.ReadStatus(), 0);
-  for (std::uint8_t b : {0x81, 0x85, 0x80, 0x84, 0x80, 0x84}) bench.WriteData(b);
+  for (const int b : {0x81, 0x85, 0x80, 0x84, 0x80, 0x84}) bench.WriteData(static_cast<std::uint8_t>(b));
   EXPECT_EQ(bench.ReadStatus(), 0x20);  // bit 0 of the first channel's code, only bit 5
   bench.WriteData(0x81);
   EXPECT_EQ(bench.ReadStatus(), 0);  // select high: the output is released
