@@ -23,7 +23,7 @@ struct PortLog {
   std::vector<Access> accesses;
   std::deque<std::uint8_t> statusScript;  // answers to reads; 0 when empty
   int failOpen = 0;                       // nonzero: Open fails
-  long failAtAccess = -1;                 // index of the access that fails
+  long failAtAccess = -1;                 // accesses fail from this index on
   bool failClose = false;
   int opens = 0;
   int closes = 0;

@@ -1,13 +1,12 @@
-// The FTDI and GPIO back-ends, run against fake libftdi1 / libgpiod function
-// tables whose pins are wired to the simulated bench's RX4410 and TQM7731
-// models: no test here touches USB or a GPIO chip.
+// The FTDI and GPIO back-ends, run against the fake libftdi1 / libgpiod
+// function tables of PortSeams.h, whose pins are wired to the simulated
+// bench's RX4410 and TQM7731 models: no test here touches USB or a GPIO chip.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <deque>
 #include <functional>
-#include <map>
 
+#include "PortSeams.h"
 #include "TestSupport.h"
 #include "app/Scpi.h"
 #include "link/ControlPPORT.h"
@@ -19,154 +18,8 @@
 namespace tarvel {
 namespace {
 
-// The adapter pins as the bench drives them: outputs as last set, pins 3
-// and 4 from the RX4410's serial outputs (status bits 5 and 4).
-std::uint8_t BenchPins(const SimBench& bench) {
-  const std::uint8_t status = bench.ReadStatus();
-  return static_cast<std::uint8_t>((bench.state().data & 0xE7) | ((status >> 5) & 1) << 3 |
-                                   ((status >> 4) & 1) << 4);
-}
-
-// ---- libftdi1 ---------------------------------------------------------------
-
-struct FakeFtdi {
-  SimBench bench;
-  ftdi_context ctx{};
-  std::deque<unsigned char> samples;
-  int contexts = 0, frees = 0, opens = 0, closes = 0, writes = 0, reads = 0, callsAfterFailure = 0;
-  int openRc = 0, bitmodeRc = 0, failWriteAt = 0, shortWriteAt = 0, failReadAt = 0, silentReadAt = 0;
-  int unplugAfterWrites = 0;  // the adapter vanishes right after this write
-  unsigned char mask = 0, mode = 0;
-  bool failed = false, unplugged = false;
-  bool Fails(bool now) {
-    callsAfterFailure += failed;
-    return failed = failed || now;
-  }
-};
-FakeFtdi* gFtdi = nullptr;
-
-const FtdiApi kFakeFtdi = {
-    [] { return ++gFtdi->contexts, &gFtdi->ctx; },
-    [](ftdi_context*) { ++gFtdi->frees; },
-    [](ftdi_context*, ftdi_interface) { return 0; },
-    [](ftdi_context*, int, int) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
-    [](ftdi_context*, const char*) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
-    [](ftdi_context*) { return ++gFtdi->closes, 0; },
-    [](ftdi_context*, unsigned char ms) { return ms == 1 ? 0 : -1; },
-    [](ftdi_context*, unsigned char mask, unsigned char mode) {
-      gFtdi->mask = mask, gFtdi->mode = mode;
-      return gFtdi->bitmodeRc;
-    },
-    [](ftdi_context*, int baud) { return baud > 0 ? 0 : -1; },
-    [](ftdi_context*) { return gFtdi->samples.clear(), 0; },
-    [](ftdi_context*, const unsigned char* buf, int n) {
-      FakeFtdi& f = *gFtdi;
-      ++f.writes;
-      if (f.Fails(f.unplugged || f.writes == f.failWriteAt)) return -666;
-      const int sent = f.writes == f.shortWriteAt ? n / 2 : n;
-      f.failed = sent != n;
-      for (int i = 0; i < sent; ++i) {
-        f.samples.push_back(BenchPins(f.bench));  // sampled as the byte goes out
-        f.bench.WriteData(buf[i] & f.mask);
-      }
-      f.unplugged = f.writes == f.unplugAfterWrites;
-      return sent;
-    },
-    [](ftdi_context*, unsigned char* buf, int n) {
-      FakeFtdi& f = *gFtdi;
-      ++f.reads;
-      if (f.Fails(f.unplugged || f.reads == f.failReadAt)) return -666;
-      if (f.silentReadAt != 0 && f.reads >= f.silentReadAt) return 0;
-      int got = 0;
-      for (; got < n && !f.samples.empty(); ++got) buf[got] = f.samples.front(), f.samples.pop_front();
-      return got;
-    },
-    [](ftdi_context*) { return "USB device unavailable"; },
-};
-const FtdiApi* FakeFtdiLoader(std::string&) { return &kFakeFtdi; }
-
-// ---- libgpiod ---------------------------------------------------------------
-
-struct FakeGpiod {
-  struct Line {
-    unsigned offset;
-    std::string name, consumer;
-    int pin = -1;  // adapter pin wired to it
-  };
-  SimBench bench;
-  std::vector<Line> lines;
-  int opens = 0, closes = 0, held = 0, requests = 0, sets = 0, gets = 0;
-  int openErrno = 0, requestErrno = 0, requestFailAt = 0, failSetAt = 0, failGetAt = 0;
-  std::uint8_t pins = 0;
-  FakeGpiod() {
-    for (unsigned i = 0; i < 32; ++i) lines.push_back({i, "GPIO" + std::to_string(i), ""});
-  }
-  static Line& Of(gpiod_line* l) { return *reinterpret_cast<Line*>(l); }
-  static gpiod_line* To(Line& l) { return reinterpret_cast<gpiod_line*>(&l); }
-};
-FakeGpiod* gGpio = nullptr;
-
-const GpiodApi kFakeGpiod = {
-    [](const char* name) -> gpiod_chip* {
-      if (gGpio->openErrno != 0 || std::string(name) != "gpiochip0") {
-        errno = gGpio->openErrno != 0 ? gGpio->openErrno : ENOENT;
-        return nullptr;
-      }
-      return ++gGpio->opens, reinterpret_cast<gpiod_chip*>(gGpio);
-    },
-    [](gpiod_chip*) { ++gGpio->closes; },
-    [](gpiod_chip*) { return static_cast<unsigned>(gGpio->lines.size()); },
-    [](gpiod_chip*, unsigned off) {
-      return off < gGpio->lines.size() ? FakeGpiod::To(gGpio->lines[off]) : nullptr;
-    },
-    [](gpiod_chip*, const char* name) -> gpiod_line* {
-      for (auto& l : gGpio->lines) {
-        if (l.name == name) return FakeGpiod::To(l);
-      }
-      return errno = ENOENT, nullptr;
-    },
-    [](gpiod_line* l) { return FakeGpiod::Of(l).offset; },
-    [](gpiod_line* l) { return !FakeGpiod::Of(l).consumer.empty(); },
-    [](gpiod_line* l) { return FakeGpiod::Of(l).consumer.c_str(); },
-    [](gpiod_line_bulk* bulk, const char* consumer, const int* levels) {
-      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
-      for (unsigned i = 0; i < bulk->num_lines; ++i) {
-        FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
-        const int bit = 1 << FakeGpiod::Of(bulk->lines[i]).pin;
-        gGpio->pins = static_cast<std::uint8_t>(levels[i] ? gGpio->pins | bit : gGpio->pins & ~bit);
-      }
-      gGpio->bench.WriteData(gGpio->pins);
-      return gGpio->held += bulk->num_lines, 0;
-    },
-    [](gpiod_line_bulk* bulk, const char* consumer) {
-      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
-      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
-      return gGpio->held += bulk->num_lines, 0;
-    },
-    [](gpiod_line_bulk* bulk, const int* levels) {
-      if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
-      gGpio->pins = 0;
-      for (unsigned i = 0; i < bulk->num_lines; ++i)
-        gGpio->pins |= (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin;
-      gGpio->bench.WriteData(gGpio->pins);  // one bulk call: all six lines change at once
-      return 0;
-    },
-    [](gpiod_line_bulk* bulk, int* levels) {
-      if (++gGpio->gets == gGpio->failGetAt) return errno = EIO, -1;
-      const std::uint8_t pins = BenchPins(gGpio->bench);
-      for (unsigned i = 0; i < bulk->num_lines; ++i)
-        levels[i] = (pins >> FakeGpiod::Of(bulk->lines[i]).pin) & 1;
-      return 0;
-    },
-    [](gpiod_line_bulk* bulk) {
-      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer.clear();
-      gGpio->held -= bulk->num_lines;
-    },
-};
-const GpiodApi* FakeGpiodLoader(std::string&) { return &kFakeGpiod; }
-
-// Offsets and names mixed, in no particular order.
-const char* const kGpioWiring = "gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4";
+using testing::FakeFtdi;
+using testing::FakeGpiod;
 
 // ---- fixture ----------------------------------------------------------------
 
@@ -181,27 +34,15 @@ class Adapters : public ::testing::Test {
   void TearDown() override {
     SetPortBackend(nullptr);
     SetAlertPresenter(nullptr);
-    gFtdi = nullptr;
-    gGpio = nullptr;
   }
   FakeFtdi& UseFtdi(std::string descriptor = {}) {
     ftdi = {};
-    gFtdi = &ftdi;
-    SetPortBackend(std::make_unique<FtdiPortBackend>(std::move(descriptor), &FakeFtdiLoader));
+    SetPortBackend(testing::MakeFakeFtdiPort(ftdi, std::move(descriptor)));
     return ftdi;
   }
-  FakeGpiod& UseGpio(const char* wiring = kGpioWiring) {
+  FakeGpiod& UseGpio(const char* wiring = testing::kGpioWiring) {
     gpio = {};
-    gGpio = &gpio;
-    GpioChoice choice;
-    PortError error;
-    EXPECT_TRUE(ParseGpioChoice(wiring, choice, error)) << error.reason;
-    for (int pin = 0; pin < 8; ++pin) {
-      for (auto& l : gpio.lines) {
-        if (l.name == choice.lines[pin] || std::to_string(l.offset) == choice.lines[pin]) l.pin = pin;
-      }
-    }
-    SetPortBackend(std::make_unique<GpioPortBackend>(choice, &FakeGpiodLoader));
+    SetPortBackend(testing::MakeFakeGpioPort(gpio, wiring));
     return gpio;
   }
   CommandStatus Send(const char* device, std::int16_t a, std::int16_t b) {

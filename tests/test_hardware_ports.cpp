@@ -2,16 +2,14 @@
 // and a fake kernel tree: no test here touches a real port.
 #include <gtest/gtest.h>
 #include <linux/parport.h>
-#include <linux/ppdev.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 
+#include "PortSeams.h"
 #include "TestSupport.h"
 #include "core/MainModule.h"
 #include "link/ControlPPORT.h"
@@ -24,6 +22,10 @@ namespace tarvel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::DirectLog;
+using testing::FakeDirectIo;
+using testing::RecordingPpdev;
+using testing::SysLog;
 
 // ---- Discovery --------------------------------------------------------------
 
@@ -77,85 +79,6 @@ TEST(PortDiscovery, EachChoiceFindsItsPortOnLegacyCardOnlyAndMixedMachines) {
 }
 
 // ---- ppdev ------------------------------------------------------------------
-
-struct SysLog {
-  std::vector<std::string> calls;        // "open /dev/parport0", "PPCLAIM", "PPWDATA 81", ...
-  std::map<std::string, int> openErrno;  // path -> errno for a failing open
-  std::vector<int> claimErrnos;          // errno per PPCLAIM in turn (0 = success)
-  std::vector<bool> timerFired;          // per PPCLAIM: did the timer fire (default yes)
-  long failWdataAt = -1;                 // index of the PPWDATA that fails
-  std::uint8_t status = 0x20;
-  int openFds = 0, claims = 0, releases = 0, timers = 0;
-  long wdata = 0;
-};
-
-class RecordingPpdev : public PpdevSystem {
- public:
-  explicit RecordingPpdev(std::shared_ptr<SysLog> log) : log_(std::move(log)) {}
-  int Open(const std::string& path, int) override {
-    log_->calls.push_back("open " + path);
-    if (auto it = log_->openErrno.find(path); it != log_->openErrno.end()) {
-      errno = it->second;
-      return -1;
-    }
-    ++log_->openFds;
-    return 7;
-  }
-  int Ioctl(int fd, unsigned long request, void* arg) override {
-    EXPECT_EQ(fd, 7);
-    std::string name = "?";
-    int err = 0;
-    if (request == PPEXCL) name = "PPEXCL";
-    if (request == PPCLAIM) {
-      name = "PPCLAIM";
-      if (!log_->claimErrnos.empty()) {
-        err = log_->claimErrnos.front();
-        log_->claimErrnos.erase(log_->claimErrnos.begin());
-      }
-      if (err == 0) ++log_->claims;
-    }
-    if (request == PPRELEASE) name = "PPRELEASE", ++log_->releases;
-    if (request == PPSETMODE) name = "PPSETMODE " + std::to_string(*static_cast<int*>(arg));
-    if (request == PPDATADIR) name = "PPDATADIR " + std::to_string(*static_cast<int*>(arg));
-    if (request == PPWDATA) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "%02X", *static_cast<unsigned char*>(arg));
-      name = std::string("PPWDATA ") + hex;
-      if (log_->wdata++ == log_->failWdataAt) err = EIO;
-    }
-    if (request == PPRSTATUS) {
-      name = "PPRSTATUS";
-      *static_cast<unsigned char*>(arg) = log_->status;
-    }
-    log_->calls.push_back(name);
-    if (err != 0) {
-      errno = err;
-      return -1;
-    }
-    return 0;
-  }
-  int Close(int) override {
-    log_->calls.push_back("close");
-    --log_->openFds;
-    return 0;
-  }
-  bool StartClaimTimer(int ms) override {
-    EXPECT_GT(ms, 0);
-    EXPECT_LE(ms, 5000) << "the wait for a busy port is bounded";
-    ++log_->timers;
-    return true;
-  }
-  void StopClaimTimer() override { --log_->timers; }
-  bool ClaimTimerFired() override {
-    if (log_->timerFired.empty()) return true;
-    const bool fired = log_->timerFired.front();
-    log_->timerFired.erase(log_->timerFired.begin());
-    return fired;
-  }
-
- private:
-  std::shared_ptr<SysLog> log_;
-};
 
 class Ppdev : public ::testing::Test {
  protected:
@@ -286,43 +209,6 @@ TEST_F(Ppdev, PortChoiceAndNamedDevice) {
 }
 
 // ---- Direct I/O ---------------------------------------------------------------
-
-struct DirectLog {
-  std::vector<std::string> calls;
-  int iopermErrno = 0;
-  bool root = true;
-  int drop = 0;  // DropRoot's answer
-};
-
-class FakeDirectIo : public DirectIoSystem {
- public:
-  explicit FakeDirectIo(std::shared_ptr<DirectLog> log) : log_(std::move(log)) {}
-  int Ioperm(unsigned long from, unsigned long count, int on) override {
-    log_->calls.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " +
-                          std::to_string(on));
-    if (on && log_->iopermErrno) {
-      errno = log_->iopermErrno;
-      return -1;
-    }
-    return 0;
-  }
-  void Outb(std::uint8_t value, unsigned short port) override {
-    log_->calls.push_back("outb " + std::to_string(value) + " " + std::to_string(port));
-  }
-  std::uint8_t Inb(unsigned short port) override {
-    log_->calls.push_back("inb " + std::to_string(port));
-    return 0;
-  }
-  bool IsRoot() override { return log_->root; }
-  int DropRoot() override {
-    log_->calls.push_back("drop root");
-    if (log_->drop < 0) errno = EPERM;
-    return log_->drop;
-  }
-
- private:
-  std::shared_ptr<DirectLog> log_;
-};
 
 TEST_F(Ppdev, DirectIoUsesExactlyTheThreeRegistersOfALegacyPortAndRefusesOthers) {
   struct Case {

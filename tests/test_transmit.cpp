@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
+#include "RecordingPort.h"
 #include "core/MainModule.h"
 #include "core/Version.h"
 #include "link/PortIO.h"
@@ -26,34 +27,6 @@
 
 namespace tarvel {
 namespace {
-
-// A port that cannot be opened, or that fails after some accesses.
-class BrokenPort : public PortBackend {
- public:
-  explicit BrokenPort(long failAt) : failAt_(failAt) {}
-  bool Open(std::int32_t, PortError& error) override {
-    if (failAt_ < 0) {
-      error.target = "/dev/parport0";
-      error.reason = "Permission denied";
-      error.remedy = "add your user to the 'lp' group";
-      return false;
-    }
-    return true;
-  }
-  bool Write(std::int32_t, std::uint8_t, PortError& error) override { return Access(error); }
-  bool Read(std::int32_t, std::uint8_t& v, PortError& error) override { return (v = 0x30), Access(error); }
-  bool Close(PortError&) override { return true; }
-
- private:
-  bool Access(PortError& error) {
-    if (count_++ < failAt_) return true;
-    error.target = "/dev/parport0";
-    error.reason = "Input/output error";
-    return false;
-  }
-  long failAt_;
-  long count_ = 0;
-};
 
 class Transmitting : public testing::WindowTest {
  protected:
@@ -193,7 +166,9 @@ TEST_F(Transmitting, AFailingPortShowsTheAlertAndNothingAsSentOrRead) {
     Codes(5, 6);
     main->LastSent->setText("Last Sent: 1, 2");
     main->ReadText[0]->setText("Read: 9");
-    SetPortBackend(std::make_unique<BrokenPort>(failAt));
+    auto log = testing::InstallRecordingPort();  // refuses to open, or fails from access 10 on
+    log->failOpen = failAt < 0;
+    log->failAtAccess = failAt;
     presenter->shown.clear();
     main->Transmit_Click();
     main->Receive_Click();

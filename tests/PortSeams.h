@@ -1,0 +1,321 @@
+// Fakes of the seams under the real port back-ends, one per seam: the ppdev
+// system calls, direct I/O, and the libftdi1 / libgpiod function tables whose
+// adapter pins are wired to a simulated bench's RX4410 and TQM7731 models.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/DirectPort.h"
+#include "link/FtdiPort.h"
+#include "link/GpioPort.h"
+#include "link/PpdevPort.h"
+#include "link/SimBench.h"
+
+namespace tarvel::testing {
+
+// ---- ppdev ------------------------------------------------------------------
+
+struct SysLog {
+  std::vector<std::string> calls;        // "open /dev/parport0", "PPCLAIM", "PPWDATA 81", ...
+  std::map<std::string, int> openErrno;  // path -> errno for a failing open
+  std::vector<int> claimErrnos;          // errno per PPCLAIM in turn (0 = success)
+  std::vector<bool> timerFired;          // per PPCLAIM: did the timer fire (default yes)
+  long failWdataAt = -1;                 // index of the PPWDATA that fails
+  std::uint8_t status = 0x20;
+  std::uint8_t data = 0;  // the last byte PPWDATA put on the data lines
+  int openFds = 0, claims = 0, releases = 0, timers = 0;
+  long wdata = 0;
+};
+
+class RecordingPpdev : public PpdevSystem {
+ public:
+  explicit RecordingPpdev(std::shared_ptr<SysLog> log) : log_(std::move(log)) {}
+  int Open(const std::string& path, int) override {
+    log_->calls.push_back("open " + path);
+    if (auto it = log_->openErrno.find(path); it != log_->openErrno.end()) {
+      errno = it->second;
+      return -1;
+    }
+    ++log_->openFds;
+    return 7;
+  }
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    EXPECT_EQ(fd, 7);
+    std::string name = "?";
+    int err = 0;
+    if (request == PPEXCL) name = "PPEXCL";
+    if (request == PPCLAIM) {
+      name = "PPCLAIM";
+      if (!log_->claimErrnos.empty()) {
+        err = log_->claimErrnos.front();
+        log_->claimErrnos.erase(log_->claimErrnos.begin());
+      }
+      if (err == 0) ++log_->claims;
+    }
+    if (request == PPRELEASE) name = "PPRELEASE", ++log_->releases;
+    if (request == PPSETMODE) name = "PPSETMODE " + std::to_string(*static_cast<int*>(arg));
+    if (request == PPDATADIR) name = "PPDATADIR " + std::to_string(*static_cast<int*>(arg));
+    if (request == PPWDATA) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%02X", *static_cast<unsigned char*>(arg));
+      name = std::string("PPWDATA ") + hex;
+      log_->data = *static_cast<unsigned char*>(arg);
+      if (log_->wdata++ == log_->failWdataAt) err = EIO;
+    }
+    if (request == PPRSTATUS) {
+      name = "PPRSTATUS";
+      *static_cast<unsigned char*>(arg) = log_->status;
+    }
+    log_->calls.push_back(name);
+    if (err != 0) {
+      errno = err;
+      return -1;
+    }
+    return 0;
+  }
+  int Close(int) override {
+    log_->calls.push_back("close");
+    --log_->openFds;
+    return 0;
+  }
+  bool StartClaimTimer(int ms) override {
+    EXPECT_GT(ms, 0);
+    EXPECT_LE(ms, 5000) << "the wait for a busy port is bounded";
+    ++log_->timers;
+    return true;
+  }
+  void StopClaimTimer() override { --log_->timers; }
+  bool ClaimTimerFired() override {
+    if (log_->timerFired.empty()) return true;
+    const bool fired = log_->timerFired.front();
+    log_->timerFired.erase(log_->timerFired.begin());
+    return fired;
+  }
+
+ private:
+  std::shared_ptr<SysLog> log_;
+};
+
+// ---- direct I/O ---------------------------------------------------------------
+
+struct DirectLog {
+  std::vector<std::string> calls;
+  int iopermErrno = 0;     // for ioperm on
+  int iopermOffErrno = 0;  // for ioperm off
+  bool root = true;
+  int drop = 0;                          // DropRoot's answer
+  std::uint8_t status = 0x20, data = 0;  // status: what inb reads; data: what outb wrote last
+};
+
+class FakeDirectIo : public DirectIoSystem {
+ public:
+  explicit FakeDirectIo(std::shared_ptr<DirectLog> log) : log_(std::move(log)) {}
+  int Ioperm(unsigned long from, unsigned long count, int on) override {
+    log_->calls.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " +
+                          std::to_string(on));
+    if (const int err = on ? log_->iopermErrno : log_->iopermOffErrno; err != 0) {
+      errno = err;
+      return -1;
+    }
+    return 0;
+  }
+  void Outb(std::uint8_t value, unsigned short port) override {
+    log_->calls.push_back("outb " + std::to_string(value) + " " + std::to_string(port));
+    log_->data = value;
+  }
+  std::uint8_t Inb(unsigned short port) override {
+    log_->calls.push_back("inb " + std::to_string(port));
+    return log_->status;
+  }
+  bool IsRoot() override { return log_->root; }
+  int DropRoot() override {
+    log_->calls.push_back("drop root");
+    if (log_->drop < 0) errno = EPERM;
+    return log_->drop;
+  }
+
+ private:
+  std::shared_ptr<DirectLog> log_;
+};
+
+// The adapter pins as the bench drives them: outputs as last set, pins 3
+// and 4 from the RX4410's serial outputs (status bits 5 and 4).
+inline std::uint8_t BenchPins(const SimBench& bench) {
+  const std::uint8_t status = bench.ReadStatus();
+  return static_cast<std::uint8_t>((bench.state().data & 0xE7) | ((status >> 5) & 1) << 3 |
+                                   ((status >> 4) & 1) << 4);
+}
+
+// ---- libftdi1 ---------------------------------------------------------------
+
+struct FakeFtdi {
+  SimBench bench;
+  ftdi_context ctx{};
+  std::deque<unsigned char> samples;
+  int contexts = 0, frees = 0, opens = 0, closes = 0, writes = 0, reads = 0, callsAfterFailure = 0;
+  int openRc = 0, bitmodeRc = 0, failWriteAt = 0, shortWriteAt = 0, failReadAt = 0, silentReadAt = 0;
+  int unplugAfterWrites = 0;  // the adapter vanishes right after this write
+  unsigned char mask = 0, mode = 0;
+  bool failed = false, unplugged = false;
+  bool Fails(bool now) {
+    callsAfterFailure += failed;
+    return failed = failed || now;
+  }
+};
+inline FakeFtdi* gFtdi = nullptr;
+
+inline const FtdiApi kFakeFtdi = {
+    [] { return ++gFtdi->contexts, &gFtdi->ctx; },
+    [](ftdi_context*) { ++gFtdi->frees; },
+    [](ftdi_context*, ftdi_interface) { return 0; },
+    [](ftdi_context*, int, int) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
+    [](ftdi_context*, const char*) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
+    [](ftdi_context*) { return ++gFtdi->closes, 0; },
+    [](ftdi_context*, unsigned char ms) { return ms == 1 ? 0 : -1; },
+    [](ftdi_context*, unsigned char mask, unsigned char mode) {
+      gFtdi->mask = mask, gFtdi->mode = mode;
+      return gFtdi->bitmodeRc;
+    },
+    [](ftdi_context*, int baud) { return baud > 0 ? 0 : -1; },
+    [](ftdi_context*) { return gFtdi->samples.clear(), 0; },
+    [](ftdi_context*, const unsigned char* buf, int n) {
+      FakeFtdi& f = *gFtdi;
+      ++f.writes;
+      if (f.Fails(f.unplugged || f.writes == f.failWriteAt)) return -666;
+      const int sent = f.writes == f.shortWriteAt ? n / 2 : n;
+      f.failed = sent != n;
+      for (int i = 0; i < sent; ++i) {
+        f.samples.push_back(BenchPins(f.bench));  // sampled as the byte goes out
+        f.bench.WriteData(buf[i] & f.mask);
+      }
+      f.unplugged = f.writes == f.unplugAfterWrites;
+      return sent;
+    },
+    [](ftdi_context*, unsigned char* buf, int n) {
+      FakeFtdi& f = *gFtdi;
+      ++f.reads;
+      if (f.Fails(f.unplugged || f.reads == f.failReadAt)) return -666;
+      if (f.silentReadAt != 0 && f.reads >= f.silentReadAt) return 0;
+      int got = 0;
+      for (; got < n && !f.samples.empty(); ++got) buf[got] = f.samples.front(), f.samples.pop_front();
+      return got;
+    },
+    [](ftdi_context*) { return "USB device unavailable"; },
+};
+inline const FtdiApi* FakeFtdiLoader(std::string&) { return &kFakeFtdi; }
+
+// ---- libgpiod ---------------------------------------------------------------
+
+struct FakeGpiod {
+  struct Line {
+    unsigned offset;
+    std::string name, consumer;
+    int pin = -1;  // adapter pin wired to it
+  };
+  SimBench bench;
+  std::vector<Line> lines;
+  int opens = 0, closes = 0, held = 0, requests = 0, sets = 0, gets = 0;
+  int openErrno = 0, requestErrno = 0, requestFailAt = 0, failSetAt = 0, failGetAt = 0;
+  std::uint8_t pins = 0;
+  FakeGpiod() {
+    for (unsigned i = 0; i < 32; ++i) lines.push_back({i, "GPIO" + std::to_string(i), ""});
+  }
+  static Line& Of(gpiod_line* l) { return *reinterpret_cast<Line*>(l); }
+  static gpiod_line* To(Line& l) { return reinterpret_cast<gpiod_line*>(&l); }
+};
+inline FakeGpiod* gGpio = nullptr;
+
+inline const GpiodApi kFakeGpiod = {
+    [](const char* name) -> gpiod_chip* {
+      if (gGpio->openErrno != 0 || std::string(name) != "gpiochip0") {
+        errno = gGpio->openErrno != 0 ? gGpio->openErrno : ENOENT;
+        return nullptr;
+      }
+      return ++gGpio->opens, reinterpret_cast<gpiod_chip*>(gGpio);
+    },
+    [](gpiod_chip*) { ++gGpio->closes; },
+    [](gpiod_chip*) { return static_cast<unsigned>(gGpio->lines.size()); },
+    [](gpiod_chip*, unsigned off) {
+      return off < gGpio->lines.size() ? FakeGpiod::To(gGpio->lines[off]) : nullptr;
+    },
+    [](gpiod_chip*, const char* name) -> gpiod_line* {
+      for (auto& l : gGpio->lines) {
+        if (l.name == name) return FakeGpiod::To(l);
+      }
+      return errno = ENOENT, nullptr;
+    },
+    [](gpiod_line* l) { return FakeGpiod::Of(l).offset; },
+    [](gpiod_line* l) { return !FakeGpiod::Of(l).consumer.empty(); },
+    [](gpiod_line* l) { return FakeGpiod::Of(l).consumer.c_str(); },
+    [](gpiod_line_bulk* bulk, const char* consumer, const int* levels) {
+      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
+      for (unsigned i = 0; i < bulk->num_lines; ++i) {
+        FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
+        const int bit = 1 << FakeGpiod::Of(bulk->lines[i]).pin;
+        gGpio->pins = static_cast<std::uint8_t>(levels[i] ? gGpio->pins | bit : gGpio->pins & ~bit);
+      }
+      gGpio->bench.WriteData(gGpio->pins);
+      return gGpio->held += bulk->num_lines, 0;
+    },
+    [](gpiod_line_bulk* bulk, const char* consumer) {
+      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
+      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
+      return gGpio->held += bulk->num_lines, 0;
+    },
+    [](gpiod_line_bulk* bulk, const int* levels) {
+      if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
+      gGpio->pins = 0;
+      for (unsigned i = 0; i < bulk->num_lines; ++i)
+        gGpio->pins |= (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin;
+      gGpio->bench.WriteData(gGpio->pins);  // one bulk call: all six lines change at once
+      return 0;
+    },
+    [](gpiod_line_bulk* bulk, int* levels) {
+      if (++gGpio->gets == gGpio->failGetAt) return errno = EIO, -1;
+      const std::uint8_t pins = BenchPins(gGpio->bench);
+      for (unsigned i = 0; i < bulk->num_lines; ++i)
+        levels[i] = (pins >> FakeGpiod::Of(bulk->lines[i]).pin) & 1;
+      return 0;
+    },
+    [](gpiod_line_bulk* bulk) {
+      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer.clear();
+      gGpio->held -= bulk->num_lines;
+    },
+};
+inline const GpiodApi* FakeGpiodLoader(std::string&) { return &kFakeGpiod; }
+
+// Offsets and names mixed, in no particular order.
+inline constexpr const char* kGpioWiring = "gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4";
+
+// An FTDI back-end on `fake`, which must outlive it.
+inline std::unique_ptr<FtdiPortBackend> MakeFakeFtdiPort(FakeFtdi& fake, std::string descriptor = {}) {
+  gFtdi = &fake;
+  return std::make_unique<FtdiPortBackend>(std::move(descriptor), &FakeFtdiLoader);
+}
+
+// A GPIO back-end on `fake`, which must outlive it, with the lines wired to
+// the adapter pins as `wiring` names them.
+inline std::unique_ptr<GpioPortBackend> MakeFakeGpioPort(FakeGpiod& fake, const char* wiring = kGpioWiring) {
+  gGpio = &fake;
+  GpioChoice choice;
+  PortError error;
+  EXPECT_TRUE(ParseGpioChoice(wiring, choice, error)) << error.reason;
+  for (int pin = 0; pin < 8; ++pin) {
+    for (auto& l : fake.lines) {
+      if (l.name == choice.lines[pin] || std::to_string(l.offset) == choice.lines[pin]) l.pin = pin;
+    }
+  }
+  return std::make_unique<GpioPortBackend>(choice, &FakeGpiodLoader);
+}
+
+}  // namespace tarvel::testing
