@@ -32,7 +32,7 @@ namespace {
 
 constexpr std::size_t kReadChunk = 4096;
 // A client that does not read its answers is not read from either beyond this.
-constexpr std::size_t kMaxPendingOutput = 64 * 1024;
+constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
 
 int signalPipe[2] = {-1, -1};
 

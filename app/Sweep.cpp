@@ -30,7 +30,8 @@ std::vector<SweepStep> BuildRamp(const RampSpec& spec) {
   std::vector<SweepStep> steps;
   const int direction = spec.to >= spec.from ? 1 : -1;
   const int stride = std::max(spec.step, 1);
-  for (long code = spec.from; direction > 0 ? code <= spec.to : code >= spec.to; code += long{direction} * stride) {
+  for (long code = spec.from; direction > 0 ? code <= spec.to : code >= spec.to;
+       code += long{direction} * stride) {
     const auto c = static_cast<std::int16_t>(code);
     const auto o = static_cast<std::int16_t>(spec.other);
     SweepStep s{spec.dwellNs, c, c};

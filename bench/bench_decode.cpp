@@ -3,9 +3,9 @@
 // 1 GiB file on disk, with the program's peak memory.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -37,7 +37,7 @@ void BM_DecodeVcd(benchmark::State& state) {
     std::size_t at = 0;
     const tarvel::VcdSource source = [&](char* buffer, std::size_t size) -> long {
       const std::size_t n = std::min(size, text.size() - at);
-      std::memcpy(buffer, text.data() + at, n);
+      std::copy_n(text.data() + at, n, buffer);
       at += n;
       return static_cast<long>(n);
     };

@@ -40,7 +40,8 @@ struct Figures {
 
 Figures Summarise(std::vector<double> us, double totalSeconds) {
   std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)], static_cast<double>(us.size()) / totalSeconds};
+  return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)],
+          static_cast<double>(us.size()) / totalSeconds};
 }
 
 void Print(const char* what, const Figures& f) {

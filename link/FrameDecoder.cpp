@@ -35,7 +35,8 @@ void FrameDecoder::Step(std::uint64_t time, const PortLevels& levels) {
     const int j = chip.OutputBit();
     if (j >= 0) {
       const std::uint8_t out = chip.lines().output;
-      samples_[c][static_cast<std::size_t>(j)] = (last_.statusKnown & out) ? ((last_.status & out) ? 1 : 0) : -1;
+      samples_[c][static_cast<std::size_t>(j)] =
+          (last_.statusKnown & out) ? ((last_.status & out) ? 1 : 0) : -1;
     }
     const LineStep step = chip.Change(before, after);
     if (step.started) {

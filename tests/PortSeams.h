@@ -265,18 +265,19 @@ inline const GpiodApi kFakeGpiod = {
         gGpio->pins = static_cast<std::uint8_t>(levels[i] ? gGpio->pins | bit : gGpio->pins & ~bit);
       }
       gGpio->bench.WriteData(gGpio->pins);
-      return gGpio->held += bulk->num_lines, 0;
+      return gGpio->held += static_cast<int>(bulk->num_lines), 0;
     },
     [](gpiod_line_bulk* bulk, const char* consumer) {
       if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
       for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
-      return gGpio->held += bulk->num_lines, 0;
+      return gGpio->held += static_cast<int>(bulk->num_lines), 0;
     },
     [](gpiod_line_bulk* bulk, const int* levels) {
       if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
       gGpio->pins = 0;
       for (unsigned i = 0; i < bulk->num_lines; ++i)
-        gGpio->pins |= (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin;
+        gGpio->pins =
+            static_cast<std::uint8_t>(gGpio->pins | (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin);
       gGpio->bench.WriteData(gGpio->pins);  // one bulk call: all six lines change at once
       return 0;
     },
@@ -289,7 +290,7 @@ inline const GpiodApi kFakeGpiod = {
     },
     [](gpiod_line_bulk* bulk) {
       for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer.clear();
-      gGpio->held -= bulk->num_lines;
+      gGpio->held -= static_cast<int>(bulk->num_lines);
     },
 };
 inline const GpiodApi* FakeGpiodLoader(std::string&) { return &kFakeGpiod; }
@@ -311,8 +312,9 @@ inline std::unique_ptr<GpioPortBackend> MakeFakeGpioPort(FakeGpiod& fake, const 
   PortError error;
   EXPECT_TRUE(ParseGpioChoice(wiring, choice, error)) << error.reason;
   for (int pin = 0; pin < 8; ++pin) {
+    const std::string& wired = choice.lines[static_cast<std::size_t>(pin)];
     for (auto& l : fake.lines) {
-      if (l.name == choice.lines[pin] || std::to_string(l.offset) == choice.lines[pin]) l.pin = pin;
+      if (l.name == wired || std::to_string(l.offset) == wired) l.pin = pin;
     }
   }
   return std::make_unique<GpioPortBackend>(choice, &FakeGpiodLoader);

@@ -29,8 +29,7 @@ class RecordingPresenter : public AlertPresenter {
 // An empty folder of the system's temporary directory, named for the test
 // and the process (tests run in parallel processes).
 inline std::filesystem::path FreshTempDir(const std::string& tag) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("tarvel-" + tag + "-" + std::to_string(::getpid()));
+  auto dir = std::filesystem::temp_directory_path() / ("tarvel-" + tag + "-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;

@@ -92,7 +92,7 @@ class Ppdev : public ::testing::Test {
     SetPortBackend(nullptr);
     SetAlertPresenter(nullptr);
   }
-  std::shared_ptr<SysLog> Install(std::string device = {}) {
+  std::shared_ptr<SysLog> Install(const std::string& device = {}) {
     auto log = std::make_shared<SysLog>();
     SetPortBackend(std::make_unique<PpdevPortBackend>(std::make_unique<RecordingPpdev>(log), device,
                                                       kernel.proc(), "/dev"));

@@ -142,17 +142,17 @@ class Lifecycle : public ::testing::Test {
  protected:
   static constexpr std::int32_t kBase = kLpt1Address;
   Seam seam;
-  std::unique_ptr<PortBackend> port = seam.Make();
-  PortError error;
+  std::unique_ptr<PortBackend> backend = seam.Make();
+  PortError lastError;
 };
 using Seams = ::testing::Types<SimSeam, PpdevSeam, DirectSeam, FtdiSeam, GpioSeam, RecordingSeam>;
 TYPED_TEST_SUITE(Lifecycle, Seams);
 
 TYPED_TEST(Lifecycle, EachSessionWritesReadsFlushesAndGivesEverythingBack) {
-  auto& port = this->port;
+  auto& port = this->backend;
   for (int session = 1; session <= 2; ++session) {
     SCOPED_TRACE(session);
-    PortError& error = this->error;
+    PortError& error = this->lastError;
     ASSERT_TRUE(port->Open(this->kBase, error)) << error.reason;
     for (const std::uint8_t b : kAskForABit) ASSERT_TRUE(port->Write(this->kBase, b, error)) << error.reason;
     std::uint8_t status = 0;
@@ -213,8 +213,8 @@ TYPED_TEST(Lifecycle, OnlyTheDataAndStatusRegistersOfAnOpenPortAreReached) {
 
 TYPED_TEST(Lifecycle, ARefusedOpenSaysWhyAndWhatToDoAndHoldsNothing) {
   this->seam.RefuseOpen();
-  PortError& error = this->error;
-  EXPECT_FALSE(this->port->Open(this->kBase, error));
+  PortError& error = this->lastError;
+  EXPECT_FALSE(this->backend->Open(this->kBase, error));
   EXPECT_FALSE(error.target.empty());
   EXPECT_FALSE(error.reason.empty());
   EXPECT_FALSE(error.remedy.empty());
@@ -222,8 +222,8 @@ TYPED_TEST(Lifecycle, ARefusedOpenSaysWhyAndWhatToDoAndHoldsNothing) {
 }
 
 TYPED_TEST(Lifecycle, AFailureInTheSessionIsReportedAndTheCloseStillGivesEverythingBack) {
-  auto& port = this->port;
-  PortError& error = this->error;
+  auto& port = this->backend;
+  PortError& error = this->lastError;
   ASSERT_TRUE(port->Open(this->kBase, error)) << error.reason;
   this->seam.Break();
   Step at = Step::Write;

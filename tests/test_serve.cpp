@@ -145,7 +145,8 @@ TEST_F(Serve, EightClientsNeverInterleaveSequences) {
   for (auto& th : threads) th.join();
   const BenchState s = Bench();
   EXPECT_EQ(s.protocolErrors, 0u);
-  EXPECT_EQ(s.rx4410Latches, (std::array<std::uint64_t, 2>{std::uint64_t{8} * kPerClient, std::uint64_t{8} * kPerClient}));
+  EXPECT_EQ(s.rx4410Latches,
+            (std::array<std::uint64_t, 2>{std::uint64_t{8} * kPerClient, std::uint64_t{8} * kPerClient}));
   Client ninth(port);
   EXPECT_EQ(ninth.Ask("*OPC?\n"), "1") << "slots free again once clients leave";
 }

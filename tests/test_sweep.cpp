@@ -92,7 +92,8 @@ class Sweeping : public ::testing::Test {
   std::atomic<bool> stop{false};
 };
 
-SweepPlan Plan(const std::vector<std::int64_t>& dwells, std::uint64_t repeat = 1, const char* device = "RX4410") {
+SweepPlan Plan(const std::vector<std::int64_t>& dwells, std::uint64_t repeat = 1,
+               const char* device = "RX4410") {
   SweepPlan plan;
   plan.device = device;
   plan.repeat = repeat;

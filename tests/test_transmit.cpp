@@ -54,7 +54,7 @@ TEST_F(Transmitting, AClickSendsBothCodesOnceAndLeavesTheButtonsAsTheyWere) {
     bool receiveAfter;
   };
   for (const Case c : {Case{0, true}, Case{1, false}}) {
-    main->DeviceOption[c.device]->click();
+    main->DeviceOption[static_cast<std::size_t>(c.device)]->click();
     Codes(12, 30);
     QTest::mouseClick(main->Transmit, Qt::LeftButton);
     EXPECT_EQ(GainCode, (std::array<std::int16_t, 2>{12, 30}));

@@ -45,7 +45,8 @@ bool PortTraceModel::Refresh(const PortAccessLog& log, bool tqm7731) {
   std::uint32_t now = 0;
   for (std::uint64_t n = first_; n < seen_; ++n) {
     const PortAccessLog::Access a = log.at(n);
-    now = a.read ? (now & ~0xFF00u) | std::uint32_t{a.value} << 8 | kStatusKnown : (now & ~0xFFu) | a.value | kDataKnown;
+    now = a.read ? (now & ~0xFF00u) | std::uint32_t{a.value} << 8 | kStatusKnown
+                 : (now & ~0xFFu) | a.value | kDataKnown;
     levels_.push_back(now);
   }
   frames_ = DecodePortAccesses(log);

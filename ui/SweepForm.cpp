@@ -421,7 +421,9 @@ void SweepPlot::paintEvent(QPaintEvent*) {
   std::int64_t span = spanNs_;
   if (any) span = std::max(span, rows_->back().startNs + 1);
   span = std::max<std::int64_t>(span, 1);
-  const auto x = [&](std::int64_t ns) { return area.left() + area.width() * static_cast<double>(ns) / static_cast<double>(span); };
+  const auto x = [&](std::int64_t ns) {
+    return area.left() + area.width() * static_cast<double>(ns) / static_cast<double>(span);
+  };
   const auto y = [&](int code) { return area.bottom() - area.height() * code / highest_; };
 
   painter.setPen(Qt::black);
@@ -458,7 +460,8 @@ void SweepPlot::paintEvent(QPaintEvent*) {
 
   // At most about two points per pixel: long runs are thinned for drawing.
   const std::size_t n = rows_->size();
-  const std::size_t stride = std::max<std::size_t>(1, n / static_cast<std::size_t>(std::max(1, 2 * static_cast<int>(area.width()))));
+  const std::size_t stride =
+      std::max<std::size_t>(1, n / static_cast<std::size_t>(std::max(1, 2 * static_cast<int>(area.width()))));
   for (int channel = 0; channel < 2; ++channel) {
     QPainterPath path;
     for (std::size_t i = 0; i < n; i += stride) {
