@@ -228,5 +228,20 @@ TEST(PortAccessLogRing, KeepsTheLastAccessesInOrder) {
   }
 }
 
+TEST(PortAccessLogRing, AClearedRingStartsAgainFromItsFirstAccess) {
+  // The ring grows with use: cleared while growing, full, or wrapped.
+  for (const int before : {2, 4, 7}) {
+    PortAccessLog log(4);
+    for (int i = 0; i < before; ++i) log.RecordWrite(0xEE);
+    log.clear();
+    for (int i = 0; i < 6; ++i) {
+      log.RecordWrite(static_cast<std::uint8_t>(i));
+      EXPECT_EQ(log.total(), static_cast<std::uint64_t>(i + 1)) << before;
+      EXPECT_EQ(log.at(log.first()).value, log.first()) << before << " after " << i;
+      EXPECT_EQ(log.at(log.total() - 1).value, i) << before;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarvel
