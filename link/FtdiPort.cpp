@@ -1,13 +1,12 @@
 #include "FtdiPort.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <type_traits>
 
 #include "PortSelect.h"
+#include "SharedLibrary.h"
 
 namespace tarvel {
 
@@ -86,46 +85,25 @@ bool ValidDescriptor(std::string_view d) {
   return false;
 }
 
-template <typename Fn>
-bool Bind(void* library, const char* name, Fn& fn, std::string& reason) {
-  void* symbol = ::dlsym(library, name);
-  if (symbol == nullptr) {
-    reason = std::string("libftdi1.so.2 lacks ") + name;
-    return false;
-  }
-  fn = reinterpret_cast<Fn>(symbol);
-  return true;
-}
-
 }  // namespace
 
 const FtdiApi* LoadFtdiLibrary(std::string& reason) {
   static FtdiApi api{};
   static bool loaded = false;
   if (loaded) return &api;
-  void* library = ::dlopen("libftdi1.so.2", RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* why = ::dlerror();
-    reason = why != nullptr ? why : "libftdi1.so.2 cannot be loaded";
-    return nullptr;
-  }
-  const bool ok = Bind(library, "ftdi_new", api.newContext, reason) &&
-                  Bind(library, "ftdi_free", api.freeContext, reason) &&
-                  Bind(library, "ftdi_set_interface", api.setInterface, reason) &&
-                  Bind(library, "ftdi_usb_open", api.usbOpen, reason) &&
-                  Bind(library, "ftdi_usb_open_string", api.usbOpenString, reason) &&
-                  Bind(library, "ftdi_usb_close", api.usbClose, reason) &&
-                  Bind(library, "ftdi_set_latency_timer", api.setLatencyTimer, reason) &&
-                  Bind(library, "ftdi_set_bitmode", api.setBitmode, reason) &&
-                  Bind(library, "ftdi_set_baudrate", api.setBaudrate, reason) &&
-                  Bind(library, "ftdi_tcioflush", api.flush, reason) &&
-                  Bind(library, "ftdi_write_data", api.writeData, reason) &&
-                  Bind(library, "ftdi_read_data", api.readData, reason) &&
-                  Bind(library, "ftdi_get_error_string", api.errorString, reason);
-  if (!ok) {
-    ::dlclose(library);
-    return nullptr;
-  }
+  SharedLibrary library("libftdi1.so.2", reason);
+  const bool ok =
+      library.opened() && library.Bind("ftdi_new", api.newContext) &&
+      library.Bind("ftdi_free", api.freeContext) && library.Bind("ftdi_set_interface", api.setInterface) &&
+      library.Bind("ftdi_usb_open", api.usbOpen) && library.Bind("ftdi_usb_open_string", api.usbOpenString) &&
+      library.Bind("ftdi_usb_close", api.usbClose) &&
+      library.Bind("ftdi_set_latency_timer", api.setLatencyTimer) &&
+      library.Bind("ftdi_set_bitmode", api.setBitmode) &&
+      library.Bind("ftdi_set_baudrate", api.setBaudrate) && library.Bind("ftdi_tcioflush", api.flush) &&
+      library.Bind("ftdi_write_data", api.writeData) && library.Bind("ftdi_read_data", api.readData) &&
+      library.Bind("ftdi_get_error_string", api.errorString);
+  if (!ok) return nullptr;
+  library.Keep();
   loaded = true;
   return &api;
 }

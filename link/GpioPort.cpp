@@ -1,11 +1,10 @@
 #include "GpioPort.h"
 
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "PortSelect.h"
+#include "SharedLibrary.h"
 
 namespace tarvel {
 
@@ -38,46 +37,28 @@ std::string Normalised(const std::string& entry) {
   return std::to_string(std::stoul(entry));
 }
 
-template <typename Fn>
-bool Bind(void* library, const char* name, Fn& fn, std::string& reason) {
-  void* symbol = ::dlsym(library, name);
-  if (symbol == nullptr) {
-    reason = std::string("libgpiod.so.2 lacks ") + name;
-    return false;
-  }
-  fn = reinterpret_cast<Fn>(symbol);
-  return true;
-}
-
 }  // namespace
 
 const GpiodApi* LoadGpiodLibrary(std::string& reason) {
   static GpiodApi api{};
   static bool loaded = false;
   if (loaded) return &api;
-  void* library = ::dlopen("libgpiod.so.2", RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* why = ::dlerror();
-    reason = why != nullptr ? why : "libgpiod.so.2 cannot be loaded";
-    return nullptr;
-  }
-  const bool ok = Bind(library, "gpiod_chip_open_lookup", api.chipOpenLookup, reason) &&
-                  Bind(library, "gpiod_chip_close", api.chipClose, reason) &&
-                  Bind(library, "gpiod_chip_num_lines", api.chipNumLines, reason) &&
-                  Bind(library, "gpiod_chip_get_line", api.chipGetLine, reason) &&
-                  Bind(library, "gpiod_chip_find_line", api.chipFindLine, reason) &&
-                  Bind(library, "gpiod_line_offset", api.lineOffset, reason) &&
-                  Bind(library, "gpiod_line_is_used", api.lineIsUsed, reason) &&
-                  Bind(library, "gpiod_line_consumer", api.lineConsumer, reason) &&
-                  Bind(library, "gpiod_line_request_bulk_output", api.requestBulkOutput, reason) &&
-                  Bind(library, "gpiod_line_request_bulk_input", api.requestBulkInput, reason) &&
-                  Bind(library, "gpiod_line_set_value_bulk", api.setValueBulk, reason) &&
-                  Bind(library, "gpiod_line_get_value_bulk", api.getValueBulk, reason) &&
-                  Bind(library, "gpiod_line_release_bulk", api.releaseBulk, reason);
-  if (!ok) {
-    ::dlclose(library);
-    return nullptr;
-  }
+  SharedLibrary library("libgpiod.so.2", reason);
+  const bool ok = library.opened() && library.Bind("gpiod_chip_open_lookup", api.chipOpenLookup) &&
+                  library.Bind("gpiod_chip_close", api.chipClose) &&
+                  library.Bind("gpiod_chip_num_lines", api.chipNumLines) &&
+                  library.Bind("gpiod_chip_get_line", api.chipGetLine) &&
+                  library.Bind("gpiod_chip_find_line", api.chipFindLine) &&
+                  library.Bind("gpiod_line_offset", api.lineOffset) &&
+                  library.Bind("gpiod_line_is_used", api.lineIsUsed) &&
+                  library.Bind("gpiod_line_consumer", api.lineConsumer) &&
+                  library.Bind("gpiod_line_request_bulk_output", api.requestBulkOutput) &&
+                  library.Bind("gpiod_line_request_bulk_input", api.requestBulkInput) &&
+                  library.Bind("gpiod_line_set_value_bulk", api.setValueBulk) &&
+                  library.Bind("gpiod_line_get_value_bulk", api.getValueBulk) &&
+                  library.Bind("gpiod_line_release_bulk", api.releaseBulk);
+  if (!ok) return nullptr;
+  library.Keep();
   loaded = true;
   return &api;
 }
