@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/ControlPPORT.h"
+#include "device/ControlPPORT.h"
 
 namespace tarvel {
 

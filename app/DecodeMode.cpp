@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/CommandLine.h"
-#include "link/VcdDecode.h"
+#include "capture/VcdDecode.h"
 
 namespace tarvel {
 

@@ -1,4 +1,6 @@
-#include "GuiLoader.h"
+#include "app/GuiLoader.h"
+
+#include "core/Signals.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -131,11 +133,21 @@ bool ProbeDisplay() {
 
 }  // namespace
 
+GuiEntry::GuiEntry(const tarvel_gui_table* table) : table_(table) {
+  host_.version = kGuiInterfaceVersion;
+  host_.stop_fd = StopSignalFd();
+}
+
+int GuiEntry::Run(int argc, char** argv) const { return table_->run(argc, argv, &host_); }
+
+void GuiEntry::MessageBox(AlertIcon icon, const std::string& title, const std::string& text) const {
+  table_->message_box(&host_, icon == AlertIcon::Warning ? 1 : 2, title.c_str(), text.c_str());
+}
+
 const GuiEntry* LoadGui(std::string& error) {
-  static GuiEntry entry;
-  static bool loaded = false;
+  static const GuiEntry* loaded = nullptr;
   static std::string failure;
-  if (loaded) return &entry;
+  if (loaded != nullptr) return loaded;
   if (!failure.empty()) {
     error = failure;
     return nullptr;
@@ -152,32 +164,34 @@ const GuiEntry* LoadGui(std::string& error) {
   for (const auto& path : candidates) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) continue;
-    // RTLD_GLOBAL is not needed: the library resolves the program's own
-    // symbols, and nothing else links against it.
+    // RTLD_LOCAL: the library carries what it needs and lends nothing out.
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
       const char* why = ::dlerror();
       reasons += std::string(reasons.empty() ? "" : "; ") + (why ? why : path.string());
       continue;
     }
-    const auto version =
-        reinterpret_cast<GuiInterfaceVersionFunction>(::dlsym(handle, "tarvel_gui_interface_version"));
-    if (version == nullptr || version() != kGuiInterfaceVersion) {
-      reasons += (reasons.empty() ? "" : "; ") + path.string() + " is interface version " +
-                 (version == nullptr ? std::string("unknown") : std::to_string(version())) +
-                 ", the program needs " + std::to_string(kGuiInterfaceVersion) +
-                 " (install the program and its window library from one build)";
+    const auto entryFunction =
+        reinterpret_cast<tarvel_gui_entry_function>(::dlsym(handle, "tarvel_gui_entry"));
+    const tarvel_gui_table* table = entryFunction != nullptr ? entryFunction() : nullptr;
+    std::string refusal;
+    if (table == nullptr) {
+      refusal = path.string() + " lacks the tarvel_gui_entry table";
+    } else if (table->version != kGuiInterfaceVersion) {
+      refusal = path.string() + " is interface version " + std::to_string(table->version) +
+                ", the program needs " + std::to_string(kGuiInterfaceVersion) +
+                " (install the program and its window library from one build)";
+    } else if (table->run == nullptr || table->message_box == nullptr) {
+      refusal = path.string() + " lacks the tarvel_gui entry points";
+    }
+    if (!refusal.empty()) {
+      reasons += (reasons.empty() ? "" : "; ") + refusal;
       ::dlclose(handle);
       continue;
     }
-    entry.run = reinterpret_cast<GuiRunFunction>(::dlsym(handle, "tarvel_gui_run"));
-    entry.messageBox = reinterpret_cast<GuiMessageBoxFunction>(::dlsym(handle, "tarvel_gui_message_box"));
-    if (entry.run == nullptr || entry.messageBox == nullptr) {
-      reasons += (reasons.empty() ? "" : "; ") + path.string() + " lacks the tarvel_gui entry points";
-      continue;
-    }
-    loaded = true;
-    return &entry;
+    static GuiEntry entry(table);  // the library stays open for the process's life
+    loaded = &entry;
+    return loaded;
   }
   failure = reasons.empty()
                 ? std::string("cannot find ") + TARVEL_GUI_LIBRARY + " beside the program or in " +
@@ -208,7 +222,7 @@ void CommandLineAlertPresenter::Present(const Alert& alert) {
   if (!DisplayAvailable() || !DisplayReachable()) return;
   std::string error;
   if (const GuiEntry* gui = LoadGui(error)) {
-    gui->messageBox(alert.icon == AlertIcon::Warning ? 1 : 2, alert.title.c_str(), alert.text.c_str());
+    gui->MessageBox(alert.icon, alert.title, alert.text);
   } else {
     std::cerr << "tarvel: cannot show the message box: " << error << std::endl;
   }

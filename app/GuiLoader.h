@@ -5,25 +5,25 @@
 
 #include <string>
 
+#include "app/GuiInterface.h"
 #include "core/MainModule.h"
 
 namespace tarvel {
 
-// Entry points the GUI library exports with C linkage.
-extern "C" {
-using GuiRunFunction = int (*)(int argc, char** argv);
-using GuiMessageBoxFunction = void (*)(int icon, const char* title, const char* text);
-}
+inline constexpr int kGuiInterfaceVersion = TARVEL_GUI_INTERFACE_VERSION;
 
-// The version of the interface between the program and the window library:
-// the entry points below and the program symbols the library uses. Raise it
-// whenever either changes; the program refuses a library of another version.
-inline constexpr int kGuiInterfaceVersion = 1;
-using GuiInterfaceVersionFunction = int (*)();
+// The window library, opened.
+class GuiEntry {
+ public:
+  explicit GuiEntry(const tarvel_gui_table* table);
+  // Window mode; returns the exit status.
+  int Run(int argc, char** argv) const;
+  // A modal alert box; returns on OK.
+  void MessageBox(AlertIcon icon, const std::string& title, const std::string& text) const;
 
-struct GuiEntry {
-  GuiRunFunction run = nullptr;                // window mode; returns the exit status
-  GuiMessageBoxFunction messageBox = nullptr;  // a modal alert box; returns on OK
+ private:
+  const tarvel_gui_table* table_;
+  tarvel_gui_host host_{};
 };
 
 // Opens the GUI library (once) and returns its entry points, or nullptr with

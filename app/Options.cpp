@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "app/Options.h"
 
 #include <cstdio>
 #include <cstring>

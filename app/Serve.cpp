@@ -1,4 +1,4 @@
-#include "Serve.h"
+#include "app/Serve.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,11 +20,12 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/Scpi.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/PortSelect.h"
-#include "link/SimPortBackend.h"
+#include "core/Signals.h"
+#include "device/ControlPPORT.h"
+#include "device/DeviceLink.h"
+#include "device/ports/PortSelect.h"
+#include "instrument/Scpi.h"
 
 namespace tarvel {
 
@@ -33,15 +34,6 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 // A client that does not read its answers is not read from either beyond this.
 constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void OnStopSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-  errno = saved;
-}
 
 void PrintServeUsage() {
   std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]\n", stderr);
@@ -112,31 +104,16 @@ int OpenListener(const ListenAddress& address) {
   return fd;
 }
 
-// Gives up root for good: to the user who ran sudo, else to "nobody".
-bool DropRoot() {
-  auto id = [](const char* name) -> long {
-    const char* text = std::getenv(name);
-    char* end = nullptr;
-    const long value = text != nullptr ? std::strtol(text, &end, 10) : -1;
-    return text != nullptr && *text != '\0' && *end == '\0' && value > 0 ? value : 65534;
-  };
-  const auto gid = static_cast<gid_t>(id("SUDO_GID"));
-  const auto uid = static_cast<uid_t>(id("SUDO_UID"));
-  if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0) {
-    std::fprintf(stderr, "tarvel: cannot give up root: %s\n", std::strerror(errno));
-    return false;
-  }
-  return true;
-}
-
 class Server {
  public:
-  Server(int listener) : listener_(listener) {}
+  Server(int listener, std::unique_ptr<DeviceLink> link)
+      : listener_(listener), instrument_(std::move(link)) {}
   ~Server() {
     for (Client& c : clients_) ::close(c.fd);
     ::close(listener_);
   }
   void Run();
+  DeviceLink& link() { return instrument_.link(); }
 
  private:
   void Accept();
@@ -154,7 +131,7 @@ void Server::Run() {
   std::vector<pollfd> fds;
   for (;;) {
     fds.clear();
-    fds.push_back({signalPipe[0], POLLIN, 0});
+    fds.push_back({StopSignalFd(), POLLIN, 0});
     fds.push_back({listener_, POLLIN, 0});
     for (const Client& c : clients_) {
       short events = c.out.size() < kMaxPendingOutput ? POLLIN : 0;
@@ -294,35 +271,37 @@ int RunServe(int argc, const char* const* argv) {
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
-  Server server(listener);
-
-  // The back-end stays with the server. A real port stays open and claimed
-  // for the server's life; the simulated bench opens per command, so its
-  // state file is saved after each one and other processes see it.
+  // The server's instrument has a link of its own, on the backend
+  // TARVEL_PORT names. A real port stays open and claimed for the server's
+  // life; a bench shared with other processes (the simulated one) opens per
+  // command, so its state file is saved after each one and they see it.
   PortError error;
-  std::unique_ptr<PortBackend> backend = MakePortBackendFromEnvironment(error);
-  const bool simulated = dynamic_cast<SimPortBackend*>(backend.get()) != nullptr;
-  if (backend) SetPortBackend(std::move(backend));
+  auto link = std::make_unique<DeviceLink>();
+  link->SetBackendFactory(&MakePortBackendFromEnvironment);
+  link->SetAccessSink(ProcessLink().accessSink());
+  link->SetBackend(MakePortBackendFromEnvironment(error));
+  const bool keepOpen = link->backend() == nullptr || link->backend()->KeepOpenBetweenCommands();
+  Server server(listener, std::move(link));
+  DeviceLink& serverLink = server.link();
   std::optional<PortSession> held;
-  if (!simulated) {
+  if (keepOpen) {
     try {
-      held.emplace(PortAddress, true);
+      held.emplace(serverLink, PortAddress, true);
     } catch (const PortAccessError& e) {
       std::fprintf(stderr, "tarvel: warning: %s; commands that need the port will report it\n",
                    PortAlertText(e.error(), PortAddress).c_str());
     }
   }
-  if (::geteuid() == 0 && !DropRoot()) return kExitNoPermission;
+  if (::geteuid() == 0 && GiveUpRoot(WithoutSudoUser::BecomeNobody) < 0) {
+    std::fprintf(stderr, "tarvel: cannot give up root: %s\n", std::strerror(errno));
+    return kExitNoPermission;
+  }
 
-  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::fprintf(stderr, "tarvel: pipe: %s\n", std::strerror(errno));
+  if (StopSignalFd() < 0) InstallStopHandlers();
+  if (StopSignalFd() < 0) {
+    std::fprintf(stderr, "tarvel: cannot watch for SIGINT and SIGTERM: %s\n", std::strerror(errno));
     return kExitUnavailable;
   }
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
   const std::string where = FormatAddress(bound, length);
@@ -343,8 +322,6 @@ int RunServe(int argc, const char* const* argv) {
       std::fprintf(stderr, "tarvel: %s\n", PortAlertText(e.error(), PortAddress).c_str());
     }
   }
-  ::close(signalPipe[0]);
-  ::close(signalPipe[1]);
   return kExitDone;
 }
 

@@ -1,4 +1,4 @@
-#include "Startup.h"
+#include "app/Startup.h"
 
 #include <unistd.h>
 
@@ -9,10 +9,10 @@
 #include <iostream>
 
 #include "app/CommandLine.h"
+#include "capture/Trace.h"
 #include "core/AtomicFile.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
-#include "link/Trace.h"
 
 namespace tarvel {
 

@@ -1,4 +1,4 @@
-#include "SweepCommand.h"
+#include "app/SweepCommand.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -15,10 +15,10 @@
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
-#include "app/Sweep.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "core/Signals.h"
+#include "instrument/Sweep.h"
 
 namespace tarvel {
 
@@ -181,8 +181,11 @@ int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
   {
     StopSignals signals;
     CommandObserver observer(plan, log.get());
-    result = RunSweep(plan, clock, observer, gStop);
+    const auto link = DeviceLink::SharingPortOf(ProcessLink());
+    link->portAddress = PortAddress;
+    result = RunSweep(plan, *link, clock, observer, gStop);
   }
+  if (const auto alert = RunSweepAlert(result)) ShowAlert(*alert);
   if (result.late > 0) {
     char worst[32];
     std::snprintf(worst, sizeof worst, "%.3f", static_cast<double>(result.worstLateNs) / 1e6);

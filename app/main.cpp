@@ -8,9 +8,10 @@
 #include "app/GuiLoader.h"
 #include "app/Options.h"
 #include "app/Startup.h"
+#include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
-#include "link/Trace.h"
+#include "device/ports/ProcessPorts.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
     return kExitNoPermission;
   }
   InstallStopHandlers();
+  UseProcessPorts();
   // `--` modes first: no device token starts with "--".
   if (IsOptionCommandLine(argc, argv)) {
     const int status = RunOptionCommandLine(argc, argv);
@@ -48,7 +50,7 @@ int main(int argc, char** argv) {
     std::cerr << "tarvel: cannot open the windows: " << error << std::endl;
     return 1;
   }
-  const int status = gui->run(argc, argv);
+  const int status = gui->Run(argc, argv);
   // A SIGINT/SIGTERM ended the windows: write the trace, then end by it.
   FlushProcessTrace();
   FinishStopRequest();

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "link/VcdDecode.h"
+#include "capture/VcdDecode.h"
 
 namespace {
 

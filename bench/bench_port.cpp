@@ -2,10 +2,12 @@
 // simulated bench, with and without the port trace.
 #include <benchmark/benchmark.h>
 
+#include "capture/PortCapture.h"
+#include "capture/Trace.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/SimPortBackend.h"
-#include "link/Trace.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/ProcessPorts.h"
+#include "device/ports/SimPortBackend.h"
 
 namespace {
 
@@ -14,6 +16,7 @@ using namespace tarvel;
 PortTrace g_trace;
 
 void Install(bool traced) {
+  UseProcessPorts();
   PortAddress = kLpt1Address;
   SetPortBackend(std::make_unique<SimPortBackend>());
   g_trace.clear();

@@ -6,16 +6,19 @@
 #include <cstdlib>
 #include <string>
 
+#include "capture/PortCapture.h"
+#include "capture/Trace.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/SimPortBackend.h"
-#include "link/Trace.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/ProcessPorts.h"
+#include "device/ports/SimPortBackend.h"
 
 namespace {
 
 // The body of one trace (everything after the header's "$end" of $dumpvars).
 std::string OneRound() {
   using namespace tarvel;
+  UseProcessPorts();
   PortAddress = kLpt1Address;
   SetPortBackend(std::make_unique<SimPortBackend>());
   PortTrace trace;

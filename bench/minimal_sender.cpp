@@ -3,7 +3,7 @@
 // bench/cli_startup.sh times `tarvel RX4410 10 20` against it.
 #include <cstdio>
 
-#include "link/SimPortBackend.h"
+#include "device/ports/SimPortBackend.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

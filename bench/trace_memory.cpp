@@ -11,10 +11,12 @@
 #include <cstdlib>
 #include <memory>
 
+#include "capture/PortCapture.h"
+#include "capture/Trace.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/SimPortBackend.h"
-#include "link/Trace.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/ProcessPorts.h"
+#include "device/ports/SimPortBackend.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
@@ -24,6 +26,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const long sends = std::atol(argv[1]);
+  UseProcessPorts();
   PortAddress = kLpt1Address;
   SetPortBackend(std::make_unique<SimPortBackend>());
   DeviceName = "RX4410";

@@ -1,4 +1,4 @@
-#include "MainModule.h"
+#include "core/MainModule.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "AtomicFile.h"
-#include "Numbers.h"
+#include "core/AtomicFile.h"
+#include "core/Numbers.h"
 
 namespace tarvel {
 

@@ -1,11 +1,14 @@
-#include "Signals.h"
+#include "core/Signals.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
+#include <grp.h>
+
 #include <cerrno>
+#include <cstdlib>
 
 namespace tarvel {
 
@@ -46,6 +49,39 @@ void FinishStopRequest() {
   ::signal(sig, SIG_DFL);
   ::raise(sig);
   ::_exit(128 + sig);
+}
+
+int GiveUpRoot(WithoutSudoUser orElse) {
+  if (::geteuid() != 0) return 0;
+  constexpr unsigned long kNobody = 65534;
+  const auto id = [](const char* name, unsigned long& value) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoul(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+  };
+  unsigned long uid = 0, gid = 0;
+  const bool given = std::getenv("SUDO_UID") != nullptr || std::getenv("SUDO_GID") != nullptr;
+  if (!id("SUDO_UID", uid) || !id("SUDO_GID", gid) || uid == 0) {
+    if (orElse == WithoutSudoUser::BecomeNobody) {
+      uid = gid = kNobody;
+    } else if (!given) {
+      return 0;
+    } else {
+      errno = EINVAL;
+      return -1;
+    }
+  }
+  if (::setgroups(0, nullptr) != 0) return -1;
+  if (::setresgid(static_cast<gid_t>(gid), static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) return -1;
+  if (::setresuid(static_cast<uid_t>(uid), static_cast<uid_t>(uid), static_cast<uid_t>(uid)) != 0) return -1;
+  if (::geteuid() == 0 || ::setuid(0) == 0) {  // must be gone for good
+    errno = EPERM;
+    return -1;
+  }
+  return 1;
 }
 
 bool RunsWithBorrowedPrivileges() { return ::getauxval(AT_SECURE) != 0; }

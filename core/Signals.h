@@ -22,6 +22,14 @@ int StopSignalFd();
 // action). Returns otherwise.
 void FinishStopRequest();
 
+// Gives up root for good, to the user who ran sudo (SUDO_UID and SUDO_GID).
+// Without them, or with values that name no ordinary user, `orElse` says
+// what happens: stay root (a root session of its own; bad values fail with
+// EINVAL) or become "nobody". Returns 1 when root was given up, 0 when there
+// was nothing to give up, -1 on failure (errno).
+enum class WithoutSudoUser { StayRoot, BecomeNobody };
+int GiveUpRoot(WithoutSudoUser orElse);
+
 // True when the program runs set-user-ID or set-group-ID (AT_SECURE).
 bool RunsWithBorrowedPrivileges();
 // The refusal printed then.

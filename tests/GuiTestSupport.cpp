@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include "link/PortIO.h"
+#include "device/PortIO.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 

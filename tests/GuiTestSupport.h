@@ -12,8 +12,8 @@
 
 #include "TestSupport.h"
 #include "core/MainModule.h"
-#include "link/SimBench.h"
-#include "link/SimPortBackend.h"
+#include "device/ports/SimPortBackend.h"
+#include "sim/SimBench.h"
 
 namespace tarvel {
 class MainForm;

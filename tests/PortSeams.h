@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "link/DirectPort.h"
-#include "link/FtdiPort.h"
-#include "link/GpioPort.h"
-#include "link/PpdevPort.h"
-#include "link/SimBench.h"
+#include "device/ports/DirectPort.h"
+#include "device/ports/FtdiPort.h"
+#include "device/ports/GpioPort.h"
+#include "device/ports/PpdevPort.h"
+#include "sim/SimBench.h"
 
 namespace tarvel::testing {
 

@@ -2,7 +2,15 @@
 
 #include <sstream>
 
+#include "device/ports/ProcessPorts.h"
+
 namespace tarvel::testing {
+
+namespace {
+// Every test program's process link records into the process's capture and
+// takes TARVEL_PORT's backend when a test installs none, as the program's does.
+[[maybe_unused]] const bool kProcessPorts = (UseProcessPorts(), true);
+}  // namespace
 
 std::vector<std::uint8_t> PortLog::Writes() const {
   std::vector<std::uint8_t> out;

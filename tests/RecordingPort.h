@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "link/PortIO.h"
+#include "device/PortIO.h"
 
 namespace tarvel::testing {
 
@@ -39,6 +39,7 @@ class RecordingPort : public PortBackend {
   bool Write(std::int32_t port, std::uint8_t value, PortError& error) override;
   bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override;
   bool Close(PortError& error) override;
+  std::string Describe(std::int32_t) const override { return "recording port"; }
 
  private:
   bool Fail(PortError& error);

@@ -3,10 +3,12 @@
 
 Every top-level folder has a README.md with one line
 
-    Depends on: core, link
+    Depends on: core, device
 
-naming the top-level folders whose headers its files may include (or
-"nothing"). A folder may also carry one line
+naming the folders whose headers its files may include (or "nothing"). A
+subfolder with a README.md of its own that has the line (device/ports) is a
+folder of its own here: its files follow its README, and an include that
+reaches it counts as reaching it, not its parent. A folder may also carry one line
 
     Depends on until the move: app
 
@@ -64,20 +66,41 @@ def check_readmes(root):
     return problems
 
 
-def included_folder(root, source, name, tops):
-    """The top-level folder an include reaches, or None (system or generated)."""
+def units(root):
+    """Top-level folders, and their subfolders that state rules of their own."""
+    found = set(folders(root))
+    for top in list(found):
+        for dirpath, dirnames, _ in os.walk(os.path.join(root, top)):
+            dirnames[:] = [d for d in dirnames if not d.startswith(".")]
+            rel = os.path.relpath(dirpath, root).replace(os.sep, "/")
+            if rel != top and read_rules(root, rel) is not None:
+                found.add(rel)
+    return found
+
+
+def unit_of(rel_path, all_units):
+    """The deepest unit holding rel_path (a path relative to the root)."""
+    parts = rel_path.replace(os.sep, "/").split("/")
+    for n in range(len(parts) - 1, 0, -1):
+        candidate = "/".join(parts[:n])
+        if candidate in all_units:
+            return candidate
+    return None
+
+
+def included_folder(root, source, name, all_units):
+    """The unit an include reaches, or None (system or generated)."""
     beside = os.path.normpath(os.path.join(os.path.dirname(source), name))
     if os.path.isfile(beside):
         rel = os.path.relpath(beside, root)
-        return None if rel.startswith("..") else rel.split(os.sep)[0]
-    first = name.split("/")[0]
-    return first if "/" in name and first in tops else None
+        return None if rel.startswith("..") else unit_of(rel, all_units)
+    return unit_of(name, all_units) if "/" in name else None
 
 
 def check_includes(root):
-    tops = set(folders(root))
+    all_units = units(root)
     problems, interim_used = [], set()
-    for folder in sorted(tops):
+    for folder in sorted(all_units):
         rules = read_rules(root, folder)
         if rules is None:
             problems.append(f'{folder}/README.md: no "{TARGET}" line')
@@ -87,12 +110,14 @@ def check_includes(root):
             dirnames[:] = sorted(d for d in dirnames if not d.startswith("."))
             for file in sorted(f for f in filenames if f.endswith(SOURCES)):
                 source = os.path.join(dirpath, file)
+                if unit_of(os.path.relpath(source, root), all_units) != folder:
+                    continue  # a subfolder with rules of its own
                 with open(source, encoding="utf-8", errors="replace") as f:
                     for number, line in enumerate(f, 1):
                         m = INCLUDE.match(line)
                         if not m:
                             continue
-                        target = included_folder(root, source, m.group(1), tops)
+                        target = included_folder(root, source, m.group(1), all_units)
                         if target is None or target == folder or target in allowed:
                             continue
                         if target in interim:

@@ -16,8 +16,8 @@
 #include <cstdio>
 
 #include "core/MainModule.h"
-#include "link/PortIO.h"
-#include "link/SimPortBackend.h"
+#include "device/PortIO.h"
+#include "device/ports/SimPortBackend.h"
 #include "ui/AboutForm.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"

@@ -8,12 +8,12 @@
 
 #include "PortSeams.h"
 #include "TestSupport.h"
-#include "app/Scpi.h"
-#include "link/ControlPPORT.h"
-#include "link/FtdiPort.h"
-#include "link/GpioPort.h"
-#include "link/PortSelect.h"
-#include "link/SimBench.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/FtdiPort.h"
+#include "device/ports/GpioPort.h"
+#include "device/ports/PortSelect.h"
+#include "instrument/Scpi.h"
+#include "sim/SimBench.h"
 
 namespace tarvel {
 namespace {
@@ -94,8 +94,8 @@ TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
 TEST_F(Adapters, HeldByTheServerEachCommandReachesThePinsAndPortNamesTheAdapter) {
   for (const bool usb : {true, false}) {
     const SimBench& bench = usb ? UseFtdi("s:0x0403:0x6001:A5").bench : UseGpio().bench;
-    PortSession held(PortAddress, true);
-    ScpiInstrument instrument;
+    ScpiInstrument instrument;  // held as the server holds it: on the instrument's own link
+    PortSession held(instrument.link(), PortAddress, true);
     EXPECT_EQ(instrument.Execute("CODE 12,34;PORT?"),
               usb ? "\"ftdi:s:0x0403:0x6001:A5 (FTDI adapter)\"\n"
                   : "\"gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4 (GPIO header)\"\n");

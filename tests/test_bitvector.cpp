@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "link/ControlPPORT.h"
+#include "device/ControlPPORT.h"
 
 namespace tarvel {
 namespace {

@@ -4,12 +4,13 @@
 
 #include <algorithm>
 
+#include "capture/PortAccessLog.h"
+#include "capture/PortCapture.h"
+#include "capture/Trace.h"
+#include "capture/VcdDecode.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/PortAccessLog.h"
-#include "link/SimPortBackend.h"
-#include "link/Trace.h"
-#include "link/VcdDecode.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

@@ -7,9 +7,9 @@
 #include "RecordingPort.h"
 #include "TestSupport.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/SimBench.h"
-#include "link/SimPortBackend.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/SimPortBackend.h"
+#include "sim/SimBench.h"
 
 namespace tarvel {
 namespace {

@@ -12,11 +12,11 @@
 #include "PortSeams.h"
 #include "TestSupport.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/DirectPort.h"
-#include "link/PortDiscovery.h"
-#include "link/PortSelect.h"
-#include "link/PpdevPort.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/DirectPort.h"
+#include "device/ports/PortDiscovery.h"
+#include "device/ports/PortSelect.h"
+#include "device/ports/PpdevPort.h"
 
 namespace tarvel {
 namespace {

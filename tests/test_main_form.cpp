@@ -13,8 +13,8 @@
 
 #include "GuiTestSupport.h"
 #include "core/MainModule.h"
-#include "link/PortIO.h"
-#include "link/SimBench.h"
+#include "device/PortIO.h"
+#include "sim/SimBench.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"

@@ -13,10 +13,10 @@
 #include "PortSeams.h"
 #include "RecordingPort.h"
 #include "TestSupport.h"
-#include "link/BenchStateFile.h"
-#include "link/ControlPPORT.h"
-#include "link/PortSelect.h"
-#include "link/SimPortBackend.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/PortSelect.h"
+#include "device/ports/SimPortBackend.h"
+#include "sim/BenchStateFile.h"
 
 namespace tarvel {
 namespace {

@@ -10,9 +10,10 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
+#include "capture/PortCapture.h"
+#include "capture/VcdDecode.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
-#include "link/VcdDecode.h"
+#include "device/ControlPPORT.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/MainForm.h"
 #include "ui/PortTraceWindow.h"
@@ -56,8 +57,8 @@ TEST(PortTraceModelTest, RowsAndFramesOfWhatWasSent) {
     }
     SetPortBackend(nullptr);
     PortTraceModel m;
-    ASSERT_TRUE(m.Refresh(RecentPortAccesses(), c.rows.size() == 3));
-    EXPECT_FALSE(m.Refresh(RecentPortAccesses(), c.rows.size() == 3));  // nothing new
+    ASSERT_TRUE(m.Refresh(RecentPortAccesses().Snapshot(), c.rows.size() == 3));
+    EXPECT_FALSE(m.Refresh(RecentPortAccesses().Snapshot(), c.rows.size() == 3));  // nothing new
     std::vector<std::string> rows;
     for (const auto& r : m.rows()) rows.push_back(r.label);
     EXPECT_EQ(rows, c.rows);

@@ -5,10 +5,10 @@
 #include <memory>
 
 #include "RecordingPort.h"
-#include "app/Scpi.h"
 #include "core/MainModule.h"
 #include "core/Version.h"
-#include "link/SimPortBackend.h"
+#include "device/ports/SimPortBackend.h"
+#include "instrument/Scpi.h"
 
 namespace tarvel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "RecordingPort.h"
 #include "core/MainModule.h"
-#include "link/ControlPPORT.h"
+#include "device/ControlPPORT.h"
 
 namespace tarvel {
 namespace {

@@ -16,8 +16,8 @@
 #include "ProgramRunner.h"
 #include "TestSupport.h"
 #include "core/Version.h"
-#include "link/BenchStateFile.h"
-#include "link/SimBench.h"
+#include "sim/BenchStateFile.h"
+#include "sim/SimBench.h"
 
 namespace tarvel {
 namespace {

@@ -10,10 +10,10 @@
 
 #include "TestSupport.h"
 #include "core/MainModule.h"
-#include "link/BenchStateFile.h"
-#include "link/ControlPPORT.h"
-#include "link/SimBench.h"
-#include "link/SimPortBackend.h"
+#include "device/ControlPPORT.h"
+#include "device/ports/SimPortBackend.h"
+#include "sim/BenchStateFile.h"
+#include "sim/SimBench.h"
 
 namespace tarvel {
 namespace {

@@ -7,9 +7,9 @@
 #include <set>
 
 #include "TestSupport.h"
-#include "app/Sweep.h"
 #include "core/MainModule.h"
-#include "link/SimPortBackend.h"
+#include "device/ports/SimPortBackend.h"
+#include "instrument/Sweep.h"
 
 namespace tarvel {
 namespace {
@@ -51,6 +51,7 @@ class BenchPort : public PortBackend {
     return sim.Read(port, value, error);
   }
   bool Close(PortError& error) override { return sim.Close(error); }
+  std::string Describe(std::int32_t base) const override { return sim.Describe(base); }
 };
 
 class Recorder : public SweepObserver {
@@ -78,7 +79,15 @@ class Sweeping : public ::testing::Test {
     SetPortBackend(nullptr);
     SetAlertPresenter(nullptr);
   }
-  SweepResult Run(const SweepPlan& plan) { return RunSweep(plan, clock, recorder, stop); }
+  // A run on a link of its own, its alert shown as the command line and the
+  // Sweep window show it.
+  SweepResult Run(const SweepPlan& plan) {
+    const auto link = DeviceLink::SharingPortOf(ProcessLink());
+    link->portAddress = PortAddress;
+    SweepResult result = RunSweep(plan, *link, clock, recorder, stop);
+    if (const auto alert = RunSweepAlert(result)) ShowAlert(*alert);
+    return result;
+  }
   std::vector<std::int64_t> Starts() const {
     std::vector<std::int64_t> v;
     for (const auto& r : recorder.steps) v.push_back(r.startNs);

@@ -7,8 +7,8 @@
 
 #include "ProgramRunner.h"
 #include "TestSupport.h"
-#include "link/BenchStateFile.h"
-#include "link/SimBench.h"
+#include "sim/BenchStateFile.h"
+#include "sim/SimBench.h"
 
 namespace tarvel {
 namespace {

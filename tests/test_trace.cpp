@@ -5,7 +5,7 @@
 #include <map>
 #include <sstream>
 
-#include "link/Trace.h"
+#include "capture/Trace.h"
 
 namespace tarvel {
 namespace {

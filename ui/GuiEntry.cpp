@@ -1,50 +1,54 @@
-// The entry points of the GUI library, which the program opens on demand.
+// The window library's entry table, the one thing it exports.
 #include <QApplication>
 #include <QSocketNotifier>
 #include <memory>
 
-#include "app/GuiLoader.h"
+#include "app/GuiInterface.h"
+#include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
+#include "device/ports/ProcessPorts.h"
 #include "ui/Forms.h"
 #include "ui/QtAlertPresenter.h"
 #include "ui/StartupForm.h"
-
-// The program checks this before it calls anything else here.
-extern "C" __attribute__((visibility("default"))) int tarvel_gui_interface_version() {
-  return tarvel::kGuiInterfaceVersion;
-}
 
 namespace {
 
 // SIGINT/SIGTERM end every event loop (the windows', an open box's), so the
 // program goes on to release the port, write its trace and end by the signal.
-std::unique_ptr<QSocketNotifier> EndLoopsOnStopRequest() {
-  if (tarvel::StopSignalFd() < 0) return nullptr;
-  auto stop = std::make_unique<QSocketNotifier>(tarvel::StopSignalFd(), QSocketNotifier::Read);
+std::unique_ptr<QSocketNotifier> EndLoopsOnStopRequest(int stopFd) {
+  if (stopFd < 0) return nullptr;
+  auto stop = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);
   QObject::connect(stop.get(), &QSocketNotifier::activated, [] { QApplication::exit(0); });
   return stop;
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) int tarvel_gui_run(int argc, char** argv) {
-  QApplication app(argc, argv);
-  tarvel::forms::InitResources();
-  tarvel::forms::InstallFonts();
-  QApplication::setApplicationName("Tarvel Control Software");
-  QApplication::setDesktopFileName("invalid.tarvel.control");
-  QApplication::setWindowIcon(tarvel::forms::ProgramIcon());
-  tarvel::SetAlertPresenter(std::make_shared<tarvel::QtAlertPresenter>());
-  tarvel::forms::LoadStartup()->show();
-  const auto stop = EndLoopsOnStopRequest();
-  const int status = app.exec();
-  tarvel::SetAlertPresenter(nullptr);
+int Run(int argc, char** argv, const tarvel_gui_host*) {
+  // This library's own stop requests, port link and trace: it shares no
+  // state with the program that opened it.
+  tarvel::InstallStopHandlers();
+  tarvel::UseProcessPorts();
+  int status = 0;
+  {
+    QApplication app(argc, argv);
+    tarvel::forms::InitResources();
+    tarvel::forms::InstallFonts();
+    QApplication::setApplicationName("Tarvel Control Software");
+    QApplication::setDesktopFileName("invalid.tarvel.control");
+    QApplication::setWindowIcon(tarvel::forms::ProgramIcon());
+    tarvel::SetAlertPresenter(std::make_shared<tarvel::QtAlertPresenter>());
+    tarvel::forms::LoadStartup()->show();
+    const auto stop = EndLoopsOnStopRequest(tarvel::StopSignalFd());
+    status = app.exec();
+    tarvel::SetAlertPresenter(nullptr);
+  }
+  // A SIGINT/SIGTERM ended the windows: write the trace, then end by it.
+  tarvel::FlushProcessTrace();
+  tarvel::FinishStopRequest();
   return status;
 }
 
-extern "C" __attribute__((visibility("default"))) void tarvel_gui_message_box(int icon, const char* title,
-                                                                              const char* text) {
+void MessageBox(const tarvel_gui_host* host, int icon, const char* title, const char* text) {
   std::unique_ptr<QApplication> owned;
   if (QApplication::instance() == nullptr) {
     static int argc = 1;
@@ -54,7 +58,15 @@ extern "C" __attribute__((visibility("default"))) void tarvel_gui_message_box(in
     tarvel::forms::InitResources();
     tarvel::forms::InstallFonts();
   }
-  const auto stop = EndLoopsOnStopRequest();
+  const auto stop = EndLoopsOnStopRequest(host != nullptr ? host->stop_fd : -1);
   tarvel::ShowMessageBox(icon == 1 ? QMessageBox::Warning : QMessageBox::Critical, QString::fromUtf8(title),
                          QString::fromUtf8(text));
+}
+
+constexpr tarvel_gui_table kEntry{TARVEL_GUI_INTERFACE_VERSION, &Run, &MessageBox};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const tarvel_gui_table* tarvel_gui_entry() {
+  return &kEntry;
 }

@@ -19,7 +19,7 @@
 
 #include "core/MainModule.h"
 #include "core/Numbers.h"
-#include "link/ControlPPORT.h"
+#include "device/ControlPPORT.h"
 #include "ui/AboutForm.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"

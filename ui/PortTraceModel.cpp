@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/ChipModels.h"
+#include "sim/ChipModels.h"
 
 namespace tarvel {
 
@@ -13,8 +13,9 @@ constexpr std::uint32_t kStatusKnown = 1u << 17;
 
 std::vector<TraceRow> RowsOf(bool tqm7731) {
   if (tqm7731) {
-    return {
-        {"data", false, kTqm7731Data}, {"clock", false, kTqm7731Clock}, {"enable", false, kTqm7731Enable}};
+    return {{"data", false, kTqm7731Lines.data},
+            {"clock", false, kTqm7731Lines.clock},
+            {"enable", false, kTqm7731Lines.enable}};
   }
   std::vector<TraceRow> rows;
   for (int c = 0; c < 2; ++c) {

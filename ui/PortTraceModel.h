@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "link/FrameDecoder.h"
-#include "link/PortAccessLog.h"
+#include "capture/FrameDecoder.h"
+#include "capture/PortAccessLog.h"
 
 namespace tarvel {
 

@@ -17,8 +17,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "capture/PortCapture.h"
 #include "core/MainModule.h"
-#include "link/PortAccessLog.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 
@@ -222,7 +222,8 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
 }
 
 void PortTraceWindow::Refresh() {
-  if (!model_.Refresh(RecentPortAccesses(), tqm7731_ && tqm7731_())) return;
+  // A copy: a sweep's worker thread may be recording while the window draws.
+  if (!model_.Refresh(RecentPortAccesses().Snapshot(), tqm7731_ && tqm7731_())) return;
   // A refresh decodes afresh: the selection's index no longer holds.
   view_->Select(-1);
   view_->update();

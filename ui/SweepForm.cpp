@@ -31,29 +31,6 @@
 
 namespace tarvel {
 
-// Alerts raised on the worker thread wait here until the run has ended and
-// are then shown on the GUI thread; alerts of the GUI thread go straight on.
-class HeldAlerts : public AlertPresenter {
- public:
-  explicit HeldAlerts(std::shared_ptr<AlertPresenter> next)
-      : next_(std::move(next)), gui_(std::this_thread::get_id()) {}
-  void Present(const Alert& alert) override {
-    if (std::this_thread::get_id() == gui_) return next_->Present(alert);
-    std::lock_guard<std::mutex> hold(lock_);
-    held_.push_back(alert);
-  }
-  std::vector<Alert> Take() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return std::exchange(held_, {});
-  }
-
- private:
-  std::shared_ptr<AlertPresenter> next_;
-  std::thread::id gui_;
-  std::mutex lock_;
-  std::vector<Alert> held_;
-};
-
 class SweepForm::Observer : public SweepObserver {
  public:
   explicit Observer(SweepForm* form) : form_(form) {}
@@ -169,7 +146,6 @@ SweepForm::~SweepForm() {
   if (worker_.joinable()) {
     stop_ = true;
     worker_.join();
-    SetAlertPresenter(previousPresenter_);
   }
 }
 
@@ -270,14 +246,15 @@ void SweepForm::Start_Click() {
   saved_.emplace_back(main_->OptionsMenu, main_->OptionsMenu->isEnabled());
   main_->OptionsMenu->setEnabled(false);
 
-  previousPresenter_ = SetAlertPresenter(nullptr);
-  alerts_ = std::make_shared<HeldAlerts>(previousPresenter_);
-  SetAlertPresenter(alerts_);
-
-  worker_ = std::thread([this, plan = plan_] {
+  // The run has a link of its own on the windows' port: the worker never
+  // touches the globals the windows read, and the windows' own link finds
+  // the port taken while the run holds it.
+  link_ = DeviceLink::SharingPortOf(ProcessLink());
+  link_->portAddress = PortAddress;
+  worker_ = std::thread([this, plan = plan_, link = link_.get()] {
     MonotonicClock clock;
     Observer observer(this);
-    const SweepResult result = RunSweep(plan, clock, observer, stop_);
+    const SweepResult result = RunSweep(plan, *link, clock, observer, stop_);
     std::lock_guard<std::mutex> hold(lock_);
     result_ = result;
     done_ = true;
@@ -341,8 +318,7 @@ void SweepForm::AddRows(const std::vector<StepRecord>& fresh) {
 void SweepForm::Finish() {
   poll_->stop();
   worker_.join();
-  SetAlertPresenter(previousPresenter_);
-  previousPresenter_.reset();
+  link_.reset();
   {
     std::lock_guard<std::mutex> hold(lock_);
     AddRows(pending_);
@@ -364,8 +340,7 @@ void SweepForm::Finish() {
   Progress->setFormat(end);
   SetRunning(false);
   Plot->update();
-  for (const Alert& alert : alerts_->Take()) ShowAlert(alert);
-  alerts_.reset();
+  if (const auto alert = RunSweepAlert(result_)) ShowAlert(*alert);
 }
 
 void SweepForm::SetRunning(bool on) {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Sweep.h"
+#include "instrument/Sweep.h"
 
 class QCheckBox;
 class QComboBox;
@@ -30,7 +30,6 @@ class QTimer;
 namespace tarvel {
 
 class AlertPresenter;
-class HeldAlerts;
 class MainForm;
 class SweepPlot;
 
@@ -101,8 +100,7 @@ class SweepForm : public QWidget {
   std::vector<StepRecord> rows_;
   static constexpr std::size_t kMaxWindowRows = 4'000'000;  // 128 MB of steps
   std::uint64_t droppedRows_ = 0;                           // oldest steps no longer kept
-  std::shared_ptr<HeldAlerts> alerts_;
-  std::shared_ptr<AlertPresenter> previousPresenter_;
+  std::unique_ptr<DeviceLink> link_;                        // the run's own, while it lasts
 
   // The main window's enabled states from before the run.
   std::vector<std::pair<QObject*, bool>> saved_;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "link/BenchStateFile.h"
-#include "link/SimBench.h"
+#include "sim/BenchStateFile.h"
+#include "sim/SimBench.h"
 
 namespace {
 

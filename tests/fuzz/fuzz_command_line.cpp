@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "app/CommandLine.h"
-#include "app/Sweep.h"
 #include "core/Numbers.h"
+#include "instrument/Sweep.h"
 
 namespace {
 

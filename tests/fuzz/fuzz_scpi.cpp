@@ -7,8 +7,8 @@
 #include <memory>
 #include <string_view>
 
-#include "app/Scpi.h"
-#include "link/SimPortBackend.h"
+#include "device/ports/SimPortBackend.h"
+#include "instrument/Scpi.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/VcdDecode.h"
+#include "capture/VcdDecode.h"
 
 namespace {
 

@@ -1,0 +1,431 @@
+#include "capture/VcdDecode.h"
+
+#include "device/Wiring.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+namespace tarvel {
+
+namespace {
+
+// Port line slots: 0..7 data D0..D7, 8 + n status bit n (S3..S7).
+constexpr int kSlots = 16;
+constexpr int kUnmapped = -1;
+constexpr int kUndeclared = -2;
+// Bounds on the declarations, so that no file makes the reader hold more than
+// a few MiB: words kept per section, $scope depth, $var count.
+constexpr std::size_t kKeptWords = 8;
+constexpr std::size_t kMaxScopes = 64;
+constexpr std::size_t kMaxWires = 65536;
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return out;
+}
+
+int SlotOfLine(const std::string& line) {
+  const std::string u = Upper(line);
+  if (u.size() != 2) return -1;
+  if (u[0] == 'D' && u[1] >= '0' && u[1] <= '7') return u[1] - '0';
+  if (u[0] == 'S' && u[1] >= '3' && u[1] <= '7') return 8 + (u[1] - '0');
+  return -1;
+}
+
+std::string SlotName(int slot) {
+  return slot < 8 ? "D" + std::to_string(slot) : "S" + std::to_string(slot - 8);
+}
+
+// Whitespace-separated tokens of a stream, with line numbers.
+class Scanner {
+ public:
+  explicit Scanner(const VcdSource& source) : source_(source), buffer_(new char[kSize]) {}
+
+  // The next token, or false at the end (or on a read error, see failed()).
+  bool Next(std::string_view& token) {
+    for (;;) {
+      while (pos_ < end_) {
+        const char c = buffer_[pos_];
+        if (c == '\n') ++line_;
+        else if (c != ' ' && c != '\t' && c != '\r' && c != '\f' && c != '\v') break;
+        ++pos_;
+      }
+      if (pos_ < end_) break;
+      if (!Fill()) return false;
+    }
+    tokenLine_ = line_;
+    std::size_t start = pos_;
+    for (;;) {
+      while (pos_ < end_) {
+        const char c = buffer_[pos_];
+        if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f' || c == '\v') break;
+        ++pos_;
+      }
+      if (pos_ < end_ || eof_) break;
+      // The token runs on into the next block: keep its start.
+      const std::size_t kept = end_ - start;
+      if (kept >= kSize / 2) {
+        tooLong_ = true;
+        return false;
+      }
+      std::memmove(buffer_.get(), buffer_.get() + start, kept);
+      end_ = kept;
+      pos_ = kept;
+      start = 0;
+      if (!Read()) break;
+    }
+    token = std::string_view(buffer_.get() + start, pos_ - start);
+    return true;
+  }
+
+  std::uint64_t line() const { return tokenLine_; }
+  std::uint64_t currentLine() const { return line_; }
+  bool failed() const { return failed_; }
+  bool tooLong() const { return tooLong_; }
+
+ private:
+  static constexpr std::size_t kSize = 1 << 20;
+
+  bool Fill() {
+    pos_ = end_ = 0;
+    return Read();
+  }
+  // Appends what the source gives after end_; false at the end.
+  bool Read() {
+    if (eof_) return false;
+    const long n = source_(buffer_.get() + end_, kSize - end_);
+    if (n <= 0) {
+      eof_ = true;
+      failed_ = n < 0;
+      return false;
+    }
+    end_ += static_cast<std::size_t>(n);
+    return true;
+  }
+
+  const VcdSource& source_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t pos_ = 0, end_ = 0;
+  std::uint64_t line_ = 1, tokenLine_ = 1;
+  bool eof_ = false, failed_ = false, tooLong_ = false;
+};
+
+struct Wire {
+  std::string id, name, fullName;
+  int width = 1;
+};
+
+// Wire identifier -> port line slot. One- and two-character identifiers (all
+// that most writers use) index a table; longer ones go through a hash map.
+class IdTable {
+ public:
+  IdTable() : short_(128 + 128 * 128, static_cast<std::int8_t>(kUndeclared)) {}
+  void Declare(std::string_view id, int slot) {
+    std::int8_t& s = Ref(id);
+    if (s == kUndeclared || s == kUnmapped) s = static_cast<std::int8_t>(slot);
+  }
+  int Find(std::string_view id) const {
+    const int i = ShortIndex(id);
+    if (i >= 0) return short_[static_cast<std::size_t>(i)];
+    const auto it = long_.find(std::string(id));
+    return it == long_.end() ? kUndeclared : it->second;
+  }
+
+ private:
+  static int ShortIndex(std::string_view id) {
+    const auto a = static_cast<unsigned char>(id[0]);
+    if (id.size() == 1 && a < 128) return a;
+    if (id.size() == 2 && a < 128 && static_cast<unsigned char>(id[1]) < 128)
+      return 128 + a * 128 + static_cast<unsigned char>(id[1]);
+    return -1;
+  }
+  std::int8_t& Ref(std::string_view id) {
+    const int i = ShortIndex(id);
+    if (i >= 0) return short_[static_cast<std::size_t>(i)];
+    return long_.try_emplace(std::string(id), static_cast<std::int8_t>(kUndeclared)).first->second;
+  }
+  std::vector<std::int8_t> short_;
+  std::unordered_map<std::string, std::int8_t> long_;
+};
+
+bool ParseTimescale(const std::string& text, double& microseconds) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  const std::string number = text.substr(0, i);
+  const std::string unit = text.substr(i);
+  if (number != "1" && number != "10" && number != "100") return false;
+  static const std::pair<const char*, double> kUnits[] = {{"s", 1e6},   {"ms", 1e3},  {"us", 1.0},
+                                                          {"ns", 1e-3}, {"ps", 1e-6}, {"fs", 1e-9}};
+  for (const auto& [name, scale] : kUnits) {
+    if (unit == name) {
+      microseconds = std::stod(number) * scale;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseTime(std::string_view digits, std::uint64_t& value) {
+  if (digits.empty() || digits.size() > 19) return false;
+  std::uint64_t v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  value = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseWireMap(const std::string& text, WireMap& map, std::string& error) {
+  WireMap parsed = map;  // `map` changes only when every entry is good
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos || eq + 1 == item.size() || SlotOfLine(item.substr(0, eq)) < 0) {
+      error = "bad --map entry \"" + item + "\": expected LINE=WIRE with LINE one of D0..D7, S3..S7";
+      return false;
+    }
+    parsed.emplace_back(Upper(item.substr(0, eq)), item.substr(eq + 1));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  map = std::move(parsed);
+  return true;
+}
+
+VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const VcdDecodeCallbacks& out) {
+  VcdDecodeResult result;
+  Scanner scan(source);
+  auto malformed = [&](std::uint64_t line, std::string message) {
+    result.status = VcdDecodeResult::Status::Malformed;
+    result.line = line;
+    result.message = std::move(message);
+    return result;
+  };
+  auto endOfInput = [&](const char* where) {
+    if (scan.tooLong()) return malformed(scan.currentLine(), "a token longer than 512 KiB");
+    if (scan.failed()) return malformed(scan.currentLine(), "read error");
+    return malformed(scan.currentLine(), std::string("the file ends ") + where);
+  };
+
+  // ---- Declarations ----
+  std::vector<Wire> wires;
+  std::vector<std::string> scopes;
+  bool haveTimescale = false, strayNoted = false;
+  std::string_view tok;
+  for (;;) {
+    if (!scan.Next(tok)) return endOfInput("before $enddefinitions");
+    const std::uint64_t line = scan.line();
+    // The words up to "$end". Only the first few are kept: a comment of any
+    // length is read past in bounded memory.
+    std::vector<std::string> words;
+    std::size_t count = 0;
+    auto section = [&]() -> bool {
+      words.clear();
+      count = 0;
+      while (scan.Next(tok)) {
+        if (tok == "$end") return true;
+        if (++count <= kKeptWords) words.emplace_back(tok);
+      }
+      return false;
+    };
+    if (tok == "$enddefinitions") {
+      if (!section()) return endOfInput("inside $enddefinitions");
+      break;
+    }
+    if (tok == "$timescale") {
+      if (!section()) return endOfInput("inside $timescale");
+      std::string text;
+      for (const auto& w : words) text += w;
+      if (count > 2) text += " ...";
+      if (!ParseTimescale(text, result.microsecondsPerUnit))
+        return malformed(line, "bad $timescale \"" + text + "\"");
+      haveTimescale = true;
+    } else if (tok == "$scope") {
+      if (!section()) return endOfInput("inside $scope");
+      if (count != 2) return malformed(line, "a $scope needs a type and a name");
+      if (scopes.size() == kMaxScopes) return malformed(line, "$scope nested too deep");
+      scopes.push_back(words[1]);
+    } else if (tok == "$upscope") {
+      if (!section()) return endOfInput("inside $upscope");
+      if (scopes.empty()) return malformed(line, "$upscope without a $scope");
+      scopes.pop_back();
+    } else if (tok == "$var") {
+      if (!section()) return endOfInput("inside $var");
+      if (count < 4 || count > kKeptWords)
+        return malformed(line, "a $var needs a type, a size, an identifier and a name");
+      if (wires.size() == kMaxWires)
+        return malformed(line, "more than " + std::to_string(kMaxWires) + " $var declarations");
+      Wire w;
+      std::uint64_t width = 0;
+      if (!ParseTime(words[1], width) || width == 0 || width > 1u << 20)
+        return malformed(line, "bad $var size \"" + words[1] + "\"");
+      w.width = static_cast<int>(width);
+      w.id = words[2];
+      w.name = words[3];
+      for (const auto& s : scopes) w.fullName += s + ".";
+      w.fullName += w.name;
+      wires.push_back(std::move(w));
+    } else if (tok == "$date" || tok == "$version" || tok == "$comment" || tok == "$attrbegin") {
+      if (!section()) return endOfInput("inside a section");
+    } else if (tok[0] != '$') {
+      // Words outside any section, such as the "META samplerate: ..." line
+      // sigrok-cli 0.7 writes ahead of a converted file: read past them.
+      if (!strayNoted && out.note)
+        out.note("line " + std::to_string(line) + ": text outside any section ignored");
+      strayNoted = true;
+    } else {
+      return malformed(line, "unexpected \"" + std::string(tok) + "\" among the declarations");
+    }
+  }
+  if (!haveTimescale && out.note) out.note("no $timescale: taking 1 us per time step");
+
+  // ---- Wire of each port line ----
+  IdTable ids;
+  for (const Wire& w : wires) ids.Declare(w.id, kUnmapped);
+  for (int slot = 0; slot < kSlots; ++slot) {
+    if (slot >= 8 && slot < 11) continue;  // S0..S2 are not port lines
+    std::string wanted = SlotName(slot);
+    bool mapped = false;
+    for (const auto& [line, wire] : map) {
+      if (line == Upper(wanted)) wanted = wire, mapped = true;
+    }
+    const std::string key = Upper(wanted);
+    const Wire* found = nullptr;
+    int matches = 0;
+    for (const Wire& w : wires) {
+      // The wire's own name, its full scoped name, or a tail of it
+      // ("la.probe1" finds "top.la.probe1").
+      const std::string full = Upper(w.fullName);
+      if (Upper(w.name) == key || full == key ||
+          (full.size() > key.size() && full.ends_with(key) && full[full.size() - key.size() - 1] == '.')) {
+        if (found == nullptr) found = &w;
+        if (found->id != w.id) ++matches;
+      }
+    }
+    if (found != nullptr && found->width != 1) {
+      if (out.note)
+        out.note("wire " + found->fullName + " for " + SlotName(slot) + " is " +
+                 std::to_string(found->width) + " bits wide, not one line: taken as unknown");
+      found = nullptr;
+    }
+    if (found == nullptr) {
+      // Lines no chip uses (D3, D4, S3, S6, S7) may be absent without a word.
+      const bool used =
+          slot < 8 ? ((kUsedDataLines >> slot) & 1) != 0 : ((kUsedStatusBits >> (slot - 8)) & 1) != 0;
+      if ((used || mapped) && out.note)
+        out.note("no wire named " + wanted + " for " + SlotName(slot) + ": the line is taken as unknown");
+      continue;
+    }
+    if (matches > 0 && out.note) out.note("several wires named " + wanted + ": using " + found->fullName);
+    ids.Declare(found->id, slot);
+  }
+
+  // ---- Value changes ----
+  FrameDecoder decoder([&](const DecodedFrame& f) {
+    if (out.frame) out.frame(f, result.microsecondsPerUnit);
+  });
+  PortLevels levels;
+  levels.dataKnown = 0;
+  levels.statusKnown = 0;
+  std::uint64_t time = 0;
+  bool dirty = true;  // the starting levels count as one step
+  auto set = [&](int slot, char value) {
+    std::uint8_t& level = slot < 8 ? levels.data : levels.status;
+    std::uint8_t& known = slot < 8 ? levels.dataKnown : levels.statusKnown;
+    const auto bit = static_cast<std::uint8_t>(1u << (slot & 7));
+    if (value == '0' || value == '1') {
+      known |= bit;
+      level = static_cast<std::uint8_t>(value == '1' ? level | bit : level & ~bit);
+    } else {
+      known = static_cast<std::uint8_t>(known & ~bit);
+    }
+    dirty = true;
+  };
+  while (scan.Next(tok)) {
+    const char c = tok[0];
+    if (c == '#') {
+      std::uint64_t t = 0;
+      if (!ParseTime(tok.substr(1), t))
+        return malformed(scan.line(), "bad time \"" + std::string(tok) + "\"");
+      if (t < time)
+        return malformed(scan.line(),
+                         "time goes back from " + std::to_string(time) + " to " + std::to_string(t));
+      if (t != time && dirty) {
+        decoder.Step(time, levels);
+        dirty = false;
+      }
+      time = t;
+    } else if (c == '0' || c == '1' || c == 'x' || c == 'X' || c == 'z' || c == 'Z') {
+      const int slot = tok.size() > 1 ? ids.Find(tok.substr(1)) : kUndeclared;
+      if (slot == kUndeclared)
+        return malformed(scan.line(), "change of an undeclared wire \"" + std::string(tok) + "\"");
+      if (slot >= 0) set(slot, c);
+    } else if (c == 'b' || c == 'B' || c == 'r' || c == 'R') {
+      const std::uint64_t line = scan.line();
+      if (!scan.Next(tok)) return endOfInput("inside a vector change");
+      if (ids.Find(tok) == kUndeclared)
+        return malformed(line, "change of an undeclared wire \"" + std::string(tok) + "\"");
+    } else if (c == '$') {
+      if (tok == "$comment") {
+        while (scan.Next(tok) && tok != "$end") {
+        }
+      } else if (tok != "$dumpvars" && tok != "$dumpall" && tok != "$dumpon" && tok != "$dumpoff" &&
+                 tok != "$end") {
+        return malformed(scan.line(), "unexpected \"" + std::string(tok) + "\"");
+      }
+    } else {
+      return malformed(scan.line(), "unexpected \"" + std::string(tok) + "\"");
+    }
+  }
+  if (scan.failed() || scan.tooLong()) return endOfInput("");
+  if (dirty) decoder.Step(time, levels);
+  decoder.Finish(time);
+  return result;
+}
+
+VcdDecodeResult DecodeVcdFile(const std::string& path, const WireMap& map, const VcdDecodeCallbacks& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    VcdDecodeResult result;
+    result.status = VcdDecodeResult::Status::Missing;
+    result.message = std::strerror(errno);
+    return result;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    VcdDecodeResult result;
+    result.status = VcdDecodeResult::Status::Missing;
+    result.message = "a folder, not a file";
+    return result;
+  }
+#ifdef POSIX_FADV_SEQUENTIAL
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  const VcdSource source = [fd](char* buffer, std::size_t size) -> long {
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, size);
+      if (n < 0 && errno == EINTR) continue;
+      return static_cast<long>(n);
+    }
+  };
+  VcdDecodeResult result = DecodeVcd(source, map, out);
+  ::close(fd);
+  return result;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,110 @@
+#include "device/ports/PortSelect.h"
+
+#include <cstdlib>
+
+#include "device/ports/DirectPort.h"
+#include "device/ports/FtdiPort.h"
+#include "device/ports/GpioPort.h"
+#include "device/ports/PpdevPort.h"
+#include "device/ports/SimPortBackend.h"
+#include "sim/BenchStateFile.h"
+
+namespace tarvel {
+
+const char* const kPortChoices =
+    "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or "
+    "gpio:CHIP:L0,...,L7";
+
+namespace {
+
+using Maker = std::unique_ptr<PortBackend> (*)(std::string_view choice, PortError& error);
+
+std::unique_ptr<PortBackend> MakePpdevAuto(std::string_view, PortError&) {
+  return std::make_unique<PpdevPortBackend>(MakeRealPpdevSystem());
+}
+
+std::unique_ptr<PortBackend> MakePpdevDevice(std::string_view choice, PortError&) {
+  return std::make_unique<PpdevPortBackend>(MakeRealPpdevSystem(), std::string(choice));
+}
+
+std::unique_ptr<PortBackend> MakeDirect(std::string_view, PortError& error) {
+  auto system = MakeRealDirectIoSystem();
+  if (!system) {
+    error.target = "direct I/O";
+    error.reason = "this processor has no I/O port instructions";
+    error.remedy = "use ppdev (unset TARVEL_PORT)";
+    return nullptr;
+  }
+  return std::make_unique<DirectPortBackend>(std::move(system));
+}
+
+std::unique_ptr<PortBackend> MakeSim(std::string_view choice, PortError& error) {
+  std::string path;
+  if (choice == "sim") {
+    path = DefaultBenchStatePath();
+    if (path.empty()) {
+      error.target = "simulated bench";
+      error.reason = "neither XDG_STATE_HOME nor HOME names a folder for its state";
+      error.remedy = "name the state file with TARVEL_PORT=sim:PATH";
+      return nullptr;
+    }
+  } else {
+    path = std::string(choice.substr(4));
+    if (path.empty()) {
+      error.target = "simulated bench";
+      error.reason = "TARVEL_PORT=sim: names no state file";
+      error.remedy = "write TARVEL_PORT=sim:PATH with a file name, or TARVEL_PORT=sim";
+      return nullptr;
+    }
+  }
+  return std::make_unique<SimPortBackend>(std::move(path));
+}
+
+// The adapters' libraries are loaded when a command first opens the port.
+std::unique_ptr<PortBackend> MakeFtdi(std::string_view choice, PortError& error) {
+  std::string descriptor;
+  if (!ParseFtdiChoice(choice, descriptor, error)) return nullptr;
+  return std::make_unique<FtdiPortBackend>(std::move(descriptor));
+}
+
+std::unique_ptr<PortBackend> MakeGpio(std::string_view choice, PortError& error) {
+  GpioChoice parsed;
+  if (!ParseGpioChoice(choice, parsed, error)) return nullptr;
+  return std::make_unique<GpioPortBackend>(std::move(parsed));
+}
+
+// The driver table: the first entry whose test accepts TARVEL_PORT makes the
+// back-end.
+struct Driver {
+  bool (*accepts)(std::string_view choice);
+  Maker make;
+};
+
+const Driver kDrivers[] = {
+    {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePpdevAuto},
+    {[](std::string_view c) { return c.starts_with("/dev/"); }, MakePpdevDevice},
+    {[](std::string_view c) { return c == "direct"; }, MakeDirect},
+    {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
+    {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeFtdi},
+    {[](std::string_view c) { return c.starts_with("gpio:"); }, MakeGpio},
+};
+
+}  // namespace
+
+std::unique_ptr<PortBackend> MakePortBackend(std::string_view choice, PortError& error) {
+  error.failure = PortFailure::Unavailable;
+  for (const Driver& driver : kDrivers) {
+    if (driver.accepts(choice)) return driver.make(choice, error);
+  }
+  error.target = "TARVEL_PORT=" + std::string(choice);
+  error.reason = "not a port choice";
+  error.remedy = std::string("set TARVEL_PORT to one of ") + kPortChoices;
+  return nullptr;
+}
+
+std::unique_ptr<PortBackend> MakePortBackendFromEnvironment(PortError& error) {
+  const char* choice = std::getenv("TARVEL_PORT");
+  return MakePortBackend(choice != nullptr ? choice : "", error);
+}
+
+}  // namespace tarvel

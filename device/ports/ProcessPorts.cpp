@@ -1,0 +1,15 @@
+#include "device/ports/ProcessPorts.h"
+
+#include "capture/PortCapture.h"
+#include "device/DeviceLink.h"
+#include "device/ports/PortSelect.h"
+
+namespace tarvel {
+
+void UseProcessPorts() {
+  DeviceLink& link = ProcessLink();
+  link.SetBackendFactory(&MakePortBackendFromEnvironment);
+  link.SetAccessSink(&RecentPortAccesses());
+}
+
+}  // namespace tarvel

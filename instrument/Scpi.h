@@ -1,0 +1,72 @@
+// The remote-control instrument: SCPI program messages in, answers out.
+//
+// One ScpiInstrument holds what a remote client sees of the program: the
+// selected device, the two codes set, the codes last sent, auto-transmit, the
+// IEEE 488.2 status registers and the error queue. It drives the chips
+// through a device link of its own (RunDeviceCommand, ReadBackCodes) and
+// turns the link's port errors into "-240" errors. It knows nothing of sockets: the server
+// hands it whole lines.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tarvel {
+
+class DeviceLink;
+
+constexpr std::size_t kScpiErrorQueueSize = 16;
+constexpr std::size_t kScpiMaxLineBytes = 4096;
+
+struct ScpiError {
+  int code;
+  std::string text;  // the whole message, e.g. "Hardware error; Lost LPT1 ..."
+};
+
+class ScpiInstrument {
+ public:
+  // On a link of its own that shares the process link's port.
+  ScpiInstrument();
+  explicit ScpiInstrument(std::unique_ptr<DeviceLink> link);
+  ~ScpiInstrument();
+  ScpiInstrument(const ScpiInstrument&) = delete;
+  ScpiInstrument& operator=(const ScpiInstrument&) = delete;
+
+  // The instrument's link: the server holds its port open across commands.
+  DeviceLink& link() { return *link_; }
+
+  // Executes one program message (one line without its terminator; several
+  // commands separated by ';'). Returns the answers of its queries joined by
+  // ';' and ended by "\n", or "" when no query answered.
+  std::string Execute(std::string_view line);
+
+  // Queues an error (e.g. -223 for a line the server discarded).
+  void PushError(int code, std::string text);
+  // "-222,\"Data out of range\"" or "0,\"No error\"", and removes it.
+  std::string PopError();
+  std::size_t ErrorCount() const { return errors_.size(); }
+
+ private:
+  struct Command;
+  void Run(const Command& command, std::string& answers);
+  bool Send();  // sends codes_ to device_; false after an error
+  // Runs the device command (or the read-back) with its alerts queued as
+  // "-240" errors; false when it failed.
+  bool Drive(bool readBack);
+  bool ParseCode(std::string_view text, int& code);
+  std::uint8_t StatusByte() const;
+
+  std::unique_ptr<DeviceLink> link_;
+  std::string device_ = "RX4410";
+  std::array<int, 2> codes_{0, 0};
+  std::array<int, 2> sent_{-1, -1};
+  bool autoTransmit_ = false;
+  std::uint8_t esr_ = 0, ese_ = 0, sre_ = 0;
+  std::deque<ScpiError> errors_;
+};
+
+}  // namespace tarvel

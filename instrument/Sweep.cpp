@@ -1,0 +1,379 @@
+#include "instrument/Sweep.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "core/MainModule.h"
+#include "core/Numbers.h"
+
+namespace tarvel {
+
+std::optional<CodeRange> SweepCodeRange(std::string_view device) {
+  if (device != "RX4410" && device != "TQM7731") return std::nullopt;  // a read-back is no sweep
+  return DeviceCodeRange(device);
+}
+
+std::vector<SweepStep> BuildRamp(const RampSpec& spec) {
+  std::vector<SweepStep> steps;
+  const int direction = spec.to >= spec.from ? 1 : -1;
+  const int stride = std::max(spec.step, 1);
+  for (long code = spec.from; direction > 0 ? code <= spec.to : code >= spec.to;
+       code += long{direction} * stride) {
+    const auto c = static_cast<std::int16_t>(code);
+    const auto o = static_cast<std::int16_t>(spec.other);
+    SweepStep s{spec.dwellNs, c, c};
+    if (spec.channel == SweepChannel::First) s.code2 = o;
+    if (spec.channel == SweepChannel::Second) s.code1 = o;
+    steps.push_back(s);
+  }
+  return steps;
+}
+
+std::optional<std::int64_t> ParseDwell(std::string_view text, std::string& error) {
+  const auto ms = TextToNumber(text);
+  if (!ms) {
+    error = "dwell \"" + std::string(text) + "\" is not a number of milliseconds";
+    return std::nullopt;
+  }
+  const double ns = std::round(*ms * 1e6);
+  if (ns < static_cast<double>(kMinDwellNs)) {
+    error = "dwell " + std::string(text) + " ms is below 0.1 ms";
+    return std::nullopt;
+  }
+  if (ns > static_cast<double>(kMaxDwellNs)) {
+    error = "dwell " + std::string(text) + " ms is longer than a day";
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(ns);
+}
+
+std::optional<int> ParseCode(std::string_view text, std::string_view what, std::string_view device,
+                             CodeRange range, std::string& error) {
+  const auto n = TextToNumber(text);
+  if (!n || *n != std::floor(*n)) {
+    error = std::string(what) + " \"" + std::string(text) + "\" is not a whole number";
+    return std::nullopt;
+  }
+  if (*n < range.lowest || *n > range.highest) {
+    error = std::string(what) + " " + std::string(text) + " is outside the " + std::string(device) +
+            "'s codes " + std::to_string(range.lowest) + ".." + std::to_string(range.highest);
+    return std::nullopt;
+  }
+  return static_cast<int>(*n);
+}
+
+SequenceParse ParseSequence(std::string_view text, std::string_view fileName, std::string_view device,
+                            CodeRange range) {
+  SequenceParse result;
+  std::int64_t total = 0;
+  std::size_t lineNo = 0;
+  std::size_t pos = 0;
+  const auto fail = [&](const std::string& what) {
+    result.steps.clear();
+    result.error = std::string(fileName) + ":" + std::to_string(lineNo) + ": " + what;
+    return result;
+  };
+  while (pos < text.size()) {
+    ++lineNo;
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') continue;
+
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+      const std::size_t comma = line.find(',', start);
+      fields.push_back(line.substr(start, comma == std::string_view::npos ? line.npos : comma - start));
+      if (comma == std::string_view::npos) break;
+      start = comma + 1;
+    }
+    if (fields.size() != 3) {
+      return fail("expected dwell_ms,code1,code2 but found " + std::to_string(fields.size()) + " field" +
+                  (fields.size() == 1 ? "" : "s"));
+    }
+    std::string error;
+    const auto dwell = ParseDwell(fields[0], error);
+    if (!dwell) return fail(error);
+    const auto c1 = ParseCode(fields[1], "code1", device, range, error);
+    if (!c1) return fail(error);
+    const auto c2 = ParseCode(fields[2], "code2", device, range, error);
+    if (!c2) return fail(error);
+    total += *dwell;
+    if (total > kMaxListNs) return fail("the steps add up to more than a year");
+    result.steps.push_back({*dwell, static_cast<std::int16_t>(*c1), static_cast<std::int16_t>(*c2)});
+  }
+  if (result.steps.empty()) result.error = std::string(fileName) + ": no steps";
+  return result;
+}
+
+SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return {{}, path + ": is a folder, not a sequence file"};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {{}, path + ": cannot read: " + std::strerror(errno)};
+  std::string text;
+  char chunk[64 * 1024];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    text.append(chunk, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxSequenceBytes) {
+      return {{}, path + ": longer than " + std::to_string(kMaxSequenceBytes >> 20) + " MiB"};
+    }
+  }
+  if (in.bad()) return {{}, path + ": cannot read: " + std::strerror(errno)};
+  return ParseSequence(text, path, device, range);
+}
+
+// ---- Clock -----------------------------------------------------------------------
+
+MonotonicClock::MonotonicClock() {
+  // The kernel may defer a sleeping thread's wake-up by its timer slack
+  // (50 us by default) to batch wake-ups; a dwell wants the deadline itself.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+std::int64_t MonotonicClock::Now() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+void MonotonicClock::SleepUntil(std::int64_t deadline, const std::atomic<bool>& stop) {
+  // Long dwells sleep in slices so a stop request is seen within 50 ms; the
+  // last slice ends on the absolute deadline itself.
+  constexpr std::int64_t kSlice = 50'000'000;
+  while (!stop.load(std::memory_order_relaxed)) {
+    const std::int64_t now = Now();
+    if (now >= deadline) return;
+    const std::int64_t until = std::min(deadline, now + kSlice);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(until / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(until % 1'000'000'000);
+    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);  // EINTR: look at stop again
+  }
+}
+
+// ---- Run ---------------------------------------------------------------------------
+
+std::int64_t ListLengthNs(const std::vector<SweepStep>& steps) {
+  std::int64_t total = 0;
+  for (const SweepStep& s : steps) total += s.dwellNs;
+  return total;
+}
+
+std::int64_t PlannedRunNs(const std::vector<SweepStep>& steps, std::uint64_t repeat) {
+  const std::int64_t pass = ListLengthNs(steps);
+  if (repeat == 0 || pass == 0) return 0;
+  if (repeat > static_cast<std::uint64_t>(INT64_MAX / pass)) return INT64_MAX;
+  return pass * static_cast<std::int64_t>(repeat);
+}
+
+std::string VerifyFailedText(const StepRecord& r) {
+  return "step " + std::to_string(r.step) + " sent " + CodeToText(r.code1) + ", " + CodeToText(r.code2) +
+         " but read " + CodeToText(r.read1) + ", " + CodeToText(r.read2);
+}
+
+namespace {
+
+// Sleeps to `deadline` in slices of at most 100 ms, telling the observer the
+// time between them; the last slice ends on the deadline itself.
+void Dwell(SweepClock& clock, SweepObserver& observer, std::int64_t t0, std::int64_t deadline,
+           const std::atomic<bool>& stop) {
+  constexpr std::int64_t kTick = 100'000'000;
+  for (std::int64_t now = clock.Now(); now < deadline && !stop.load(); now = clock.Now()) {
+    if (deadline - now <= kTick) return clock.SleepUntil(deadline, stop);
+    clock.SleepUntil(now + kTick, stop);
+    observer.OnWait(clock.Now() - t0);
+  }
+}
+
+SweepEnd EndFor(const PortError& error) {
+  return error.failure == PortFailure::Unavailable ? SweepEnd::PortUnavailable : SweepEnd::PortFailed;
+}
+
+}  // namespace
+
+std::optional<Alert> RunSweepAlert(const SweepResult& result) {
+  switch (result.end) {
+    case SweepEnd::PortUnavailable:
+    case SweepEnd::PortFailed:
+      return Alert{AlertIcon::Error, PortAlertTitle(result.portError),
+                   PortAlertText(result.portError, result.portAddress)};
+    case SweepEnd::VerifyFailed:
+      if (result.last) return Alert{AlertIcon::Error, "Error: Verify Failed", VerifyFailedText(*result.last)};
+      return std::nullopt;
+    case SweepEnd::Completed:
+    case SweepEnd::Stopped: return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+SweepResult RunSweep(const SweepPlan& plan, DeviceLink& link, SweepClock& clock, SweepObserver& observer,
+                     const std::atomic<bool>& stop) {
+  SweepResult result;
+  result.portAddress = link.portAddress;
+  if (plan.steps.empty() || stop.load()) {
+    result.end = plan.steps.empty() ? SweepEnd::Completed : SweepEnd::Stopped;
+    return result;
+  }
+  link.device = plan.device;
+  std::int64_t t0 = clock.Now();
+  std::int64_t offset = 0;  // the current step's deadline relative to t0
+  try {
+    // One claim of the port for the whole run; every step nests inside it.
+    // The session holds the port, so each step's command flushes what an
+    // adapter keeps back: the step is on the pins before its dwell starts.
+    // The schedule starts once the port is ours, so opening it (a lock, a
+    // bench state to load) does not eat into the first dwell.
+    PortSession session(link, link.portAddress, true);
+    t0 = clock.Now();
+    for (std::uint64_t pass = 0; plan.repeat == 0 || pass < plan.repeat; ++pass) {
+      for (const SweepStep& step : plan.steps) {
+        const std::int64_t deadline = t0 + offset;
+        const std::int64_t ready = clock.Now();
+        if (ready > deadline && result.applied > 0) {
+          ++result.late;
+          result.worstLateNs = std::max(result.worstLateNs, ready - deadline);
+        } else {
+          Dwell(clock, observer, t0, deadline, stop);
+          if (stop.load()) {
+            result.end = SweepEnd::Stopped;
+            break;
+          }
+        }
+        StepRecord record;
+        record.step = result.applied + 1;
+        record.startNs = clock.Now() - t0;
+        record.code1 = step.code1;
+        record.code2 = step.code2;
+        link.gainCode = {step.code1, step.code2};
+        const CommandStatus status = RunDeviceCommand(link, result.portError);
+        if (status != CommandStatus::Done) {
+          result.end = EndFor(result.portError);
+          break;
+        }
+        ++result.applied;
+        result.last = record;
+        if (plan.verify) {
+          const CommandStatus read = ReadBackCodes(link, result.portError);
+          if (read != CommandStatus::Done) {
+            observer.OnStep(record);
+            result.end = EndFor(result.portError);
+            break;
+          }
+          record.verified = true;
+          record.read1 = link.readCode[0];
+          record.read2 = link.readCode[1];
+          result.last = record;
+        }
+        observer.OnStep(record);
+        if (record.verified && (record.read1 != record.code1 || record.read2 != record.code2)) {
+          result.end = SweepEnd::VerifyFailed;
+          break;
+        }
+        offset += step.dwellNs;
+        if (stop.load()) {
+          result.end = SweepEnd::Stopped;
+          break;
+        }
+      }
+      if (result.end != SweepEnd::Completed) break;
+    }
+    // The last step holds for its dwell too.
+    if (result.end == SweepEnd::Completed) {
+      Dwell(clock, observer, t0, t0 + offset, stop);
+      if (stop.load() && clock.Now() < t0 + offset) result.end = SweepEnd::Stopped;
+    }
+    if (result.end == SweepEnd::Completed || result.end == SweepEnd::Stopped ||
+        result.end == SweepEnd::VerifyFailed) {
+      session.Finish();
+    }
+  } catch (const PortAccessError& e) {
+    result.portError = e.error();
+    result.end = EndFor(result.portError);
+  }
+  result.elapsedNs = clock.Now() - t0;
+  return result;
+}
+
+// ---- Log ---------------------------------------------------------------------------
+
+std::string SweepLogHeader(bool verify) {
+  return verify ? "t_ms,step,code1,code2,read1,read2\n" : "t_ms,step,code1,code2\n";
+}
+
+std::string SweepLogRow(const StepRecord& r, bool verify) {
+  const std::int64_t us = r.startNs / 1000;
+  char line[128];
+  int n = std::snprintf(line, sizeof line, "%lld.%03lld,%llu,%d,%d", static_cast<long long>(us / 1000),
+                        static_cast<long long>(us % 1000), static_cast<unsigned long long>(r.step),
+                        int{r.code1}, int{r.code2});
+  if (verify && r.verified) {
+    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ",%d,%d", int{r.read1},
+                       int{r.read2});
+  } else if (verify) {
+    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ",,");
+  }
+  return std::string(line, static_cast<std::size_t>(n)) + "\n";
+}
+
+bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,
+                   std::string& error) {
+  SweepLogFile log;
+  if (!log.Open(path, error)) return false;
+  log.Append(SweepLogHeader(verify));
+  for (const StepRecord& r : rows) log.Append(SweepLogRow(r, verify));
+  return log.Commit(error);
+}
+
+bool SweepLogFile::Open(const std::string& path, std::string& error) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  std::error_code ec;
+  if (path.empty() || target.filename().empty() || fs::is_directory(target, ec)) {
+    error = "log \"" + path + "\" is not a file name";
+    return false;
+  }
+  if (!file_.Begin(path)) {
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    error = "cannot write the log in \"" + dir.string() + "\": " + file_.error();
+    return false;
+  }
+  return true;
+}
+
+void SweepLogFile::Append(std::string_view text) {
+  buffer_.append(text);
+  if (buffer_.size() >= std::size_t{64} * 1024) Flush();
+}
+
+void SweepLogFile::Flush() {
+  file_.Write(buffer_);  // a failure is kept and reported by Commit
+  buffer_.clear();
+}
+
+bool SweepLogFile::Commit(std::string& error) {
+  if (!file_.active()) {
+    error = "no log open";
+    return false;
+  }
+  Flush();
+  if (file_.Commit(true)) return true;
+  error = "cannot write the log \"" + file_.target() + "\": " + file_.error();
+  return false;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,172 @@
+// Sweeps and hop sequences: a list of steps (dwell, code pair) sent one
+// device command per step on an absolute schedule. Step k of a run starts
+// at t0 plus the sum of the earlier dwells, so the run never drifts however
+// long it lasts; a step whose deadline has already passed when the step
+// before it is done is sent at once and counted as late.
+//
+// Plain C++: the command line and the Sweep window share it. The clock is a
+// seam so the schedule can be checked without waiting.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/AtomicFile.h"
+#include "device/ControlPPORT.h"
+
+namespace tarvel {
+
+struct SweepStep {
+  std::int64_t dwellNs = 0;
+  std::int16_t code1 = 0;
+  std::int16_t code2 = 0;
+  bool operator==(const SweepStep&) const = default;
+};
+
+// The codes a sweep may send to a device: RX4410 0..63, TQM7731 0..31.
+// A sweep refuses codes outside them instead of masking them.
+std::optional<CodeRange> SweepCodeRange(std::string_view device);
+
+constexpr std::int64_t kMinDwellNs = 100'000;             // 0.1 ms
+constexpr std::int64_t kMaxDwellNs = 86'400'000'000'000;  // one day
+constexpr std::int64_t kMaxListNs = 366 * kMaxDwellNs;    // a list's whole length
+
+// "--channel": both channels get the code, or one sweeps while the other holds.
+enum class SweepChannel { Both, First, Second };
+
+struct RampSpec {
+  int from = 0, to = 0, step = 1;
+  std::int64_t dwellNs = 0;
+  SweepChannel channel = SweepChannel::Both;
+  int other = 0;
+};
+// from, from +- step, ... up to and including `to` when it lies on the grid.
+std::vector<SweepStep> BuildRamp(const RampSpec& spec);
+
+// A dwell in milliseconds as text ("5", "0.25") to nanoseconds; empty text,
+// other characters, below 0.1 ms or above a day give an error text.
+std::optional<std::int64_t> ParseDwell(std::string_view text, std::string& error);
+// A whole number (blanks around allowed) within `range`; the error names `what`.
+std::optional<int> ParseCode(std::string_view text, std::string_view what, std::string_view device,
+                             CodeRange range, std::string& error);
+
+// A hop sequence: CSV, one step per line "dwell_ms,code1,code2"; blank lines
+// and lines starting with '#' are skipped. An error names the file and line.
+struct SequenceParse {
+  std::vector<SweepStep> steps;
+  std::string error;  // empty when every line is good
+};
+SequenceParse ParseSequence(std::string_view text, std::string_view fileName, std::string_view device,
+                            CodeRange range);
+// Reads at most kMaxSequenceBytes: a longer file (or a device that never
+// ends) is refused rather than read forever.
+constexpr std::size_t kMaxSequenceBytes = 64 << 20;
+SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range);
+
+// The clock a run keeps its schedule with, in nanoseconds.
+class SweepClock {
+ public:
+  virtual ~SweepClock() = default;
+  virtual std::int64_t Now() = 0;
+  // Returns at `deadline` or soon after, or earlier once `stop` is set.
+  virtual void SleepUntil(std::int64_t deadline, const std::atomic<bool>& stop) = 0;
+};
+
+// CLOCK_MONOTONIC with absolute clock_nanosleep deadlines. Construct it on
+// the thread that runs the sweep: it tightens that thread's timer slack.
+class MonotonicClock final : public SweepClock {
+ public:
+  MonotonicClock();
+  std::int64_t Now() override;
+  void SleepUntil(std::int64_t deadline, const std::atomic<bool>& stop) override;
+};
+
+// One applied step.
+struct StepRecord {
+  std::uint64_t step = 0;    // 1, 2, ... over the whole run, repeats included
+  std::int64_t startNs = 0;  // real start relative to t0
+  std::int16_t code1 = 0, code2 = 0;
+  bool verified = false;
+  std::int16_t read1 = 0, read2 = 0;
+};
+
+class SweepObserver {
+ public:
+  virtual ~SweepObserver() = default;
+  // After each applied step (verified, when asked), on the running thread.
+  virtual void OnStep(const StepRecord&) {}
+  // Every 100 ms or so of a long dwell, with the time since the run's start.
+  virtual void OnWait(std::int64_t) {}
+};
+
+struct SweepPlan {
+  std::string device;  // "RX4410" or "TQM7731"
+  std::vector<SweepStep> steps;
+  std::uint64_t repeat = 1;  // 0: until stopped
+  bool verify = false;       // RX4410 only: read back after every send
+};
+
+enum class SweepEnd { Completed, Stopped, VerifyFailed, PortUnavailable, PortFailed };
+
+struct SweepResult {
+  SweepEnd end = SweepEnd::Completed;
+  std::uint64_t applied = 0;
+  std::uint64_t late = 0;
+  std::int64_t worstLateNs = 0;
+  std::int64_t elapsedNs = 0;
+  std::optional<StepRecord> last;  // the last applied step
+  PortError portError;             // what failed, when end is PortUnavailable or PortFailed
+  std::int16_t portAddress = 0;    // the port the run used, for the alert
+};
+
+// Runs the plan on `link` (its device and codes are the sweep's own), holding
+// the port for the whole run; every step reaches the pins before its dwell
+// starts. A port failure or a verify mismatch stops the run; the result says
+// which, and the caller shows it (RunSweepAlert). `stop` ends the run after
+// the current step.
+SweepResult RunSweep(const SweepPlan& plan, DeviceLink& link, SweepClock& clock, SweepObserver& observer,
+                     const std::atomic<bool>& stop);
+
+// The alert for a run that ended on a port failure or a verify mismatch;
+// empty for the other ends.
+std::optional<Alert> RunSweepAlert(const SweepResult& result);
+
+// The whole planned length of one pass.
+std::int64_t ListLengthNs(const std::vector<SweepStep>& steps);
+// The planned length of `repeat` passes (0 for an endless run), held at
+// INT64_MAX instead of overflowing.
+std::int64_t PlannedRunNs(const std::vector<SweepStep>& steps, std::uint64_t repeat);
+
+// "Error: Verify Failed" alert text for a mismatch.
+std::string VerifyFailedText(const StepRecord& record);
+
+// The log CSV: header "t_ms,step,code1,code2" (plus ",read1,read2").
+std::string SweepLogHeader(bool verify);
+std::string SweepLogRow(const StepRecord& record, bool verify);
+
+// Writes a whole log of `rows` to `path` atomically; false with a reason.
+bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,
+                   std::string& error);
+
+// A log written to a temporary file beside the target and renamed over it
+// when committed, so the target never holds a partial log.
+class SweepLogFile {
+ public:
+  // Creates the temporary file; false with a reason when the folder will not take it.
+  bool Open(const std::string& path, std::string& error);
+  void Append(std::string_view text);
+  // Flushes, syncs and renames; false with a reason on any failure.
+  bool Commit(std::string& error);
+
+ private:
+  void Flush();
+
+  AtomicFile file_;  // an uncommitted log is removed with it
+  std::string buffer_;
+};
+
+}  // namespace tarvel
