@@ -62,8 +62,8 @@ std::optional<std::int64_t> ParseDwell(std::string_view text, std::string& error
 
 std::optional<int> ParseCode(std::string_view text, std::string_view what, std::string_view device,
                              CodeRange range, std::string& error) {
-  const auto n = TextToNumber(text);
-  if (!n || *n != std::floor(*n)) {
+  const auto n = TextToWholeNumber(text);
+  if (!n) {
     error = std::string(what) + " \"" + std::string(text) + "\" is not a whole number";
     return std::nullopt;
   }

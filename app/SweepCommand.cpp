@@ -158,8 +158,8 @@ int Refuse(const char* mode, const std::string& why) {
 int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
   std::string error;
   if (auto it = options.values.find("--repeat"); it != options.values.end()) {
-    const auto n = TextToNumber(it->second);
-    if (!n || *n != static_cast<double>(static_cast<long long>(*n)) || *n < 0 || *n > 1e9) {
+    const auto n = TextToWholeNumber(it->second);
+    if (!n || *n < 0 || *n > 1'000'000'000) {
       return Refuse(mode, "--repeat \"" + it->second + "\" is not a whole number from 0 to 1000000000");
     }
     plan.repeat = static_cast<std::uint64_t>(*n);
