@@ -270,6 +270,7 @@ int RunSequenceOption(int argc, const char* const* argv) {
   const auto range = DeviceRange(plan.device, error);
   if (!range) return Refuse(mode, error);
   SequenceParse parsed = LoadSequenceFile(options->positional[1], plan.device, *range);
+  FinishStopRequest();  // a SIGINT/SIGTERM while the file was read ends the program by it
   if (!parsed.error.empty()) return Refuse(mode, parsed.error);
   plan.steps = std::move(parsed.steps);
   return RunPlan(mode, std::move(plan), *options);
