@@ -74,7 +74,10 @@ bool XServerReachable() {
   const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
   const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
   const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
-  if (connect == nullptr || hasError == nullptr || disconnect == nullptr) return false;
+  if (connect == nullptr || hasError == nullptr || disconnect == nullptr) {
+    ::dlclose(xcb);
+    return false;
+  }
   return ProbeInChild(
       [&] {
         void* connection = connect(nullptr, nullptr);
@@ -94,7 +97,10 @@ bool WaylandReachable() {
   using Disconnect = void (*)(void*);
   const auto connect = reinterpret_cast<Connect>(::dlsym(wayland, "wl_display_connect"));
   const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(wayland, "wl_display_disconnect"));
-  if (connect == nullptr || disconnect == nullptr) return false;
+  if (connect == nullptr || disconnect == nullptr) {
+    ::dlclose(wayland);
+    return false;
+  }
   return ProbeInChild(
       [&] {
         void* display = connect(nullptr);
@@ -174,6 +180,8 @@ const GuiEntry* LoadGui(std::string& error) {
     entry.messageBox = reinterpret_cast<GuiMessageBoxFunction>(::dlsym(handle, "tarvel_gui_message_box"));
     if (entry.run == nullptr || entry.messageBox == nullptr) {
       reasons += (reasons.empty() ? "" : "; ") + path.string() + " lacks the tarvel_gui entry points";
+      entry = {};
+      ::dlclose(handle);
       continue;
     }
     loaded = true;
