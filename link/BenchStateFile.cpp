@@ -165,10 +165,4 @@ ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::strin
   return ReadOutcome::Ok;
 }
 
-std::optional<BenchState> LoadBenchStateFile(const std::string& path) {
-  std::string text, reason;
-  if (ReadWholeFile(path, text, reason) != ReadOutcome::Ok) return std::nullopt;
-  return ParseBenchState(text);
-}
-
 }  // namespace tarvel

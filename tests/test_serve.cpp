@@ -115,7 +115,7 @@ class Serve : public ::testing::Test {
     }
     fs::remove_all(dir);
   }
-  BenchState Bench() { return LoadBenchStateFile(statePath).value_or(BenchState{}); }
+  BenchState Bench() { return ParseBenchState(testing::Slurp(statePath)).value_or(BenchState{}); }
 
   fs::path dir;
   std::string statePath;

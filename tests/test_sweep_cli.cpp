@@ -39,7 +39,7 @@ class SweepCommand : public ::testing::Test {
     return r;
   }
   BenchState Bench() {
-    auto s = LoadBenchStateFile(statePath);
+    auto s = ParseBenchState(testing::Slurp(statePath));
     return s ? *s : BenchState{};
   }
   std::vector<std::string> LogLines(const char* name) {
