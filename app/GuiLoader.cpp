@@ -76,7 +76,10 @@ bool XServerReachable() {
   const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
   const auto hasError = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
   const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
-  if (connect == nullptr || hasError == nullptr || disconnect == nullptr) return false;
+  if (connect == nullptr || hasError == nullptr || disconnect == nullptr) {
+    ::dlclose(xcb);
+    return false;
+  }
   return ProbeInChild(
       [&] {
         void* connection = connect(nullptr, nullptr);
@@ -96,7 +99,10 @@ bool WaylandReachable() {
   using Disconnect = void (*)(void*);
   const auto connect = reinterpret_cast<Connect>(::dlsym(wayland, "wl_display_connect"));
   const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(wayland, "wl_display_disconnect"));
-  if (connect == nullptr || disconnect == nullptr) return false;
+  if (connect == nullptr || disconnect == nullptr) {
+    ::dlclose(wayland);
+    return false;
+  }
   return ProbeInChild(
       [&] {
         void* display = connect(nullptr);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,10 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 // A client that does not read its answers is not read from either beyond this.
 constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
+// How long the listener rests after an accept failed for want of descriptors
+// or memory: the pending connection keeps it readable, so polling it at once
+// would only fail again.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 void PrintServeUsage() {
   std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]\n", stderr);
@@ -125,20 +130,30 @@ class Server {
   int listener_;
   std::vector<Client> clients_;
   ScpiInstrument instrument_;
+  std::chrono::steady_clock::time_point acceptPausedUntil_{};
+  bool acceptFailing_ = false;  // said so on standard error already
 };
 
 void Server::Run() {
   std::vector<pollfd> fds;
   for (;;) {
+    // While accepting rests, the listener is left out (poll ignores a
+    // negative descriptor) and the wait ends with the rest.
+    int timeoutMs = -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < acceptPausedUntil_) {
+      timeoutMs =
+          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - now).count());
+    }
     fds.clear();
     fds.push_back({StopSignalFd(), POLLIN, 0});
-    fds.push_back({listener_, POLLIN, 0});
+    fds.push_back({timeoutMs < 0 ? listener_ : -1, POLLIN, 0});
     for (const Client& c : clients_) {
       short events = c.out.size() < kMaxPendingOutput ? POLLIN : 0;
       if (!c.out.empty()) events |= POLLOUT;
       fds.push_back({c.fd, events, 0});
     }
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "tarvel: poll: %s\n", std::strerror(errno));
       return;
@@ -165,7 +180,26 @@ void Server::Run() {
 
 void Server::Accept() {
   const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return;  // the peer left already, or no descriptors: try again later
+  if (fd < 0) {
+    const int err = errno;
+    // No connection after all: the peer left, or accept passed on a network
+    // error of that connection's own. Nothing to wait for.
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED || err == EPROTO ||
+        err == ENETDOWN || err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET || err == EHOSTUNREACH ||
+        err == EOPNOTSUPP || err == ENETUNREACH) {
+      return;
+    }
+    // Out of descriptors or memory: rest, then try again; the clients that
+    // are connected go on being served meanwhile.
+    acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+    if (!acceptFailing_) {
+      std::fprintf(stderr, "tarvel: cannot take new connections: %s; trying again every %lld ms\n",
+                   std::strerror(err), static_cast<long long>(kAcceptPause.count()));
+      acceptFailing_ = true;
+    }
+    return;
+  }
+  acceptFailing_ = false;
   if (clients_.size() >= kMaxScpiClients) {
     std::fprintf(stderr, "tarvel: refused a connection: %d clients are connected already\n", kMaxScpiClients);
     ::close(fd);

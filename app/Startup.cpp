@@ -36,10 +36,6 @@ std::string JoinArguments(int argc, const char* const* argv) {
   return text;
 }
 
-void SetArgumentText(std::string text) {
-  GivenSlot() = !text.empty();
-  ArgumentSlot() = std::move(text);
-}
 const std::string& ArgumentText() { return ArgumentSlot(); }
 
 void SetArguments(int argc, const char* const* argv) {

@@ -9,7 +9,6 @@ namespace tarvel {
 // The argument text: the program's arguments joined with single blanks, as
 // the command line stood without the program's own name.
 std::string JoinArguments(int argc, const char* const* argv);
-void SetArgumentText(std::string text);
 const std::string& ArgumentText();
 
 // The program's arguments: their joined text, and whether there were any at

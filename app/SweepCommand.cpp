@@ -3,10 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -158,8 +158,8 @@ int Refuse(const char* mode, const std::string& why) {
 int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
   std::string error;
   if (auto it = options.values.find("--repeat"); it != options.values.end()) {
-    const auto n = TextToNumber(it->second);
-    if (!n || *n != static_cast<double>(static_cast<long long>(*n)) || *n < 0 || *n > 1e9) {
+    const auto n = TextToWholeNumber(it->second);
+    if (!n || *n < 0 || *n > 1'000'000'000) {
       return Refuse(mode, "--repeat \"" + it->second + "\" is not a whole number from 0 to 1000000000");
     }
     plan.repeat = static_cast<std::uint64_t>(*n);
@@ -273,6 +273,7 @@ int RunSequenceOption(int argc, const char* const* argv) {
   const auto range = DeviceRange(plan.device, error);
   if (!range) return Refuse(mode, error);
   SequenceParse parsed = LoadSequenceFile(options->positional[1], plan.device, *range);
+  FinishStopRequest();  // a SIGINT/SIGTERM while the file was read ends the program by it
   if (!parsed.error.empty()) return Refuse(mode, parsed.error);
   plan.steps = std::move(parsed.steps);
   return RunPlan(mode, std::move(plan), *options);

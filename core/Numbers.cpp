@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <limits>
 
 namespace tarvel {
@@ -39,6 +38,30 @@ std::optional<Decimal> ParseDecimal(std::string_view text) {
   return d;
 }
 
+// A decimal as the largest whole number not above it and whether a non-zero
+// fraction follows. Beyond 18 digits the whole number is held at the ends of
+// long long.
+struct Floor {
+  long long whole = 0;
+  bool fraction = false;
+};
+
+std::optional<Floor> ParseFloor(std::string_view text) {
+  const auto d = ParseDecimal(text);
+  if (!d) return std::nullopt;
+  const std::string_view digits = d->whole.substr(std::min(d->whole.find_first_not_of('0'), d->whole.size()));
+  Floor f;
+  f.fraction = d->fraction.find_first_not_of('0') != std::string_view::npos;
+  if (digits.size() > 18) {
+    f.whole = d->negative ? std::numeric_limits<long long>::min() : std::numeric_limits<long long>::max();
+    return f;
+  }
+  long long magnitude = 0;
+  for (char c : digits) magnitude = magnitude * 10 + (c - '0');
+  f.whole = d->negative ? -magnitude - (f.fraction ? 1 : 0) : magnitude;
+  return f;
+}
+
 }  // namespace
 
 std::optional<double> TextToNumber(std::string_view text) {
@@ -58,15 +81,6 @@ std::optional<double> TextToNumber(std::string_view text) {
     return std::nullopt;
   }
   return d->negative ? -value : value;
-}
-
-std::optional<std::int16_t> NumberToCode(double number) {
-  if (!std::isfinite(number)) return std::nullopt;
-  double whole = std::floor(number);
-  const double fraction = number - whole;
-  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) != 0.0)) whole += 1.0;
-  if (whole < -32768.0 || whole > 32767.0) return std::nullopt;
-  return static_cast<std::int16_t>(whole);
 }
 
 std::optional<std::int16_t> TextToCode(std::string_view text) {
@@ -89,6 +103,19 @@ std::optional<std::int16_t> TextToCode(std::string_view text) {
   const long code = d->negative ? -magnitude : magnitude;
   if (code < -32768 || code > 32767) return std::nullopt;
   return static_cast<std::int16_t>(code);
+}
+
+std::optional<long long> TextToWholeNumber(std::string_view text) {
+  const auto f = ParseFloor(text);
+  if (!f || f->fraction) return std::nullopt;
+  return f->whole;
+}
+
+std::optional<std::strong_ordering> CompareNumber(std::string_view text, long long bound) {
+  const auto f = ParseFloor(text);
+  if (!f) return std::nullopt;
+  if (f->whole != bound) return f->whole <=> bound;
+  return f->fraction ? std::strong_ordering::greater : std::strong_ordering::equal;
 }
 
 std::string CodeToText(long long code) { return std::to_string(code); }

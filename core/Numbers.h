@@ -1,7 +1,8 @@
-// The program's one set of number rules for codes, used by the command line
-// and by the gain-control window alike.
+// The program's one set of number rules for codes, used by the command line,
+// the remote-control server, sweeps, sequences and the windows alike.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,13 +16,21 @@ namespace tarvel {
 // not a number.
 std::optional<double> TextToNumber(std::string_view text);
 
-// Rounds to the nearest integer, halves to the even neighbour; empty when the
-// result does not fit -32768..32767.
-std::optional<std::int16_t> NumberToCode(double number);
-
-// Text to code: the value TextToNumber accepts, rounded like NumberToCode but
-// exactly on the decimal digits, however many there are.
+// Text to code: the value TextToNumber accepts, rounded to the nearest
+// integer with halves to the even neighbour, exactly on the decimal digits
+// however many there are; empty when the result does not fit -32768..32767.
 std::optional<std::int16_t> TextToCode(std::string_view text);
+
+// Text to whole number, exactly on the digits: the value TextToNumber accepts
+// when no digit after the full stop is other than 0 ("7", "7.0", " -3 ");
+// empty for any fraction however small ("1.00000000000000000001"). A value
+// beyond long long gives its lowest or highest value, so that range checks
+// still refuse it.
+std::optional<long long> TextToWholeNumber(std::string_view text);
+
+// Where the value in `text` lies against `bound`, exactly on the digits (for
+// bounds within +-10^18); empty when the text is not a number.
+std::optional<std::strong_ordering> CompareNumber(std::string_view text, long long bound);
 
 // Plain decimal: a leading "-" for negatives, no blanks, no leading zeros.
 std::string CodeToText(long long code);

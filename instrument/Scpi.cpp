@@ -255,12 +255,11 @@ std::string ScpiInstrument::Execute(std::string_view line) {
 }
 
 bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
-  const auto number = TextToNumber(text);
-  if (!number) {
+  const auto value = TextToCode(text);
+  if (!value && !TextToNumber(text)) {
     PushError(-104, "Data type error");
     return false;
   }
-  const auto value = NumberToCode(*number);
   if (!value || *value < 0 || *value > DeviceMax(device_)) {
     PushError(-222, "Data out of range");
     return false;
@@ -301,9 +300,8 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
     answers += text;
   };
   auto byteParam = [this](std::string_view text, std::uint8_t& target) {
-    const auto number = TextToNumber(text);
-    if (!number) return PushError(-104, "Data type error");
-    const auto value = NumberToCode(*number);
+    const auto value = TextToCode(text);
+    if (!value && !TextToNumber(text)) return PushError(-104, "Data type error");
     if (!value || *value < 0 || *value > 255) return PushError(-222, "Data out of range");
     target = static_cast<std::uint8_t>(*value);
   };

@@ -12,10 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "core/MainModule.h"
 #include "core/Numbers.h"
+#include "core/Signals.h"
 
 namespace tarvel {
 
@@ -60,8 +60,8 @@ std::optional<std::int64_t> ParseDwell(std::string_view text, std::string& error
 
 std::optional<int> ParseCode(std::string_view text, std::string_view what, std::string_view device,
                              CodeRange range, std::string& error) {
-  const auto n = TextToNumber(text);
-  if (!n || *n != std::floor(*n)) {
+  const auto n = TextToWholeNumber(text);
+  if (!n) {
     error = std::string(what) + " \"" + std::string(text) + "\" is not a whole number";
     return std::nullopt;
   }
@@ -121,19 +121,43 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
 }
 
 SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return {{}, path + ": is a folder, not a sequence file"};
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {{}, path + ": cannot read: " + std::strerror(errno)};
+  // Opened without blocking and read only when it is a regular file: a FIFO
+  // with no writer, or a device that never ends, must not hold the run up.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return {{}, path + ": cannot read: " + std::strerror(errno)};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return {{}, path + ": cannot read: " + std::strerror(err)};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    const char* what = S_ISDIR(st.st_mode)                          ? "a folder"
+                       : S_ISFIFO(st.st_mode)                       ? "a FIFO"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                    : "a special file";
+    return {{}, path + ": is " + what + ", not a sequence file"};
+  }
   std::string text;
   char chunk[64 * 1024];
-  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-    text.append(chunk, static_cast<std::size_t>(in.gcount()));
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    // A stop request ends the read; the caller ends the program by it.
+    if (n < 0 && errno == EINTR && !StopRequested()) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      return {{}, path + ": cannot read: " + std::strerror(err)};
+    }
+    if (n == 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
     if (text.size() > kMaxSequenceBytes) {
+      ::close(fd);
       return {{}, path + ": longer than " + std::to_string(kMaxSequenceBytes >> 20) + " MiB"};
     }
   }
-  if (in.bad()) return {{}, path + ": cannot read: " + std::strerror(errno)};
+  ::close(fd);
   return ParseSequence(text, path, device, range);
 }
 

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <limits>
+#include <string_view>
 
 namespace tarvel {
 
@@ -160,12 +163,6 @@ ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::strin
   }
   ::close(fd);
   return ReadOutcome::Ok;
-}
-
-std::optional<BenchState> LoadBenchStateFile(const std::string& path) {
-  std::string text, reason;
-  if (ReadWholeFile(path, text, reason) != ReadOutcome::Ok) return std::nullopt;
-  return ParseBenchState(text);
 }
 
 }  // namespace tarvel

@@ -24,7 +24,4 @@ std::string DefaultBenchStatePath();
 enum class ReadOutcome { Ok, Missing, Failed };
 ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::string& reason);
 
-// Reads a bench state file as a test or a script would; nothing on failure.
-std::optional<BenchState> LoadBenchStateFile(const std::string& path);
-
 }  // namespace tarvel

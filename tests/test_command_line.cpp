@@ -48,7 +48,7 @@ class CommandLine : public ::testing::Test {
     return r;
   }
   BenchState Bench() {
-    auto s = LoadBenchStateFile(statePath);
+    auto s = ParseBenchState(testing::Slurp(statePath));
     return s ? *s : BenchState{};
   }
   void SetBench(const BenchState& s) { std::ofstream(statePath) << FormatBenchState(s); }

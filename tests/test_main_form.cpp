@@ -199,6 +199,7 @@ TEST_F(MainWindow, EntriesAreCheckedClampedAndCoupledToTheScrollBar) {
       {"41.5 at 42 stays", 0, 42, true, "41.5", "41.5", 42, {}, 1},
       {"41.7 is in range", 0, 0, true, "41.7", "42", 42, {}, 2},
       {"42.4 is clamped", 0, 0, true, "42.4", "42", 42, {kRange42}, 2},
+      {"a hair above 42 is clamped", 0, 0, true, "42.00000000000000000001", "42", 42, {kRange42}, 2},
       {"07 from 0", 0, 0, true, "07", "7", 7, {}, 2},
       {" 7 from 0", 0, 0, true, " 7", "7", 7, {}, 2},
       {"7.0 at 7 stays", 0, 7, true, "7.0", "7.0", 7, {}, 1},

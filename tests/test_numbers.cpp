@@ -98,6 +98,40 @@ TEST(Numbers, NumbersKeepTheirFractionForRangeComparisons) {
   EXPECT_DOUBLE_EQ(*TextToNumber(" -0.25 "), -0.25);
 }
 
+TEST(Numbers, WholeNumbersAndComparisonsGoByTheDigits) {
+  constexpr long long kTop = std::numeric_limits<long long>::max();
+  constexpr long long kBottom = std::numeric_limits<long long>::min();
+  const struct {
+    const char* text;
+    std::optional<long long> whole;
+    int against42;  // the sign of text - 42
+  } cases[] = {
+      {"42", 42, 0},
+      {" +42.000 ", 42, 0},
+      {"042.", 42, 0},
+      {"42.00000000000000000001", std::nullopt, 1},
+      {"41.99999999999999999999", std::nullopt, -1},
+      {"-0", 0, -1},
+      {"-0.00000000000000000001", std::nullopt, -1},
+      {"-3", -3, -1},
+      {"999999999999999999", 999999999999999999, 1},
+      {"99999999999999999999999", kTop, 1},
+      {"-99999999999999999999999", kBottom, -1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TextToWholeNumber(c.text), c.whole) << '"' << c.text << '"';
+    const auto order = CompareNumber(c.text, 42);
+    ASSERT_TRUE(order.has_value()) << '"' << c.text << '"';
+    EXPECT_EQ((*order > 0) - (*order < 0), c.against42) << '"' << c.text << '"';
+  }
+  EXPECT_EQ(CompareNumber("-0.00000000000000000001", 0), std::strong_ordering::less);
+  EXPECT_EQ(CompareNumber("-0.5", -1), std::strong_ordering::greater);
+  for (const char* text : {"", "-", "1e3", "4 2", "0x2A"}) {
+    EXPECT_EQ(TextToWholeNumber(text), std::nullopt) << '"' << text << '"';
+    EXPECT_EQ(CompareNumber(text, 42), std::nullopt) << '"' << text << '"';
+  }
+}
+
 TEST(Numbers, CodeToTextIsPlainDecimal) {
   const std::pair<long long, const char*> cases[] = {
       {0, "0"}, {42, "42"}, {-3, "-3"}, {-32768, "-32768"}, {32767, "32767"}};

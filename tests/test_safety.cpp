@@ -130,7 +130,7 @@ TEST_F(Safety, ALinkedStateIsFollowedAndKeepsItsMode) {
   fs::create_symlink(real, state);
   ASSERT_EQ(Run({"RX4410", "5", "6"}).status, 0);
   EXPECT_TRUE(fs::is_symlink(state)) << "the link stays a link";
-  EXPECT_EQ(LoadBenchStateFile(real.string())->rx4410, (std::array<int, 2>{5, 6}));
+  EXPECT_EQ(ParseBenchState(testing::Slurp(real.string()))->rx4410, (std::array<int, 2>{5, 6}));
   EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
@@ -233,7 +233,7 @@ TEST_F(Safety, DamagedStateIsKeptAndAFreshBenchSaysSo) {
     if (c.text && std::string(c.text) == "garbage") {
       EXPECT_EQ(Slurp(state + ".damaged"), "garbage");
     }
-    EXPECT_EQ(LoadBenchStateFile(state)->rx4410Latches[0], c.rxLatches) << r.err;
+    EXPECT_EQ(ParseBenchState(testing::Slurp(state))->rx4410Latches[0], c.rxLatches) << r.err;
     TearDown();
   }
 }
@@ -247,7 +247,7 @@ TEST_F(Safety, ASignalLetsTheCommandEndCleanlyWithItsTrace) {
   const std::string vcd = Slurp(dir / "t.vcd");
   EXPECT_EQ(vcd.rfind("$version", 0), 0u) << "the trace is written";
   EXPECT_EQ(vcd.substr(vcd.size() - 4), "#54\n") << "the command ran to its end";
-  EXPECT_TRUE(LoadBenchStateFile(state).has_value()) << "the bench is saved";
+  EXPECT_TRUE(ParseBenchState(testing::Slurp(state)).has_value()) << "the bench is saved";
   EXPECT_EQ(Strays(dir, {"work", "victim", "b.state", "b.state.lock", "t.vcd"}), std::vector<std::string>{});
   EXPECT_EQ(Strays(work, {"TRVOutput.dat"}), std::vector<std::string>{});
 }

@@ -1,16 +1,21 @@
 // `tarvel --serve` end to end: the real program on a free loopback port, the
 // simulated bench in a state file, clients over TCP.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include "ProgramRunner.h"
@@ -23,6 +28,7 @@ namespace tarvel {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // One TCP connection; Line() waits at most five seconds for an answer.
 class Client {
@@ -71,11 +77,18 @@ class Serve : public ::testing::Test {
     // The server refuses root: a test run as root serves as "nobody".
     if (::geteuid() == 0) fs::permissions(dir, fs::perms::all);
     const std::string choice = "TARVEL_PORT=sim:" + statePath;
+    const std::string errPath = (dir / "serve.err").string();
     pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       ::dup2(out[1], 1);
       ::close(out[0]);
+      if (isolated) {
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (err < 0 || ::dup2(err, 2) < 0 || ::close_range(3, ~0U, 0) != 0) ::_exit(126);
+      }
+      const rlimit files{fileLimit, fileLimit};
+      if (fileLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &files) != 0) ::_exit(126);
       if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                                ::setresuid(65534, 65534, 65534) != 0)) {
         ::_exit(126);
@@ -102,12 +115,42 @@ class Serve : public ::testing::Test {
     }
     fs::remove_all(dir);
   }
-  BenchState Bench() { return LoadBenchStateFile(statePath).value_or(BenchState{}); }
+  BenchState Bench() { return ParseBenchState(testing::Slurp(statePath)).value_or(BenchState{}); }
 
   fs::path dir;
   std::string statePath;
+  bool isolated = false;  // standard error to dir/serve.err, no inherited descriptors
+  rlim_t fileLimit = 0;   // RLIMIT_NOFILE for the server, when not 0
   pid_t pid = -1;
   int port = 0;
+};
+
+class ServeOutOfDescriptors : public Serve {
+ protected:
+  void SetUp() override {
+    isolated = true;
+    fileLimit = 12;  // a few clients beside the server's own descriptors
+    Serve::SetUp();
+  }
+  int Descriptors() {
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    return static_cast<int>(std::distance(fs::directory_iterator(fds), fs::directory_iterator()));
+  }
+  // Waits half a second at most for the server to hold `count` descriptors.
+  bool DescriptorsReach(int count) {
+    for (int i = 0; i < 50 && Descriptors() < count; ++i) std::this_thread::sleep_for(10ms);
+    return Descriptors() >= count;
+  }
+  // Clock ticks of processor time the server has used (utime + stime).
+  long CpuTicks() {
+    const std::string stat = testing::Slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) fields >> skipped;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+  }
 };
 
 TEST_F(Serve, AnswersEachLineAndSurvivesBadInput) {
@@ -159,6 +202,32 @@ TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {
   Client other(port);
   EXPECT_EQ(other.Ask("CODE?\n"), "1,1");
   EXPECT_EQ(other.Ask("SYST:ERR?\n"), "0,\"No error\"");
+}
+
+TEST_F(ServeOutOfDescriptors, BacksOffWhileAcceptFailsAndKeepsServing) {
+  const std::string idn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
+  // Clients until the server has no descriptor left for the next one.
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int held = Descriptors(); clients.size() < 8; ++held) {
+    clients.push_back(std::make_unique<Client>(port));
+    if (!DescriptorsReach(held + 1)) break;
+  }
+  ASSERT_GE(clients.size(), 2u) << "no client could be taken at all";
+  ASSERT_LT(clients.size(), 8u) << "the descriptors never ran out";
+  Client& connected = *clients.front();
+  Client& waiting = *clients.back();  // the kernel completed it; accept fails
+
+  const long before = CpuTicks();
+  std::this_thread::sleep_for(1200ms);
+  EXPECT_LT(CpuTicks() - before, ::sysconf(_SC_CLK_TCK) / 5) << "the server spins on accept";
+  EXPECT_EQ(connected.Ask("*IDN?\n"), idn) << "a connected client is still served";
+
+  clients.erase(clients.begin());  // frees a descriptor
+  EXPECT_EQ(waiting.Ask("*IDN?\n"), idn) << "taken once a descriptor is free";
+  const std::string err = testing::Slurp(dir / "serve.err");
+  std::size_t said = 0;
+  for (std::size_t at = 0; (at = err.find("Too many open files", at)) != std::string::npos; ++at) ++said;
+  EXPECT_EQ(said, 1u) << err;
 }
 
 TEST(Options, HelpVersionAndUnknownOptions) {

@@ -174,7 +174,7 @@ TEST_F(BenchFile, StateSurvivesFromOneBackendToTheNext) {
   Use();  // a fresh backend, as a second process would have
   ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
   EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{12, 30}));
-  const auto saved = LoadBenchStateFile(path);
+  const auto saved = ParseBenchState(testing::Slurp(path));
   ASSERT_TRUE(saved.has_value());
   EXPECT_EQ(saved->rx4410Latches[0], 1u);
   EXPECT_FALSE(fs::exists(path + ".tmp"));
@@ -193,7 +193,7 @@ TEST_F(BenchFile, DamagedStateStartsAFreshBenchWithAWarning) {
         << err;
     EXPECT_EQ(testing::Slurp(path + ".damaged"), content);
     EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{0, 0}));
-    EXPECT_TRUE(LoadBenchStateFile(path).has_value()) << "the fresh state was saved";
+    EXPECT_TRUE(ParseBenchState(testing::Slurp(path)).has_value()) << "the fresh state was saved";
   }
 }
 

@@ -1,6 +1,7 @@
 // `--sweep` and `--sequence` end to end: the real program on the simulated
 // bench, checked by the bench's latch counts, the log and the trace.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -38,7 +39,7 @@ class SweepCommand : public ::testing::Test {
     return r;
   }
   BenchState Bench() {
-    auto s = LoadBenchStateFile(statePath);
+    auto s = ParseBenchState(testing::Slurp(statePath));
     return s ? *s : BenchState{};
   }
   std::vector<std::string> LogLines(const char* name) {
@@ -68,12 +69,17 @@ TEST_F(SweepCommand, RefusedRunsSendNothingAndSayWhyInOneLine) {
        "--from 32 is outside the TQM7731's codes 0..31"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "0.09"},
        "--dwell 0.09 ms is below 0.1 ms"},
+      {{"--sweep", "RX4410", "--from", "1.00000000000000000001", "--to", "1", "--dwell", "1"},
+       "--from \"1.00000000000000000001\" is not a whole number"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--step", "0"}, "--step \"0\""},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--channel", "3"},
        "--channel \"3\""},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--other", "99"}, "--other 99"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--repeat", "-1"},
        "--repeat \"-1\""},
+      {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--repeat",
+        "2.00000000000000000001"},
+       "--repeat \"2.00000000000000000001\""},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--from", "2"},
        "--from given twice"},
       {{"--sweep", "RX4410", "--from", "0", "--to", "1", "--dwell", "1", "--fast"}, "unknown option --fast"},
@@ -94,6 +100,26 @@ TEST_F(SweepCommand, RefusedRunsSendNothingAndSayWhyInOneLine) {
     EXPECT_FALSE(fs::exists(statePath)) << "the port was never opened";
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << "no log left behind";
+}
+
+TEST_F(SweepCommand, ASequenceThatIsNotARegularFileIsRefusedWithoutWaiting) {
+  ASSERT_EQ(::mkfifo((dir / "hop.fifo").c_str(), 0600), 0);
+  fs::create_directory(dir / "hops");
+  const struct {
+    const char* file;
+    const char* why;
+  } cases[] = {
+      {"hop.fifo", "hop.fifo: is a FIFO, not a sequence file"},  // no writer: opening it would block
+      {"/dev/zero", "/dev/zero: is a device, not a sequence file"},
+      {"hops", "hops: is a folder, not a sequence file"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = RunProgram(TARVEL_PROGRAM, {"--sequence", "RX4410", c.file}, dir.string(), env, 3000);
+    EXPECT_FALSE(r.timedOut) << c.file;
+    EXPECT_EQ(r.status, 64) << c.file;
+    EXPECT_EQ(r.err, std::string("tarvel --sequence: ") + c.why + "\n");
+  }
+  EXPECT_FALSE(fs::exists(statePath)) << "the port was never opened";
 }
 
 TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {

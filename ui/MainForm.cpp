@@ -263,15 +263,15 @@ void MainForm::GainText_Change(std::int16_t Index) {
   const auto slot = static_cast<std::size_t>(Index);
   try {
     QLineEdit* box = GainText[slot];
-    auto number = TextToNumber(box->text().toStdString());
-    if (!number) return;  // not a number (yet): ignored while typing
-    if (*number > GainMax) {
+    const auto aboveMax = CompareNumber(box->text().toStdString(), GainMax);
+    if (!aboveMax) return;  // not a number (yet): ignored while typing
+    if (*aboveMax > 0) {
       ShowRangeAlert(GainMin, GainMax);
       box->setText(Text(CodeToText(GainMax)));  // runs this handler again, nested
     } else {
-      number = TextToNumber(box->text().toStdString());
-      if (!number) return;
-      if (*number < GainMin) {
+      const auto belowMin = CompareNumber(box->text().toStdString(), GainMin);
+      if (!belowMin) return;
+      if (*belowMin < 0) {
         ShowRangeAlert(GainMin, GainMax);
         box->setText(Text(CodeToText(GainMin)));
       }

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <iterator>
 
 #include "app/Startup.h"

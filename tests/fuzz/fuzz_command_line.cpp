@@ -3,6 +3,7 @@
 // keep their promises.
 #include <algorithm>
 #include <cmath>
+#include <compare>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -43,13 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     Check(!std::isnan(*number));
-    // The code is rounded on the digits: it may differ from rounding the
-    // double only where the double landed on a half.
-    if (code != NumberToCode(*number)) {
-      Check(std::fabs(std::fabs(*number - std::trunc(*number)) - 0.5) == 0.0);
-    }
+    // Rounded on the digits: the value lies strictly between the code's
+    // neighbours, and a whole number in range is its own code.
+    const auto whole = TextToWholeNumber(f);
+    if (whole) Check(CompareNumber(f, *whole) == std::strong_ordering::equal);
+    if (whole && *whole >= -32768 && *whole <= 32767) Check(code == *whole);
     if (code) {
       Check(std::fabs(*number - *code) <= 0.5);
+      Check(CompareNumber(f, *code - 1) == std::strong_ordering::greater);
+      Check(CompareNumber(f, *code + 1) == std::strong_ordering::less);
       Check(TextToCode(CodeToText(*code)) == code);
     }
   }
