@@ -94,7 +94,8 @@ void DeviceLink::OpenOutermost(std::int32_t base, bool holder) {
   if (!handle_ || !handle_->backend) {
     std::unique_ptr<PortBackend> made = factory_ != nullptr ? factory_(error) : nullptr;
     if (!made) {
-      if (factory_ == nullptr) error = {PortFailure::Unavailable, "the parallel port", "no port back-end chosen", ""};
+      if (factory_ == nullptr)
+        error = {PortFailure::Unavailable, "the parallel port", "no port back-end chosen", ""};
       throw PortAccessError(error);
     }
     if (!handle_) handle_ = std::make_shared<PortHandle>();

@@ -32,10 +32,10 @@ struct Tqm7731Lines {
 inline constexpr Tqm7731Lines kTqm7731Lines{0x04, 0x02, 0x01};
 
 // The data lines either chip listens to, and the status bits it drives.
-inline constexpr std::uint8_t kUsedDataLines = kRx4410Lines[0].select | kRx4410Lines[0].clock |
-                                              kRx4410Lines[0].data | kRx4410Lines[1].select |
-                                              kRx4410Lines[1].clock | kRx4410Lines[1].data |
-                                              kTqm7731Lines.enable | kTqm7731Lines.clock | kTqm7731Lines.data;
+inline constexpr std::uint8_t kUsedDataLines =
+    kRx4410Lines[0].select | kRx4410Lines[0].clock | kRx4410Lines[0].data | kRx4410Lines[1].select |
+    kRx4410Lines[1].clock | kRx4410Lines[1].data | kTqm7731Lines.enable | kTqm7731Lines.clock |
+    kTqm7731Lines.data;
 inline constexpr std::uint8_t kUsedStatusBits = kRx4410Lines[0].output | kRx4410Lines[1].output;
 
 }  // namespace tarvel

@@ -22,4 +22,6 @@ __attribute__((destructor)) void SayUnloaded() {
 }  // namespace
 #endif
 
-extern "C" __attribute__((visibility("default"))) const tarvel_gui_table* tarvel_gui_entry() { return &kEntry; }
+extern "C" __attribute__((visibility("default"))) const tarvel_gui_table* tarvel_gui_entry() {
+  return &kEntry;
+}
