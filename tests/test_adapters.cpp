@@ -13,6 +13,7 @@
 #include "device/ports/GpioPort.h"
 #include "device/ports/PortSelect.h"
 #include "instrument/Scpi.h"
+#include "instrument/Sweep.h"
 #include "sim/SimBench.h"
 
 namespace tarvel {
@@ -106,6 +107,46 @@ TEST_F(Adapters, HeldByTheServerEachCommandReachesThePinsAndPortNamesTheAdapter)
     EXPECT_EQ(instrument.Execute("READ?"), "12,34\n");
     held.Finish();
     EXPECT_EQ(usb ? ftdi.closes : gpio.closes, 1);
+  }
+}
+
+// A sweep holds the adapter for its whole run, yet every step is on the pins
+// (one USB transfer) before its dwell starts, for either chip; the last one
+// too, not only when the run lets go of the adapter.
+TEST_F(Adapters, EveryFtdiSweepStepReachesThePinsBeforeItsDwell) {
+  class Clock : public SweepClock {
+   public:
+    std::int64_t now = 0;
+    std::int64_t Now() override { return now; }
+    void SleepUntil(std::int64_t deadline, const std::atomic<bool>&) override { now = std::max(now, deadline); }
+  };
+  class OnThePins : public SweepObserver {
+   public:
+    OnThePins(const FakeFtdi& f, bool tqm) : ftdi(f), tqm7731(tqm) {}
+    void OnStep(const StepRecord& r) override {
+      const auto& state = ftdi.bench.state();
+      EXPECT_EQ(tqm7731 ? state.tqm7731 : state.rx4410, (std::array<int, 2>{r.code1, r.code2})) << r.step;
+      EXPECT_EQ(ftdi.writes, writesBefore + 1) << "step " << r.step << " took one transfer";
+      writesBefore = ftdi.writes;
+    }
+    const FakeFtdi& ftdi;
+    bool tqm7731;
+    int writesBefore = 0;
+  };
+  for (const char* device : {"RX4410", "TQM7731"}) {
+    SCOPED_TRACE(device);
+    UseFtdi();
+    SweepPlan plan;
+    plan.device = device;
+    for (std::int16_t c = 0; c < 5; ++c) plan.steps.push_back({1'000'000, c, static_cast<std::int16_t>(c + 20)});
+    Clock clock;
+    OnThePins observer(ftdi, std::string_view(device) == "TQM7731");
+    const auto link = DeviceLink::SharingPortOf(ProcessLink());
+    const std::atomic<bool> stop{false};
+    const SweepResult result = RunSweep(plan, *link, clock, observer, stop);
+    EXPECT_EQ(result.end, SweepEnd::Completed);
+    EXPECT_EQ(result.applied, 5u);
+    EXPECT_EQ(ftdi.closes, 1);
   }
 }
 
