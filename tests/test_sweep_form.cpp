@@ -16,7 +16,9 @@
 
 #include "GuiTestSupport.h"
 #include "ui/CodeScrollBar.h"
+#include "capture/PortCapture.h"
 #include "ui/MainForm.h"
+#include "ui/PortTraceWindow.h"
 #include "ui/SweepForm.h"
 
 namespace tarvel {
@@ -104,6 +106,45 @@ TEST_F(SweepWindow, ARunFollowsInTheMainWindowAndRestoresItAfterwards) {
     }
     EXPECT_TRUE(presenter->shown.empty());
   }
+}
+
+// While the worker sweeps, the GUI thread draws and saves the Port Trace and
+// the main window sends: the run has its own link, the trace window reads a
+// copy of the capture, and the main window's send is refused at once because
+// the run holds the port (run under ThreadSanitizer in CI).
+TEST_F(SweepWindow, ThePortTraceAndTheMainWindowStaySafeWhileARunHoldsThePort) {
+  main->findChild<QAction*>("PortTraceMenu")->trigger();
+  PortTraceWindow* trace = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* t = qobject_cast<PortTraceWindow*>(w)) trace = t;
+  }
+  ASSERT_NE(trace, nullptr);
+  SweepForm* sweep = OpenSweep();
+  Ramp(sweep, 0, 63, 1, 0.1, 0);
+  const BenchState before = Bench();
+  sweep->StartButton->click();
+  ASSERT_TRUE(WaitUntil([&] { return sweep->rows().size() > 20; }));
+  const auto shownBefore = presenter->shown.size();
+  constexpr int kSends = 5;
+  for (int i = 0; i < kSends; ++i) {
+    trace->Refresh();
+    ASSERT_TRUE(trace->SaveVcd("during.vcd"));
+    main->Transmit_Click();
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  sweep->StopButton->click();
+  ASSERT_TRUE(WaitUntil([&] { return !sweep->running(); }, 2000));
+  ASSERT_EQ(presenter->shown.size(), shownBefore + kSends);
+  for (std::size_t i = shownBefore; i < presenter->shown.size(); ++i) {
+    EXPECT_EQ(presenter->shown[i].title, "Error: Port Not Available");
+    EXPECT_NE(presenter->shown[i].text.find("in use by a sweep"), std::string::npos) << presenter->shown[i].text;
+  }
+  EXPECT_GT(Bench().rx4410Latches[0], before.rx4410Latches[0] + 20);
+  trace->Refresh();
+  EXPECT_FALSE(trace->model().frames().empty());
+  // With the run over, the main window has the port again.
+  main->Transmit_Click();
+  EXPECT_EQ(presenter->shown.size(), shownBefore + kSends);
 }
 
 TEST_F(SweepWindow, StopOrClosingEndsTheRunWithinAStep) {
