@@ -15,8 +15,8 @@
 #include <fstream>
 
 #include "GuiTestSupport.h"
-#include "ui/CodeScrollBar.h"
 #include "capture/PortCapture.h"
+#include "ui/CodeScrollBar.h"
 #include "ui/MainForm.h"
 #include "ui/PortTraceWindow.h"
 #include "ui/SweepForm.h"
@@ -137,7 +137,8 @@ TEST_F(SweepWindow, ThePortTraceAndTheMainWindowStaySafeWhileARunHoldsThePort) {
   ASSERT_EQ(presenter->shown.size(), shownBefore + kSends);
   for (std::size_t i = shownBefore; i < presenter->shown.size(); ++i) {
     EXPECT_EQ(presenter->shown[i].title, "Error: Port Not Available");
-    EXPECT_NE(presenter->shown[i].text.find("in use by a sweep"), std::string::npos) << presenter->shown[i].text;
+    EXPECT_NE(presenter->shown[i].text.find("in use by a sweep"), std::string::npos)
+        << presenter->shown[i].text;
   }
   EXPECT_GT(Bench().rx4410Latches[0], before.rx4410Latches[0] + 20);
   trace->Refresh();
