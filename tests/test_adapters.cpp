@@ -118,7 +118,9 @@ TEST_F(Adapters, EveryFtdiSweepStepReachesThePinsBeforeItsDwell) {
    public:
     std::int64_t now = 0;
     std::int64_t Now() override { return now; }
-    void SleepUntil(std::int64_t deadline, const std::atomic<bool>&) override { now = std::max(now, deadline); }
+    void SleepUntil(std::int64_t deadline, const std::atomic<bool>&) override {
+      now = std::max(now, deadline);
+    }
   };
   class OnThePins : public SweepObserver {
    public:
@@ -138,7 +140,8 @@ TEST_F(Adapters, EveryFtdiSweepStepReachesThePinsBeforeItsDwell) {
     UseFtdi();
     SweepPlan plan;
     plan.device = device;
-    for (std::int16_t c = 0; c < 5; ++c) plan.steps.push_back({1'000'000, c, static_cast<std::int16_t>(c + 20)});
+    for (std::int16_t c = 0; c < 5; ++c)
+      plan.steps.push_back({1'000'000, c, static_cast<std::int16_t>(c + 20)});
     Clock clock;
     OnThePins observer(ftdi, std::string_view(device) == "TQM7731");
     const auto link = DeviceLink::SharingPortOf(ProcessLink());
