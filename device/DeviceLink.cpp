@@ -1,7 +1,6 @@
 #include "device/DeviceLink.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <utility>
@@ -54,10 +53,9 @@ void DeviceLink::SetDelayNanoseconds(std::uint64_t ns) {
 
 std::string DeviceLink::DescribePort() const {
   if (PortBackend* b = backend()) return b->Describe(portAddress);
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(static_cast<std::uint16_t>(portAddress)));
   const char* choice = std::getenv("TARVEL_PORT");
-  return std::string(choice != nullptr && *choice != '\0' ? choice : "auto") + " (" + hex + ", not open)";
+  return std::string(choice != nullptr && *choice != '\0' ? choice : "auto") + " (" +
+         HexPortAddress(portAddress) + ", not open)";
 }
 
 void DeviceLink::ReadDelayFromEnvironment() {

@@ -1,5 +1,6 @@
 #include "device/PortIO.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -9,6 +10,12 @@ namespace tarvel {
 
 PortAccessError::PortAccessError(PortError error)
     : std::runtime_error(error.target + ": " + error.reason), error_(std::move(error)) {}
+
+std::string HexPortAddress(std::int32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(static_cast<std::uint16_t>(address)));
+  return text;
+}
 
 DeviceLink& ProcessLink() {
   static DeviceLink link;

@@ -75,6 +75,9 @@ class PortAccessSink {
   virtual void RecordRead(std::uint8_t status) = 0;
 };
 
+// An I/O address as PORT? and the help texts give it: "0x378".
+std::string HexPortAddress(std::int32_t address);
+
 class DeviceLink;
 
 // The process's link: the one RunDeviceCommand(), the windows and the

@@ -21,20 +21,20 @@ needed=$(nm -D --undefined-only "$library" | awk '{print $2}' | grep -E "$ours" 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cp "$program" "$dir/tarvel"
-cp "$fake" "$dir/libtarvel-gui.so"
-set +e
-out=$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen ./tarvel 2>&1)
-status=$?
-set -e
+# Window mode beside LIBRARY: sets out and status.
+run_beside() {
+  cp "$1" "$dir/libtarvel-gui.so"
+  set +e
+  out=$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen ./tarvel 2>&1)
+  status=$?
+  set -e
+}
+run_beside "$fake"
 [[ $status -ne 42 ]] || fail "the program ran a window library of another interface version"
 [[ $status -ne 0 ]] || fail "a refused window library was reported as success"
 grep -q "interface version 99, the program needs" <<<"$out" || fail "no clear message: $out"
 
-cp "$partial" "$dir/libtarvel-gui.so"
-set +e
-out=$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen ./tarvel 2>&1)
-status=$?
-set -e
+run_beside "$partial"
 [[ $status -ne 0 ]] || fail "a window library without entry points was reported as success"
 grep -q "lacks the tarvel_gui entry points" <<<"$out" || fail "no clear message: $out"
 # Closed when refused, so it is unloaded before the program says it gave up.

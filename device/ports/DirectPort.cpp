@@ -125,14 +125,8 @@ bool DirectPortBackend::Close(PortError& error) {
   return true;
 }
 
-namespace {
-std::string HexBase(std::int32_t base) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(static_cast<std::uint16_t>(base)));
-  return text;
+std::string DirectPortBackend::Describe(std::int32_t base) const {
+  return "direct (" + HexPortAddress(base) + ")";
 }
-}  // namespace
-
-std::string DirectPortBackend::Describe(std::int32_t base) const { return "direct (" + HexBase(base) + ")"; }
 
 }  // namespace tarvel

@@ -289,16 +289,8 @@ bool PpdevPortBackend::Close(PortError& error) {
   return ok;
 }
 
-namespace {
-std::string HexBase(std::int32_t base) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(static_cast<std::uint16_t>(base)));
-  return text;
-}
-}  // namespace
-
 std::string PpdevPortBackend::Describe(std::int32_t base) const {
-  return (path_.empty() ? std::string("ppdev") : path_) + " (" + HexBase(base) + ")";
+  return (path_.empty() ? std::string("ppdev") : path_) + " (" + HexPortAddress(base) + ")";
 }
 
 }  // namespace tarvel
