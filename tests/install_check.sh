@@ -14,7 +14,7 @@ trap 'rm -rf "$dest"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 # A checker that is missing skips the test (status 77) instead of passing it
 # unchecked; scripts/install-deps installs them all.
-for tool in desktop-file-validate appstreamcli man lintian dpkg-deb file cpack; do
+for tool in desktop-file-validate appstreamcli man lintian dpkg-deb file cpack sigrok-cli; do
   command -v "$tool" >/dev/null || { echo "$tool not installed: skipped"; exit 77; }
 done
 
@@ -28,7 +28,9 @@ check_tree() {  # PREFIX: install there (below a DESTDIR) and check the tree
            "share/metainfo/$id.metainfo.xml" share/man/man1/tarvel.1.gz \
            share/icons/hicolor/32x32/apps/tarvel.png share/icons/hicolor/48x48/apps/tarvel.png \
            share/icons/hicolor/256x256/apps/tarvel.png share/icons/hicolor/scalable/apps/tarvel.svg \
-           "$docdir/UsersManual.PDF" "$docdir/copyright"; do
+           "$docdir/UsersManual.PDF" "$docdir/copyright" share/tarvel/tarvel.pvs \
+           share/libsigrokdecode/decoders/tarvel/{__init__,chips,pd}.py \
+           lib/python3/dist-packages/tarvel_control/__init__.py; do
     [[ -f "$root/$f" ]] || fail "missing $prefix/$f"
   done
 
@@ -55,6 +57,17 @@ check_tree() {  # PREFIX: install there (below a DESTDIR) and check the tree
   "$root/bin/tarvel" RX4410R || fail "read-back (status $?)"
   [[ $(cat TRVOutput.dat) == $'RX4410R, 21, 34\r' ]] || fail "read back: $(cat -A TRVOutput.dat)"
   if ldd "$root/bin/tarvel" | grep -qi qt; then fail "the program itself links Qt"; fi
+  # sigrok finds the installed decoder below the data folder, and it reads
+  # the installed program's trace as --decode does.
+  TARVEL_TRACE="$work/trace.vcd" "$root/bin/tarvel" RX4410 21 34
+  decoded=$(env -u SIGROKDECODE_DIR XDG_DATA_DIRS="$root/share" sigrok-cli -i "$work/trace.vcd" -P tarvel \
+            -A tarvel=write:read:warning)
+  [[ $decoded == $'tarvel-1: RX4410 Chan 1 write 21\ntarvel-1: RX4410 Chan 2 write 34' ]] ||
+    fail "the installed decoder: $decoded"
+  # The installed instrument imports with Debian's python3 and PyMeasure.
+  module=$(PYTHONPATH="$root/lib/python3/dist-packages" /usr/bin/python3 -B -c \
+           'import tarvel_control; print(tarvel_control.__file__)') || fail "the installed tarvel_control does not import"
+  [[ $module == "$root/lib/python3/dist-packages/tarvel_control/__init__.py" ]] || fail "tarvel_control from $module"
 
   # Its windows load from the installed library folder, not the build tree.
   set +e
@@ -74,7 +87,10 @@ if [[ $configured == /usr ]]; then check_tree /usr/local; else check_tree /usr; 
 (cd "$dest" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$dest/package" >/dev/null)
 deb=$(ls "$dest"/package/tarvel_*.deb)
 paths=$(dpkg-deb -c "$deb" | awk '{print $6}')
-grep -q '^\./usr/bin/tarvel$' <<<"$paths" || fail "the package lacks /usr/bin/tarvel"
+for f in bin/tarvel share/libsigrokdecode/decoders/tarvel/pd.py share/tarvel/tarvel.pvs \
+         lib/python3/dist-packages/tarvel_control/__init__.py; do
+  grep -q "^\./usr/$f\$" <<<"$paths" || fail "the package lacks /usr/$f"
+done
 outside=$(grep -Ev '^\./(usr/.*)?$' <<<"$paths"; grep '^\./usr/local' <<<"$paths") || true
 [[ -z $outside ]] || fail "the package installs outside /usr: $outside"
 dpkg-deb -x "$deb" "$dest/unpacked"

@@ -1,0 +1,199 @@
+"""PyMeasure instrument for Tarvel Control Software's remote-control server.
+
+`tarvel --serve` runs the RX4410 and TQM7731 gain chips as a SCPI instrument
+on a raw TCP socket; TarvelControl drives it from PyMeasure:
+
+    from tarvel_control import TarvelControl
+
+    amp = TarvelControl("TCPIP::127.0.0.1::5025::SOCKET")
+    amp.device = "RX4410"
+    amp.codes = (17, 42)          # sent at once; the error queue is checked
+    print(amp.id, amp.read_back)  # [17, 42], read from the chip
+    amp.sweep(0, 63, dwell=0.05, callback=lambda step, codes, read: print(step, codes, read))
+
+Every setting is followed by SYSTem:ERRor? until the queue is empty; an
+error the server reports raises TarvelError.
+"""
+import logging
+import re
+import socket
+import time
+
+from pymeasure.instruments import Instrument
+from pyvisa.constants import VI_ATTR_TCPIP_NODELAY
+from pymeasure.instruments.validators import strict_discrete_set, strict_range
+
+log = logging.getLogger(__name__)
+log.addHandler(logging.NullHandler())
+
+__all__ = ["TarvelControl", "TarvelError"]
+
+DEVICES = ("RX4410", "TQM7731")
+# The server refuses codes outside the device's range (-222) and sends
+# nothing; the validators here stop what no device takes.
+CODE_RANGE = (0, 63)
+_ERROR = re.compile(r'^([+-]?\d+),"(.*)"$', re.S)
+
+
+def _unquote(text):
+    """A SCPI string answer ("a ""b"" c") as its text."""
+    text = text.strip()
+    if len(text) >= 2 and text[0] == text[-1] == '"':
+        return text[1:-1].replace('""', '"')
+    return text
+
+
+def _codes(value, values):
+    """Validates a pair of codes."""
+    if len(value) != 2:
+        raise ValueError("two codes are needed, not %r" % (value,))
+    return tuple(int(strict_range(v, values)) for v in value)
+
+
+def _no_delay(connection):
+    """Turns Nagle's algorithm off on a TCP/IP socket resource. A setting
+    and its error check are two small messages in a row: without
+    TCP_NODELAY the second waits for the server's delayed acknowledgement of
+    the first, 40 ms on Linux. pyvisa-py 0.5 has no setter for
+    VI_ATTR_TCPIP_NODELAY, so its session's socket is set directly."""
+    try:
+        connection.set_visa_attribute(VI_ATTR_TCPIP_NODELAY, True)
+        if connection.get_visa_attribute(VI_ATTR_TCPIP_NODELAY):
+            return
+    except Exception:  # noqa: BLE001 - not a socket resource, or no such attribute
+        pass
+    try:
+        interface = connection.visalib.sessions[connection.session].interface
+        interface.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    except Exception:  # noqa: BLE001 - another VISA library: it keeps its own setting
+        log.debug("no TCP_NODELAY on %r", connection)
+
+
+class TarvelError(Exception):
+    """Errors the server reported: a list of (code, message)."""
+
+    def __init__(self, errors):
+        self.errors = list(errors)
+        super().__init__("; ".join("%d, %s" % e for e in self.errors))
+
+
+class TarvelControl(Instrument):
+    """Tarvel Control Software's SCPI server (`tarvel --serve`).
+
+    :param adapter: a VISA resource name such as
+        "TCPIP::127.0.0.1::5025::SOCKET", or a PyMeasure adapter
+    :param kwargs: passed to the VISA adapter (timeout in ms, visa_library;
+        pyvisa-py's "@py" unless given)
+    """
+
+    def __init__(self, adapter, name="Tarvel Control", **kwargs):
+        if isinstance(adapter, str):
+            kwargs.setdefault("visa_library", "@py")
+            kwargs.setdefault("read_termination", "\n")
+            kwargs.setdefault("write_termination", "\n")
+        super().__init__(adapter, name, includeSCPI=True, **kwargs)
+        _no_delay(getattr(self.adapter, "connection", None))
+
+    device = Instrument.control(
+        "DEVice?", "DEVice %s",
+        """The chip the codes go to, "RX4410" or "TQM7731".""",
+        validator=strict_discrete_set, values=DEVICES, check_set_errors=True)
+
+    codes = Instrument.control(
+        "CODE?", "CODE %d,%d",
+        """Both codes, (code1, code2): setting sends them at once, like
+        `tarvel DEVICE code1 code2`; reading gives the codes last sent
+        ([-1, -1] before the first send). RX4410 0..63, TQM7731 0..31.""",
+        validator=_codes, values=CODE_RANGE, get_process=lambda v: [int(c) for c in v],
+        check_set_errors=True)
+
+    channel1_code = Instrument.control(
+        "CHANnel1:CODE?", "CHANnel1:CODE %d",
+        """Code 1 ("Chan 1", "Attn A"); sent at once only with auto_transmit on.""",
+        validator=strict_range, values=CODE_RANGE, get_process=int, check_set_errors=True)
+
+    channel2_code = Instrument.control(
+        "CHANnel2:CODE?", "CHANnel2:CODE %d",
+        """Code 2 ("Chan 2", "Attn B"); sent at once only with auto_transmit on.""",
+        validator=strict_range, values=CODE_RANGE, get_process=int, check_set_errors=True)
+
+    auto_transmit = Instrument.control(
+        "TRANsmit:AUTO?", "TRANsmit:AUTO %d",
+        """Whether setting one channel's code sends both at once.""",
+        values={True: 1, False: 0}, map_values=True, check_set_errors=True)
+
+    @property
+    def read_back(self):
+        """The RX4410's two codes read back from the chip, [code1, code2].
+
+        The error queue is asked in the same message, so a read the server
+        refuses (TQM7731) or a port failure raises TarvelError at once
+        instead of waiting for an answer that never comes."""
+        reply = self.ask("READ?;:SYSTem:ERRor?").strip()
+        m = re.match(r"^(-?\d+),(-?\d+);(.*)$", reply, re.S)
+        first = self._error(m.group(3) if m else reply)
+        errors = ([first] if first[0] != 0 else []) + self._drain()
+        if errors or not m:
+            raise TarvelError(errors or [(0, "unexpected answer %r" % reply)])
+        return [int(m.group(1)), int(m.group(2))]
+
+    @property
+    def port(self):
+        """The port the server drives, e.g. "sim:/path/bench.state" or
+        "/dev/parport0 (0x378)"."""
+        return _unquote(self.ask("PORT?"))
+
+    def transmit(self):
+        """Sends both set codes now (the Transmit button)."""
+        self.write("TRANsmit")
+        self.check_errors()
+
+    def check_errors(self):
+        """Reads the error queue until it is empty; raises TarvelError with
+        what it held, if anything."""
+        errors = self._drain()
+        if errors:
+            raise TarvelError(errors)
+        return errors
+
+    def _error(self, text):
+        m = _ERROR.match(text.strip())
+        if not m:
+            raise TarvelError([(0, "unexpected error answer %r" % text)])
+        return int(m.group(1)), m.group(2).replace('""', '"')
+
+    def _drain(self):
+        errors = []
+        for _ in range(17):  # the queue holds 16, and its overflow entry
+            code, message = self._error(self.ask("SYSTem:ERRor?"))
+            if code == 0:
+                break
+            log.warning("%s reported error %d, %s", self.name, code, message)
+            errors.append((code, message))
+        return errors
+
+    def sweep(self, start, stop, step=1, channel="both", other=0, dwell=0.0, read_back=False,
+              callback=None):
+        """Steps the codes from start to stop (included when on the grid),
+        like `tarvel --sweep`: channel "both" sends the code to both
+        channels, 1 or 2 to that one while the other holds `other`. Each
+        step is one send of both codes, then `dwell` seconds, then (with
+        read_back, RX4410 only) a read-back; callback(step, codes, read)
+        is called after each, read None without read_back. Returns a list
+        of (codes, read)."""
+        if step < 1:
+            raise ValueError("step must be at least 1")
+        if channel not in ("both", 1, 2):
+            raise ValueError('channel must be "both", 1 or 2')
+        direction = 1 if stop >= start else -1
+        results = []
+        for index, code in enumerate(range(start, stop + direction, step * direction)):
+            pair = (code, code) if channel == "both" else (code, other) if channel == 1 else (other, code)
+            self.codes = pair
+            if dwell > 0:
+                time.sleep(dwell)
+            read = self.read_back if read_back else None
+            results.append((pair, read))
+            if callback is not None:
+                callback(index, pair, read)
+        return results
