@@ -184,6 +184,244 @@ bool ParseTime(std::string_view digits, std::uint64_t& value) {
   return true;
 }
 
+// One decoding run: the scanner, the result being built and the callbacks.
+// Each phase returns false once the file is found malformed (the reason is
+// in `result`).
+class VcdRun {
+ public:
+  VcdRun(const VcdSource& source, const VcdDecodeCallbacks& out) : scan_(source), out_(out) {}
+
+  VcdDecodeResult Decode(const WireMap& map) {
+    std::vector<Wire> wires;
+    if (!ReadDeclarations(wires)) return result_;
+    IdTable ids;
+    for (const Wire& w : wires) ids.Declare(w.id, kUnmapped);
+    for (int slot = 0; slot < kSlots; ++slot) {
+      if (slot >= 8 && slot < 11) continue;  // S0..S2 are not port lines
+      MapSlot(slot, wires, map, ids);
+    }
+    ReadChanges(ids);
+    return result_;
+  }
+
+ private:
+  bool Malformed(std::uint64_t line, std::string message) {
+    result_.status = VcdDecodeResult::Status::Malformed;
+    result_.line = line;
+    result_.message = std::move(message);
+    return false;
+  }
+  bool EndOfInput(const char* where) {
+    if (scan_.tooLong()) return Malformed(scan_.currentLine(), "a token longer than 512 KiB");
+    if (scan_.failed()) return Malformed(scan_.currentLine(), "read error");
+    return Malformed(scan_.currentLine(), std::string("the file ends ") + where);
+  }
+  void Note(const std::string& text) const {
+    if (out_.note) out_.note(text);
+  }
+
+  // The words up to "$end". Only the first few are kept in `words_`: a
+  // comment of any length is read past in bounded memory.
+  bool Section(const char* where) {
+    words_.clear();
+    count_ = 0;
+    std::string_view tok;
+    while (scan_.Next(tok)) {
+      if (tok == "$end") return true;
+      if (++count_ <= kKeptWords) words_.emplace_back(tok);
+    }
+    return EndOfInput(where);
+  }
+
+  // ---- Declarations, up to $enddefinitions ----
+  bool ReadDeclarations(std::vector<Wire>& wires) {
+    std::vector<std::string> scopes;
+    bool haveTimescale = false, strayNoted = false;
+    std::string_view tok;
+    for (;;) {
+      if (!scan_.Next(tok)) return EndOfInput("before $enddefinitions");
+      const std::uint64_t line = scan_.line();
+      if (tok == "$enddefinitions") {
+        if (!Section("inside $enddefinitions")) return false;
+        break;
+      }
+      if (tok == "$timescale") {
+        if (!Section("inside $timescale") || !Timescale(line)) return false;
+        haveTimescale = true;
+      } else if (tok == "$scope") {
+        if (!Section("inside $scope")) return false;
+        if (count_ != 2) return Malformed(line, "a $scope needs a type and a name");
+        if (scopes.size() == kMaxScopes) return Malformed(line, "$scope nested too deep");
+        scopes.push_back(words_[1]);
+      } else if (tok == "$upscope") {
+        if (!Section("inside $upscope")) return false;
+        if (scopes.empty()) return Malformed(line, "$upscope without a $scope");
+        scopes.pop_back();
+      } else if (tok == "$var") {
+        if (!Section("inside $var") || !Var(line, scopes, wires)) return false;
+      } else if (tok == "$date" || tok == "$version" || tok == "$comment" || tok == "$attrbegin") {
+        if (!Section("inside a section")) return false;
+      } else if (tok[0] != '$') {
+        // Words outside any section, such as the "META samplerate: ..." line
+        // sigrok-cli 0.7 writes ahead of a converted file: read past them.
+        if (!strayNoted) Note("line " + std::to_string(line) + ": text outside any section ignored");
+        strayNoted = true;
+      } else {
+        return Malformed(line, "unexpected \"" + std::string(tok) + "\" among the declarations");
+      }
+    }
+    if (!haveTimescale) Note("no $timescale: taking 1 us per time step");
+    return true;
+  }
+
+  bool Timescale(std::uint64_t line) {
+    std::string text;
+    for (const auto& w : words_) text += w;
+    if (count_ > 2) text += " ...";
+    if (!ParseTimescale(text, result_.microsecondsPerUnit))
+      return Malformed(line, "bad $timescale \"" + text + "\"");
+    return true;
+  }
+
+  bool Var(std::uint64_t line, const std::vector<std::string>& scopes, std::vector<Wire>& wires) {
+    if (count_ < 4 || count_ > kKeptWords)
+      return Malformed(line, "a $var needs a type, a size, an identifier and a name");
+    if (wires.size() == kMaxWires)
+      return Malformed(line, "more than " + std::to_string(kMaxWires) + " $var declarations");
+    Wire w;
+    std::uint64_t width = 0;
+    if (!ParseTime(words_[1], width) || width == 0 || width > 1u << 20)
+      return Malformed(line, "bad $var size \"" + words_[1] + "\"");
+    w.width = static_cast<int>(width);
+    w.id = words_[2];
+    w.name = words_[3];
+    for (const auto& s : scopes) w.fullName += s + ".";
+    w.fullName += w.name;
+    wires.push_back(std::move(w));
+    return true;
+  }
+
+  // ---- The wire of one port line ----
+  void MapSlot(int slot, const std::vector<Wire>& wires, const WireMap& map, IdTable& ids) const {
+    std::string wanted = SlotName(slot);
+    bool mapped = false;
+    for (const auto& [line, wire] : map) {
+      if (line == Upper(wanted)) wanted = wire, mapped = true;
+    }
+    int matches = 0;
+    const Wire* found = FindWire(wires, Upper(wanted), matches);
+    if (found != nullptr && found->width != 1) {
+      Note("wire " + found->fullName + " for " + SlotName(slot) + " is " + std::to_string(found->width) +
+           " bits wide, not one line: taken as unknown");
+      found = nullptr;
+    }
+    if (found == nullptr) {
+      // Lines no chip uses (D3, D4, S3, S6, S7) may be absent without a word.
+      const bool used =
+          slot < 8 ? ((kUsedDataLines >> slot) & 1) != 0 : ((kUsedStatusBits >> (slot - 8)) & 1) != 0;
+      if (used || mapped)
+        Note("no wire named " + wanted + " for " + SlotName(slot) + ": the line is taken as unknown");
+      return;
+    }
+    if (matches > 0) Note("several wires named " + wanted + ": using " + found->fullName);
+    ids.Declare(found->id, slot);
+  }
+
+  // The first wire whose own name, full scoped name or a tail of it ("la.probe1"
+  // finds "top.la.probe1") is `key`; `others` counts further wires that match.
+  static const Wire* FindWire(const std::vector<Wire>& wires, const std::string& key, int& others) {
+    const Wire* found = nullptr;
+    for (const Wire& w : wires) {
+      const std::string full = Upper(w.fullName);
+      if (Upper(w.name) == key || full == key ||
+          (full.size() > key.size() && full.ends_with(key) && full[full.size() - key.size() - 1] == '.')) {
+        if (found == nullptr) found = &w;
+        if (found->id != w.id) ++others;
+      }
+    }
+    return found;
+  }
+
+  // ---- Value changes ----
+  bool ReadChanges(const IdTable& ids) {
+    FrameDecoder decoder([this](const DecodedFrame& f) {
+      if (out_.frame) out_.frame(f, result_.microsecondsPerUnit);
+    });
+    levels_.dataKnown = 0;
+    levels_.statusKnown = 0;
+    std::uint64_t time = 0;
+    dirty_ = true;  // the starting levels count as one step
+    std::string_view tok;
+    while (scan_.Next(tok)) {
+      const char c = tok[0];
+      if (c == '#') {
+        std::uint64_t t = 0;
+        if (!ParseTime(tok.substr(1), t))
+          return Malformed(scan_.line(), "bad time \"" + std::string(tok) + "\"");
+        if (t < time)
+          return Malformed(scan_.line(),
+                           "time goes back from " + std::to_string(time) + " to " + std::to_string(t));
+        if (t != time && dirty_) {
+          decoder.Step(time, levels_);
+          dirty_ = false;
+        }
+        time = t;
+      } else if (c == '0' || c == '1' || c == 'x' || c == 'X' || c == 'z' || c == 'Z') {
+        const int slot = tok.size() > 1 ? ids.Find(tok.substr(1)) : kUndeclared;
+        if (slot == kUndeclared)
+          return Malformed(scan_.line(), "change of an undeclared wire \"" + std::string(tok) + "\"");
+        if (slot >= 0) Set(slot, c);
+      } else if (c == 'b' || c == 'B' || c == 'r' || c == 'R') {
+        const std::uint64_t line = scan_.line();
+        if (!scan_.Next(tok)) return EndOfInput("inside a vector change");
+        if (ids.Find(tok) == kUndeclared)
+          return Malformed(line, "change of an undeclared wire \"" + std::string(tok) + "\"");
+      } else if (c == '$') {
+        if (!Command(tok)) return false;
+      } else {
+        return Malformed(scan_.line(), "unexpected \"" + std::string(tok) + "\"");
+      }
+    }
+    if (scan_.failed() || scan_.tooLong()) return EndOfInput("");
+    if (dirty_) decoder.Step(time, levels_);
+    decoder.Finish(time);
+    return true;
+  }
+
+  // A simulation command among the value changes.
+  bool Command(std::string_view tok) {
+    if (tok == "$comment") {
+      while (scan_.Next(tok) && tok != "$end") {
+      }
+      return true;
+    }
+    if (tok != "$dumpvars" && tok != "$dumpall" && tok != "$dumpon" && tok != "$dumpoff" && tok != "$end")
+      return Malformed(scan_.line(), "unexpected \"" + std::string(tok) + "\"");
+    return true;
+  }
+
+  void Set(int slot, char value) {
+    std::uint8_t& level = slot < 8 ? levels_.data : levels_.status;
+    std::uint8_t& known = slot < 8 ? levels_.dataKnown : levels_.statusKnown;
+    const auto bit = static_cast<std::uint8_t>(1u << (slot & 7));
+    if (value == '0' || value == '1') {
+      known |= bit;
+      level = static_cast<std::uint8_t>(value == '1' ? level | bit : level & ~bit);
+    } else {
+      known = static_cast<std::uint8_t>(known & ~bit);
+    }
+    dirty_ = true;
+  }
+
+  Scanner scan_;
+  const VcdDecodeCallbacks& out_;
+  VcdDecodeResult result_;
+  std::vector<std::string> words_;
+  std::size_t count_ = 0;
+  PortLevels levels_;
+  bool dirty_ = true;
+};
+
 }  // namespace
 
 bool ParseWireMap(const std::string& text, WireMap& map, std::string& error) {
@@ -207,194 +445,7 @@ bool ParseWireMap(const std::string& text, WireMap& map, std::string& error) {
 }
 
 VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const VcdDecodeCallbacks& out) {
-  VcdDecodeResult result;
-  Scanner scan(source);
-  auto malformed = [&](std::uint64_t line, std::string message) {
-    result.status = VcdDecodeResult::Status::Malformed;
-    result.line = line;
-    result.message = std::move(message);
-    return result;
-  };
-  auto endOfInput = [&](const char* where) {
-    if (scan.tooLong()) return malformed(scan.currentLine(), "a token longer than 512 KiB");
-    if (scan.failed()) return malformed(scan.currentLine(), "read error");
-    return malformed(scan.currentLine(), std::string("the file ends ") + where);
-  };
-
-  // ---- Declarations ----
-  std::vector<Wire> wires;
-  std::vector<std::string> scopes;
-  bool haveTimescale = false, strayNoted = false;
-  std::string_view tok;
-  for (;;) {
-    if (!scan.Next(tok)) return endOfInput("before $enddefinitions");
-    const std::uint64_t line = scan.line();
-    // The words up to "$end". Only the first few are kept: a comment of any
-    // length is read past in bounded memory.
-    std::vector<std::string> words;
-    std::size_t count = 0;
-    auto section = [&]() -> bool {
-      words.clear();
-      count = 0;
-      while (scan.Next(tok)) {
-        if (tok == "$end") return true;
-        if (++count <= kKeptWords) words.emplace_back(tok);
-      }
-      return false;
-    };
-    if (tok == "$enddefinitions") {
-      if (!section()) return endOfInput("inside $enddefinitions");
-      break;
-    }
-    if (tok == "$timescale") {
-      if (!section()) return endOfInput("inside $timescale");
-      std::string text;
-      for (const auto& w : words) text += w;
-      if (count > 2) text += " ...";
-      if (!ParseTimescale(text, result.microsecondsPerUnit))
-        return malformed(line, "bad $timescale \"" + text + "\"");
-      haveTimescale = true;
-    } else if (tok == "$scope") {
-      if (!section()) return endOfInput("inside $scope");
-      if (count != 2) return malformed(line, "a $scope needs a type and a name");
-      if (scopes.size() == kMaxScopes) return malformed(line, "$scope nested too deep");
-      scopes.push_back(words[1]);
-    } else if (tok == "$upscope") {
-      if (!section()) return endOfInput("inside $upscope");
-      if (scopes.empty()) return malformed(line, "$upscope without a $scope");
-      scopes.pop_back();
-    } else if (tok == "$var") {
-      if (!section()) return endOfInput("inside $var");
-      if (count < 4 || count > kKeptWords)
-        return malformed(line, "a $var needs a type, a size, an identifier and a name");
-      if (wires.size() == kMaxWires)
-        return malformed(line, "more than " + std::to_string(kMaxWires) + " $var declarations");
-      Wire w;
-      std::uint64_t width = 0;
-      if (!ParseTime(words[1], width) || width == 0 || width > 1u << 20)
-        return malformed(line, "bad $var size \"" + words[1] + "\"");
-      w.width = static_cast<int>(width);
-      w.id = words[2];
-      w.name = words[3];
-      for (const auto& s : scopes) w.fullName += s + ".";
-      w.fullName += w.name;
-      wires.push_back(std::move(w));
-    } else if (tok == "$date" || tok == "$version" || tok == "$comment" || tok == "$attrbegin") {
-      if (!section()) return endOfInput("inside a section");
-    } else if (tok[0] != '$') {
-      // Words outside any section, such as the "META samplerate: ..." line
-      // sigrok-cli 0.7 writes ahead of a converted file: read past them.
-      if (!strayNoted && out.note)
-        out.note("line " + std::to_string(line) + ": text outside any section ignored");
-      strayNoted = true;
-    } else {
-      return malformed(line, "unexpected \"" + std::string(tok) + "\" among the declarations");
-    }
-  }
-  if (!haveTimescale && out.note) out.note("no $timescale: taking 1 us per time step");
-
-  // ---- Wire of each port line ----
-  IdTable ids;
-  for (const Wire& w : wires) ids.Declare(w.id, kUnmapped);
-  for (int slot = 0; slot < kSlots; ++slot) {
-    if (slot >= 8 && slot < 11) continue;  // S0..S2 are not port lines
-    std::string wanted = SlotName(slot);
-    bool mapped = false;
-    for (const auto& [line, wire] : map) {
-      if (line == Upper(wanted)) wanted = wire, mapped = true;
-    }
-    const std::string key = Upper(wanted);
-    const Wire* found = nullptr;
-    int matches = 0;
-    for (const Wire& w : wires) {
-      // The wire's own name, its full scoped name, or a tail of it
-      // ("la.probe1" finds "top.la.probe1").
-      const std::string full = Upper(w.fullName);
-      if (Upper(w.name) == key || full == key ||
-          (full.size() > key.size() && full.ends_with(key) && full[full.size() - key.size() - 1] == '.')) {
-        if (found == nullptr) found = &w;
-        if (found->id != w.id) ++matches;
-      }
-    }
-    if (found != nullptr && found->width != 1) {
-      if (out.note)
-        out.note("wire " + found->fullName + " for " + SlotName(slot) + " is " +
-                 std::to_string(found->width) + " bits wide, not one line: taken as unknown");
-      found = nullptr;
-    }
-    if (found == nullptr) {
-      // Lines no chip uses (D3, D4, S3, S6, S7) may be absent without a word.
-      const bool used =
-          slot < 8 ? ((kUsedDataLines >> slot) & 1) != 0 : ((kUsedStatusBits >> (slot - 8)) & 1) != 0;
-      if ((used || mapped) && out.note)
-        out.note("no wire named " + wanted + " for " + SlotName(slot) + ": the line is taken as unknown");
-      continue;
-    }
-    if (matches > 0 && out.note) out.note("several wires named " + wanted + ": using " + found->fullName);
-    ids.Declare(found->id, slot);
-  }
-
-  // ---- Value changes ----
-  FrameDecoder decoder([&](const DecodedFrame& f) {
-    if (out.frame) out.frame(f, result.microsecondsPerUnit);
-  });
-  PortLevels levels;
-  levels.dataKnown = 0;
-  levels.statusKnown = 0;
-  std::uint64_t time = 0;
-  bool dirty = true;  // the starting levels count as one step
-  auto set = [&](int slot, char value) {
-    std::uint8_t& level = slot < 8 ? levels.data : levels.status;
-    std::uint8_t& known = slot < 8 ? levels.dataKnown : levels.statusKnown;
-    const auto bit = static_cast<std::uint8_t>(1u << (slot & 7));
-    if (value == '0' || value == '1') {
-      known |= bit;
-      level = static_cast<std::uint8_t>(value == '1' ? level | bit : level & ~bit);
-    } else {
-      known = static_cast<std::uint8_t>(known & ~bit);
-    }
-    dirty = true;
-  };
-  while (scan.Next(tok)) {
-    const char c = tok[0];
-    if (c == '#') {
-      std::uint64_t t = 0;
-      if (!ParseTime(tok.substr(1), t))
-        return malformed(scan.line(), "bad time \"" + std::string(tok) + "\"");
-      if (t < time)
-        return malformed(scan.line(),
-                         "time goes back from " + std::to_string(time) + " to " + std::to_string(t));
-      if (t != time && dirty) {
-        decoder.Step(time, levels);
-        dirty = false;
-      }
-      time = t;
-    } else if (c == '0' || c == '1' || c == 'x' || c == 'X' || c == 'z' || c == 'Z') {
-      const int slot = tok.size() > 1 ? ids.Find(tok.substr(1)) : kUndeclared;
-      if (slot == kUndeclared)
-        return malformed(scan.line(), "change of an undeclared wire \"" + std::string(tok) + "\"");
-      if (slot >= 0) set(slot, c);
-    } else if (c == 'b' || c == 'B' || c == 'r' || c == 'R') {
-      const std::uint64_t line = scan.line();
-      if (!scan.Next(tok)) return endOfInput("inside a vector change");
-      if (ids.Find(tok) == kUndeclared)
-        return malformed(line, "change of an undeclared wire \"" + std::string(tok) + "\"");
-    } else if (c == '$') {
-      if (tok == "$comment") {
-        while (scan.Next(tok) && tok != "$end") {
-        }
-      } else if (tok != "$dumpvars" && tok != "$dumpall" && tok != "$dumpon" && tok != "$dumpoff" &&
-                 tok != "$end") {
-        return malformed(scan.line(), "unexpected \"" + std::string(tok) + "\"");
-      }
-    } else {
-      return malformed(scan.line(), "unexpected \"" + std::string(tok) + "\"");
-    }
-  }
-  if (scan.failed() || scan.tooLong()) return endOfInput("");
-  if (dirty) decoder.Step(time, levels);
-  decoder.Finish(time);
-  return result;
+  return VcdRun(source, out).Decode(map);
 }
 
 VcdDecodeResult DecodeVcdFile(const std::string& path, const WireMap& map, const VcdDecodeCallbacks& out) {

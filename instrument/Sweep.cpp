@@ -228,6 +228,73 @@ SweepEnd EndFor(const PortError& error) {
   return error.failure == PortFailure::Unavailable ? SweepEnd::PortUnavailable : SweepEnd::PortFailed;
 }
 
+// Waits for a step's deadline; a step whose deadline has passed already (the
+// previous one ran long) goes at once and counts as late. False when stopped.
+bool WaitForStep(SweepClock& clock, SweepObserver& observer, const std::atomic<bool>& stop, std::int64_t t0,
+                 std::int64_t deadline, SweepResult& result) {
+  const std::int64_t ready = clock.Now();
+  if (ready > deadline && result.applied > 0) {
+    ++result.late;
+    result.worstLateNs = std::max(result.worstLateNs, ready - deadline);
+    return true;
+  }
+  Dwell(clock, observer, t0, deadline, stop);
+  if (!stop.load()) return true;
+  result.end = SweepEnd::Stopped;
+  return false;
+}
+
+// Sends one step, and reads it back when the plan verifies. False ends the
+// run, with the reason in result.end.
+bool ApplyStep(const SweepPlan& plan, const SweepStep& step, DeviceLink& link, SweepClock& clock,
+               SweepObserver& observer, std::int64_t t0, SweepResult& result) {
+  StepRecord record;
+  record.step = result.applied + 1;
+  record.startNs = clock.Now() - t0;
+  record.code1 = step.code1;
+  record.code2 = step.code2;
+  link.gainCode = {step.code1, step.code2};
+  if (RunDeviceCommand(link, result.portError) != CommandStatus::Done) {
+    result.end = EndFor(result.portError);
+    return false;
+  }
+  ++result.applied;
+  result.last = record;
+  if (plan.verify) {
+    if (ReadBackCodes(link, result.portError) != CommandStatus::Done) {
+      observer.OnStep(record);
+      result.end = EndFor(result.portError);
+      return false;
+    }
+    record.verified = true;
+    record.read1 = link.readCode[0];
+    record.read2 = link.readCode[1];
+    result.last = record;
+  }
+  observer.OnStep(record);
+  if (record.verified && (record.read1 != record.code1 || record.read2 != record.code2)) {
+    result.end = SweepEnd::VerifyFailed;
+    return false;
+  }
+  return true;
+}
+
+// One pass over the plan's steps; `offset` is the next step's deadline
+// relative to t0. False once the run ends early.
+bool RunPass(const SweepPlan& plan, DeviceLink& link, SweepClock& clock, SweepObserver& observer,
+             const std::atomic<bool>& stop, std::int64_t t0, std::int64_t& offset, SweepResult& result) {
+  for (const SweepStep& step : plan.steps) {
+    if (!WaitForStep(clock, observer, stop, t0, t0 + offset, result)) return false;
+    if (!ApplyStep(plan, step, link, clock, observer, t0, result)) return false;
+    offset += step.dwellNs;
+    if (stop.load()) {
+      result.end = SweepEnd::Stopped;
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Alert> RunSweepAlert(const SweepResult& result) {
@@ -265,56 +332,7 @@ SweepResult RunSweep(const SweepPlan& plan, DeviceLink& link, SweepClock& clock,
     PortSession session(link, link.portAddress, true);
     t0 = clock.Now();
     for (std::uint64_t pass = 0; plan.repeat == 0 || pass < plan.repeat; ++pass) {
-      for (const SweepStep& step : plan.steps) {
-        const std::int64_t deadline = t0 + offset;
-        const std::int64_t ready = clock.Now();
-        if (ready > deadline && result.applied > 0) {
-          ++result.late;
-          result.worstLateNs = std::max(result.worstLateNs, ready - deadline);
-        } else {
-          Dwell(clock, observer, t0, deadline, stop);
-          if (stop.load()) {
-            result.end = SweepEnd::Stopped;
-            break;
-          }
-        }
-        StepRecord record;
-        record.step = result.applied + 1;
-        record.startNs = clock.Now() - t0;
-        record.code1 = step.code1;
-        record.code2 = step.code2;
-        link.gainCode = {step.code1, step.code2};
-        const CommandStatus status = RunDeviceCommand(link, result.portError);
-        if (status != CommandStatus::Done) {
-          result.end = EndFor(result.portError);
-          break;
-        }
-        ++result.applied;
-        result.last = record;
-        if (plan.verify) {
-          const CommandStatus read = ReadBackCodes(link, result.portError);
-          if (read != CommandStatus::Done) {
-            observer.OnStep(record);
-            result.end = EndFor(result.portError);
-            break;
-          }
-          record.verified = true;
-          record.read1 = link.readCode[0];
-          record.read2 = link.readCode[1];
-          result.last = record;
-        }
-        observer.OnStep(record);
-        if (record.verified && (record.read1 != record.code1 || record.read2 != record.code2)) {
-          result.end = SweepEnd::VerifyFailed;
-          break;
-        }
-        offset += step.dwellNs;
-        if (stop.load()) {
-          result.end = SweepEnd::Stopped;
-          break;
-        }
-      }
-      if (result.end != SweepEnd::Completed) break;
+      if (!RunPass(plan, link, clock, observer, stop, t0, offset, result)) break;
     }
     // The last step holds for its dwell too.
     if (result.end == SweepEnd::Completed) {

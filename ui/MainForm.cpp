@@ -57,7 +57,19 @@ void MainForm::BuildControls() {
   client->setObjectName("client");
   client->setFixedSize(Twips(6405), Twips(5490));
   setCentralWidget(client);
+  BuildLogo(client);
+  BuildCodeFrames(client);
+  BuildDeviceFrame(client);
+  BuildTransmitFrame(client);
 
+  // The tab order of the window; frames and labels take no focus.
+  QWidget* order[] = {Transmit,    AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
+                      GainText[0], GainSlide[0], GainText[1],     GainSlide[1]};
+  for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
+  ConnectControls();
+}
+
+void MainForm::BuildLogo(QWidget* client) {
   LogoFrame = new QGroupBox(client);
   LogoFrame->setObjectName("LogoFrame");
   PlaceTwips(LogoFrame, 120, 0, 6135, 1335);
@@ -73,7 +85,10 @@ void MainForm::BuildControls() {
     LogoText[i]->setFont(DesignFont("Arial", 18, true, true));
     PlaceTwips(LogoText[i], logoGeometry[i][0], logoGeometry[i][1], logoGeometry[i][2], logoGeometry[i][3]);
   }
+}
 
+// The two code frames: a code box, its scroll bar and the read-back label each.
+void MainForm::BuildCodeFrames(QWidget* client) {
   for (std::size_t i = 0; i < 2; ++i) {
     FrameLabel[i] = new QGroupBox("Frame", client);
     FrameLabel[i]->setObjectName(QString("FrameLabel(%1)").arg(i));
@@ -97,7 +112,9 @@ void MainForm::BuildControls() {
     ReadText[i]->setAlignment(Qt::AlignCenter);
     PlaceTwips(ReadText[i], 120, 3600, 855, 255);
   }
+}
 
+void MainForm::BuildDeviceFrame(QWidget* client) {
   ScaleFrame = new QGroupBox(client);
   ScaleFrame->setObjectName("ScaleFrame");
   ScaleFrame->setFont(DesignFont("Arial", 10.5, false, true));
@@ -109,7 +126,9 @@ void MainForm::BuildControls() {
     DeviceOption[i]->setFont(DesignFont("Arial", 10.5));
     PlaceTwips(DeviceOption[i], 120, i == 0 ? 240 : 600, 1452, 252);
   }
+}
 
+void MainForm::BuildTransmitFrame(QWidget* client) {
   TransmitFrame = new QGroupBox(client);
   TransmitFrame->setObjectName("TransmitFrame");
   TransmitFrame->setFont(DesignFont("Courier", 12, true));
@@ -135,12 +154,10 @@ void MainForm::BuildControls() {
   // A 1455-twip label cuts "Last Sent: 42, 42" short in today's fonts;
   // the label gets the frame's inner width instead.
   PlaceTwips(LastSent, 120, 1800, 1935, 255);
+}
 
-  // The tab order of the window; frames and labels take no focus.
-  QWidget* order[] = {Transmit,    AutoTransmit, DeviceOption[0], Receive,     DeviceOption[1],
-                      GainText[0], GainSlide[0], GainText[1],     GainSlide[1]};
-  for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
-
+// Each control's signal to its event handler.
+void MainForm::ConnectControls() {
   for (std::size_t i = 0; i < 2; ++i) {
     const auto index = static_cast<std::int16_t>(i);
     // An edit that leaves the text as it was (a digit typed over itself) is

@@ -88,6 +88,11 @@ class MainForm : public QMainWindow {
 
  private:
   void BuildControls();
+  void BuildLogo(QWidget* client);
+  void BuildCodeFrames(QWidget* client);
+  void BuildDeviceFrame(QWidget* client);
+  void BuildTransmitFrame(QWidget* client);
+  void ConnectControls();
   void BuildMenus();
   // Swallows the mouse press that is being delivered while the leave check
   // refused a text: the click that moved the focus must not act afterwards.

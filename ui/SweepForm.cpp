@@ -55,7 +55,16 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   setObjectName("SweepForm");
   setWindowTitle("Sweep");
   setWindowIcon(forms::ProgramIcon());
+  QWidget* settings = BuildSettings();
+  BuildButtons();
+  LayOut(settings);
+  ConnectControls();
+  Refresh();
+  SetRunning(false);
+}
 
+// The ramp's and the run's settings, in a form.
+QWidget* SweepForm::BuildSettings() {
   auto* settings = new QGroupBox(this);
   auto* form = new QFormLayout(settings);
   const auto spin = [&](const char* name, int lo, int hi, int value) {
@@ -87,7 +96,10 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   form->addRow("Channel", ChannelBox);
   form->addRow("Repeat", RepeatBox);
   form->addRow("", VerifyBox);
+  return settings;
+}
 
+void SweepForm::BuildButtons() {
   SourceLabel = new QLabel("Ramp", this);
   SourceLabel->setObjectName("SourceLabel");
   LoadButton = new QPushButton("Load sequence...", this);
@@ -106,7 +118,10 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   Progress->setValue(0);
   Plot = new SweepPlot(this);
   Plot->setObjectName("Plot");
+}
 
+// Settings and buttons on the left, the plot and the progress bar on the right.
+void SweepForm::LayOut(QWidget* settings) {
   auto* side = new QVBoxLayout;
   side->addWidget(settings);
   side->addWidget(SourceLabel);
@@ -123,7 +138,9 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   top->addLayout(side);
   top->addLayout(right, 1);
   resize(760, 420);
+}
 
+void SweepForm::ConnectControls() {
   connect(StartButton, &QPushButton::clicked, this, [this] { Start_Click(); });
   connect(StopButton, &QPushButton::clicked, this, [this] { Stop_Click(); });
   connect(LoadButton, &QPushButton::clicked, this, [this] {
@@ -139,8 +156,6 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   poll_ = new QTimer(this);
   poll_->setInterval(50);
   connect(poll_, &QTimer::timeout, this, [this] { Poll(); });
-  Refresh();
-  SetRunning(false);
 }
 
 SweepForm::~SweepForm() {

@@ -76,6 +76,10 @@ class SweepForm : public QWidget {
 
  private:
   class Observer;
+  QWidget* BuildSettings();
+  void BuildButtons();
+  void LayOut(QWidget* settings);
+  void ConnectControls();
   void Poll();
   void AddRows(const std::vector<StepRecord>& fresh);
   void Finish();
