@@ -55,7 +55,7 @@ bool IsOptionCommandLine(int argc, const char* const* argv) {
 void PrintUsage(bool toStderr) {
   std::FILE* out = toStderr ? stderr : stdout;
   std::fputs(WindowsBuiltIn() ? "usage: tarvel                         open the windows\n"
-                               : "usage: tarvel                         (this build has no windows)\n",
+                              : "usage: tarvel                         (this build has no windows)\n",
              out);
   std::fputs(
       "       tarvel DEVICE CODE1 CODE2      send two codes (DEVICE: RX4410, TQM7731)\n"

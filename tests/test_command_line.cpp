@@ -226,7 +226,8 @@ TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {
   std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
   const RunResult r = Run({});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(kWindowsBuilt ? "no display" : "this build has no windows"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(kWindowsBuilt ? "no display" : "this build has no windows"), std::string::npos)
+      << r.err;
   EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << "the leftover is deleted before giving up";
 }
 
