@@ -31,7 +31,6 @@ if(TARVEL_CROSS_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVEL_CROSS_EMULATOR})
 endif()
 
-# The Debian package's architecture, and dpkg-shlibdeps told which one it
-# works for (packaging/CMakeLists.txt reads these).
+# The Debian package's architecture, which dpkg-shlibdeps is also told
+# (packaging/CMakeLists.txt reads it).
 set(TARVEL_DEB_ARCH ${TARVEL_CROSS_DEB_ARCH})
-set(TARVEL_DEB_HOST_MULTIARCH ${TARVEL_CROSS_TRIPLET})
