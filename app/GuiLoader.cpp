@@ -21,6 +21,9 @@
 #ifndef TARVEL_GUI_RELDIR
 #define TARVEL_GUI_RELDIR "../lib/tarvel"
 #endif
+#ifndef TARVEL_WINDOWS_BUILT
+#define TARVEL_WINDOWS_BUILT 1
+#endif
 
 namespace tarvel {
 
@@ -150,7 +153,13 @@ void GuiEntry::MessageBox(AlertIcon icon, const std::string& title, const std::s
   table_->message_box(&host_, icon == AlertIcon::Warning ? 1 : 2, title.c_str(), text.c_str());
 }
 
+bool WindowsBuiltIn() { return TARVEL_WINDOWS_BUILT != 0; }
+
 const GuiEntry* LoadGui(std::string& error) {
+  if (!WindowsBuiltIn()) {
+    error = "this build has no windows";
+    return nullptr;
+  }
   static const GuiEntry* loaded = nullptr;
   static std::string failure;
   if (loaded != nullptr) return loaded;
@@ -224,8 +233,9 @@ void CommandLineAlertPresenter::Present(const Alert& alert) {
   StderrAlertPresenter().Present(alert);
   // Without a display a modal box could never be closed and would hang the
   // calling script, and one that cannot be reached would end the program in
-  // the toolkit: the line on standard error is all there is.
-  if (!DisplayAvailable() || !DisplayReachable()) return;
+  // the toolkit: the line on standard error is all there is. So it is in a
+  // build without windows.
+  if (!WindowsBuiltIn() || !DisplayAvailable() || !DisplayReachable()) return;
   std::string error;
   if (const GuiEntry* gui = LoadGui(error)) {
     gui->MessageBox(alert.icon, alert.title, alert.text);

@@ -26,6 +26,10 @@ class GuiEntry {
   tarvel_gui_host host_{};
 };
 
+// False in a build made without the window library (TARVEL_BUILD_GUI=OFF,
+// as the Arm packages are): there is nothing to open, whatever the display.
+bool WindowsBuiltIn();
+
 // Opens the GUI library (once) and returns its entry points, or nullptr with
 // a reason in `error`.
 const GuiEntry* LoadGui(std::string& error);

@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DecodeMode.h"
+#include "app/GuiLoader.h"
 #include "app/Serve.h"
 #include "app/SweepCommand.h"
 #include "core/Version.h"
@@ -53,8 +54,10 @@ bool IsOptionCommandLine(int argc, const char* const* argv) {
 
 void PrintUsage(bool toStderr) {
   std::FILE* out = toStderr ? stderr : stdout;
+  std::fputs(WindowsBuiltIn() ? "usage: tarvel                         open the windows\n"
+                              : "usage: tarvel                         (this build has no windows)\n",
+             out);
   std::fputs(
-      "usage: tarvel                         open the windows\n"
       "       tarvel DEVICE CODE1 CODE2      send two codes (DEVICE: RX4410, TQM7731)\n"
       "       tarvel RX4410R                 read the RX4410's codes back into TRVOutput.dat\n",
       out);

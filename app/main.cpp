@@ -34,13 +34,16 @@ int main(int argc, char** argv) {
     RunStartupSteps();  // command-line mode: does not return
   }
 
-  if (!DisplayReachable()) {
+  if (!WindowsBuiltIn() || !DisplayReachable()) {
     DeleteLeftoverResultFile();  // every start does, even one that gives up
-    std::cerr << (DisplayAvailable() ? "tarvel: cannot connect to the display to open the windows on.\n"
-                                     : "tarvel: no display to open the windows on.\n")
-              << "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
-                 "  (DEVICE is RX4410, TQM7731, or RX4410R to read the RX4410's codes back)"
-              << std::endl;
+    const char* why = "tarvel: no display to open the windows on.\n";
+    if (!WindowsBuiltIn()) {
+      why = "tarvel: this build has no windows (it was made without the window library).\n";
+    } else if (DisplayAvailable()) {
+      why = "tarvel: cannot connect to the display to open the windows on.\n";
+    }
+    std::cerr << why << "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
+              << "  (DEVICE is RX4410, TQM7731, or RX4410R to read the RX4410's codes back)" << std::endl;
     return 1;
   }
   std::string error;

@@ -217,11 +217,17 @@ TEST_F(CommandLine, ABadPortDelayIsNamedAndIgnored) {
   EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{3, 4}));
 }
 
+#ifndef TARVEL_WINDOWS_BUILT
+#define TARVEL_WINDOWS_BUILT 1
+#endif
+constexpr bool kWindowsBuilt = TARVEL_WINDOWS_BUILT != 0;
+
 TEST_F(CommandLine, WithoutArgumentsOrDisplayItExplainsInsteadOfHanging) {
   std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
   const RunResult r = Run({});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(kWindowsBuilt ? "no display" : "this build has no windows"), std::string::npos)
+      << r.err;
   EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << "the leftover is deleted before giving up";
 }
 
@@ -253,11 +259,52 @@ TEST_F(CommandLine, AnUnreachableDisplayLeavesTheAlertLineAndItsOwnStatus) {
     if (c.err != nullptr) {
       EXPECT_EQ(r.err, c.err) << name;
     } else {
-      EXPECT_NE(r.err.find("cannot connect to the display"), std::string::npos) << name << ": " << r.err;
+      EXPECT_NE(r.err.find(kWindowsBuilt ? "cannot connect to the display" : "this build has no windows"),
+                std::string::npos)
+          << name << ": " << r.err;
       EXPECT_NE(r.err.find("tarvel DEVICE CODE1 CODE2"), std::string::npos) << name << ": " << r.err;
     }
     EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << name;
   }
+}
+
+// A build without the window library (TARVEL_BUILD_GUI=OFF, the Arm
+// packages) says so whatever the display, and its alerts stay the one line:
+// there is no message box to try.
+TEST_F(CommandLine, ABuildWithoutWindowsSaysSoWhateverTheDisplay) {
+  if (kWindowsBuilt) GTEST_SKIP() << "this build has the windows";
+  struct Case {
+    const char* variable;
+    const char* value;
+    std::vector<std::string> args;
+    int status;
+    const char* err;  // nullptr: the build's own directions
+  };
+  const Case cases[] = {
+      {"QT_QPA_PLATFORM", "offscreen", {}, 1, nullptr},
+      {"DISPLAY", ":0", {}, 1, nullptr},
+      {"QT_QPA_PLATFORM", "offscreen", {"FOO", "1", "2"}, 64, kOptionAlert},
+      {"QT_QPA_PLATFORM", "offscreen", {"RX4410"}, 64, kCommandAlert},
+  };
+  for (const auto& c : cases) {
+    auto saved = env;
+    env[c.variable] = c.value;
+    std::ofstream(work / "TRVOutput.dat") << "left over\r\n";
+    const RunResult r = Run(c.args);
+    env = saved;
+    const std::string name =
+        std::string(c.variable) + "=" + c.value + " with " + std::to_string(c.args.size());
+    EXPECT_EQ(r.status, c.status) << name << ": " << r.err;
+    if (c.err != nullptr) {
+      EXPECT_EQ(r.err, c.err) << name;
+    } else {
+      EXPECT_NE(r.err.find("this build has no windows"), std::string::npos) << name << ": " << r.err;
+      EXPECT_NE(r.err.find("tarvel DEVICE CODE1 CODE2"), std::string::npos) << name << ": " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(work / "TRVOutput.dat")) << name;
+  }
+  const RunResult help = RunProgram(TARVEL_PROGRAM, {"--help"}, work.string(), env);
+  EXPECT_NE(help.out.find("(this build has no windows)"), std::string::npos) << help.out;
 }
 
 }  // namespace

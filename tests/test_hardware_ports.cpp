@@ -294,6 +294,16 @@ TEST_F(Ppdev, AnotherSignalDuringTheClaimRetriesIt) {
 TEST(PortSelection, EveryFormIsAcceptedAndAnythingElseNamesTheForms) {
   for (const char* good : {"", "auto", "/dev/parport0", "direct", "sim", "sim:/tmp/x.state"}) {
     PortError error;
+#if !defined(__x86_64__) && !defined(__i386__)
+    // Only x86 processors have I/O port instructions; elsewhere (the Arm
+    // builds) direct access is refused with the reason, never half made.
+    if (std::string(good) == "direct") {
+      EXPECT_EQ(MakePortBackend(good, error), nullptr);
+      EXPECT_EQ(error.reason, "this processor has no I/O port instructions");
+      EXPECT_EQ(error.remedy, "use ppdev (unset TARVEL_PORT)");
+      continue;
+    }
+#endif
     EXPECT_NE(MakePortBackend(good, error), nullptr) << good << ": " << error.reason;
   }
   for (const char* bad : {"lpt1", "ppdev", "SIM", "sim:", "dev/parport0", " auto"}) {
