@@ -42,7 +42,8 @@ constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
 constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 void PrintServeUsage() {
-  std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--name NAME]\n", stderr);
+  std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--name NAME]\n",
+             stderr);
 }
 
 struct Client {
