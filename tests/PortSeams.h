@@ -279,7 +279,7 @@ inline std::vector<FakeGpiod::Line*> BulkLines(gpiod_line_bulk* bulk) {
   return taken;
 }
 
-// Opening records the chip; a chip handle is the index of its label + 1.
+// Opening records the chip; a chip handle points at its label.
 template <typename Handle>
 Handle* FakeOpenChip(const char* name, bool byLabel) {
   const int chip = gGpio->ChipNamed(name, byLabel);
@@ -287,17 +287,17 @@ Handle* FakeOpenChip(const char* name, bool byLabel) {
     return errno = gGpio->openErrno != 0 ? gGpio->openErrno : ENOENT, nullptr;
   ++gGpio->opens;
   ++gGpio->openChips[chip];
-  return reinterpret_cast<Handle*>(static_cast<std::uintptr_t>(chip + 1));
+  return reinterpret_cast<Handle*>(&gGpio->labels[static_cast<std::size_t>(chip)]);
 }
 template <typename Handle>
 void FakeCloseChip(Handle* chip) {
   ++gGpio->closes;
-  const int index = static_cast<int>(reinterpret_cast<std::uintptr_t>(chip) - 1);
+  const int index = static_cast<int>(reinterpret_cast<std::string*>(chip) - gGpio->labels.data());
   if (--gGpio->openChips[index] == 0) gGpio->openChips.erase(index);
 }
 template <typename Handle>
 const char* FakeChipLabel(Handle* chip) {
-  return gGpio->labels[reinterpret_cast<std::uintptr_t>(chip) - 1].c_str();
+  return reinterpret_cast<std::string*>(chip)->c_str();
 }
 
 inline const GpiodApi kFakeGpiod = {

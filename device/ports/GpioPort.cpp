@@ -128,6 +128,7 @@ std::vector<std::string> ListGpioChips() {
   }
   std::sort(numbers.begin(), numbers.end());
   std::vector<std::string> paths;
+  paths.reserve(numbers.size());
   for (const unsigned long n : numbers) paths.push_back("/dev/gpiochip" + std::to_string(n));
   return paths;
 }
