@@ -283,10 +283,10 @@ TEST_F(Adapters, TheHeadersChipIsFoundByItsLabelThroughEitherLibrary) {
     int takes;         // the chip whose lines are requested; -1: none
     const char* says;  // in PORT? or in the alert
   } cases[] = {
-      {"Pi 5, kernel 6.1", pi5Old, "auto", 4, "(GPIO header on gpiochip4 \"pinctrl-rp1\")"},
-      {"Pi 5, kernel 6.6", pi5New, "auto", 0, "(GPIO header on gpiochip0 \"pinctrl-rp1\")"},
-      {"Pi 4", {"pinctrl-bcm2711", "raspberrypi-exp-gpio"}, "auto", 0, "gpiochip0 \"pinctrl-bcm2711\""},
-      {"Pi 3", {"raspberrypi-exp-gpio", "pinctrl-bcm2835"}, "auto", 1, "gpiochip1 \"pinctrl-bcm2835\""},
+      {"Pi 5, kernel 6.1", pi5Old, "auto", 4, "(GPIO header on gpiochip4, pinctrl-rp1)"},
+      {"Pi 5, kernel 6.6", pi5New, "auto", 0, "(GPIO header on gpiochip0, pinctrl-rp1)"},
+      {"Pi 4", {"pinctrl-bcm2711", "raspberrypi-exp-gpio"}, "auto", 0, "on gpiochip0, pinctrl-bcm2711)"},
+      {"Pi 3", {"raspberrypi-exp-gpio", "pinctrl-bcm2835"}, "auto", 1, "on gpiochip1, pinctrl-bcm2835)"},
       {"Pi 5 by label", pi5Old, "pinctrl-rp1", 4, "gpio:pinctrl-rp1:"},
       {"Pi 5 by number", pi5Old, "4", 4, "gpio:4:"},
       {"no header",

@@ -483,7 +483,7 @@ bool GpioPortBackend::OpenChip(PortError& error) {
     if (rank < best) {
       best = rank;
       chip_ = std::move(chip);
-      chipFound_ = FileName(path) + " \"" + label + "\"";
+      chipFound_ = FileName(path) + ", " + label;
     }
   }
   if (chip_ != nullptr) {
