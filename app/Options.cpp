@@ -29,7 +29,7 @@ int RunVersion(int, const char* const*) {
 constexpr OptionMode kModes[] = {
     {"--help", "tarvel --help", "this text", RunHelp},
     {"--version", "tarvel --version", "the program's version", RunVersion},
-    {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
+    {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--name NAME]",
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
      RunServe},
     {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",

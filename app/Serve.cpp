@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Announce.h"
 #include "app/CommandLine.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
@@ -41,7 +42,8 @@ constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
 constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 void PrintServeUsage() {
-  std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]\n", stderr);
+  std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--name NAME]\n",
+             stderr);
 }
 
 struct Client {
@@ -61,6 +63,11 @@ bool IsLoopback(const sockaddr_storage& a) {
     return IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) && v6.sin6_addr.s6_addr[12] == 127;
   }
   return false;
+}
+
+std::uint16_t PortOf(const sockaddr_storage& a) {
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(a).sin6_port
+                                       : reinterpret_cast<const sockaddr_in&>(a).sin_port);
 }
 
 std::string FormatAddress(const sockaddr_storage& a, socklen_t length) {
@@ -268,6 +275,7 @@ bool ParseListenAddress(const std::string& text, ListenAddress& address) {
 
 int RunServe(int argc, const char* const* argv) {
   ListenAddress address;
+  std::string name;  // the DNS-SD instance name; empty: the default
   for (int i = 0; i < argc; ++i) {
     const std::string word = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -282,9 +290,14 @@ int RunServe(int argc, const char* const* argv) {
         return kExitUsage;
       }
       ++i;
+    } else if (word == "--name" && value != nullptr && std::strlen(value) <= kMaxInstanceNameBytes) {
+      name = value;
+      ++i;
     } else {
       std::fprintf(stderr, "tarvel: --serve: cannot use \"%s\"%s\n", argv[i],
-                   word == "--listen" ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)" : "");
+                   word == "--listen" ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
+                   : word == "--name" ? " (expected a name of at most 63 bytes)"
+                                      : "");
       PrintServeUsage();
       return kExitUsage;
     }
@@ -339,10 +352,12 @@ int RunServe(int argc, const char* const* argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   const std::string where = FormatAddress(bound, length);
+  std::unique_ptr<Announcement> announced;  // withdrawn when the server ends
   if (!IsLoopback(bound)) {
     std::fprintf(stderr,
                  "tarvel: warning: SCPI has no authentication: anyone who can reach %s can drive the chips\n",
                  where.c_str());
+    announced = AnnounceScpiServer(name.empty() ? DefaultInstanceName() : name, PortOf(bound));
   }
   std::printf("listening on %s\n", where.c_str());
   std::fflush(stdout);

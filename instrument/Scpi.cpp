@@ -14,6 +14,8 @@
 
 namespace tarvel {
 
+std::string ScpiIdentity() { return std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion; }
+
 namespace {
 
 enum class Op {
@@ -311,7 +313,7 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
     return;
   }
   switch (c.op) {
-    case Op::Idn: return answer(std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion);
+    case Op::Idn: return answer(ScpiIdentity());
     case Op::Rst:
       device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
       errors_.clear();

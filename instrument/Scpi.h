@@ -22,6 +22,9 @@ class DeviceLink;
 constexpr std::size_t kScpiErrorQueueSize = 16;
 constexpr std::size_t kScpiMaxLineBytes = 4096;
 
+// The answer to *IDN?: manufacturer, model, serial number, firmware version.
+std::string ScpiIdentity();
+
 struct ScpiError {
   int code;
   std::string text;  // the whole message, e.g. "Hardware error; Lost LPT1 ..."

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -214,8 +215,10 @@ inline const FtdiApi kFakeFtdi = {
 };
 inline const FtdiApi* FakeFtdiLoader(std::string&) { return &kFakeFtdi; }
 
-// ---- libgpiod ---------------------------------------------------------------
+// ---- libgpiod 1.6 and 2 ----------------------------------------------------
 
+// One fake GPIO header behind both libraries' tables: chips
+// /dev/gpiochip0, 1, ... with the labels given (each with the same 32 lines).
 struct FakeGpiod {
   struct Line {
     unsigned offset;
@@ -224,26 +227,83 @@ struct FakeGpiod {
   };
   SimBench bench;
   std::vector<Line> lines;
-  int opens = 0, closes = 0, held = 0, requests = 0, sets = 0, gets = 0;
+  std::vector<std::string> labels{"pinctrl-bcm2711"};
+  int opens = 0, closes = 0, held = 0, requests = 0, sets = 0, gets = 0, frees = 0, allocations = 0;
   int openErrno = 0, requestErrno = 0, requestFailAt = 0, failSetAt = 0, failGetAt = 0;
+  std::map<int, int> openChips;  // chip -> times it is open now
+  int requestedOn = -1;          // the chip the last request took lines of
   std::uint8_t pins = 0;
   FakeGpiod() {
     for (unsigned i = 0; i < 32; ++i) lines.push_back({i, "GPIO" + std::to_string(i), ""});
+  }
+  // The chip a name opens (gpiochipN, /dev/gpiochipN, N or, for 1.6, its label); -1 for none.
+  int ChipNamed(const std::string& name, bool byLabel) const {
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      const std::string n = std::to_string(i);
+      if (name == "gpiochip" + n || name == "/dev/gpiochip" + n ||
+          (byLabel && (name == n || name == labels[i])))
+        return static_cast<int>(i);
+    }
+    return -1;
+  }
+  // Holds the lines of one request: outputs start at `levels` when given.
+  void Take(const std::vector<Line*>& taken, const char* consumer, const int* levels) {
+    requestedOn = openChips.size() == 1 ? openChips.begin()->first : -2;
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+      taken[i]->consumer = consumer;
+      if (levels == nullptr) continue;
+      const int bit = 1 << taken[i]->pin;
+      pins = static_cast<std::uint8_t>(levels[i] ? pins | bit : pins & ~bit);
+    }
+    if (levels != nullptr) bench.WriteData(pins);
+    held += static_cast<int>(taken.size());
+  }
+  void Drop(const std::vector<Line*>& taken) {
+    for (Line* l : taken) l->consumer.clear();
+    held -= static_cast<int>(taken.size());
+  }
+  void SetAll(const std::vector<Line*>& outputs, const int* levels) {
+    pins = 0;
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+      pins = static_cast<std::uint8_t>(pins | (levels[i] ? 1 : 0) << outputs[i]->pin);
+    bench.WriteData(pins);  // one call: all six lines change at once
   }
   static Line& Of(gpiod_line* l) { return *reinterpret_cast<Line*>(l); }
   static gpiod_line* To(Line& l) { return reinterpret_cast<gpiod_line*>(&l); }
 };
 inline FakeGpiod* gGpio = nullptr;
 
+inline std::vector<FakeGpiod::Line*> BulkLines(gpiod_line_bulk* bulk) {
+  std::vector<FakeGpiod::Line*> taken;
+  for (unsigned i = 0; i < bulk->num_lines; ++i) taken.push_back(&FakeGpiod::Of(bulk->lines[i]));
+  return taken;
+}
+
+// Opening records the chip; a chip handle points at its label.
+template <typename Handle>
+Handle* FakeOpenChip(const char* name, bool byLabel) {
+  const int chip = gGpio->ChipNamed(name, byLabel);
+  if (gGpio->openErrno != 0 || chip < 0)
+    return errno = gGpio->openErrno != 0 ? gGpio->openErrno : ENOENT, nullptr;
+  ++gGpio->opens;
+  ++gGpio->openChips[chip];
+  return reinterpret_cast<Handle*>(&gGpio->labels[static_cast<std::size_t>(chip)]);
+}
+template <typename Handle>
+void FakeCloseChip(Handle* chip) {
+  ++gGpio->closes;
+  const int index = static_cast<int>(reinterpret_cast<std::string*>(chip) - gGpio->labels.data());
+  if (--gGpio->openChips[index] == 0) gGpio->openChips.erase(index);
+}
+template <typename Handle>
+const char* FakeChipLabel(Handle* chip) {
+  return reinterpret_cast<std::string*>(chip)->c_str();
+}
+
 inline const GpiodApi kFakeGpiod = {
-    [](const char* name) -> gpiod_chip* {
-      if (gGpio->openErrno != 0 || std::string(name) != "gpiochip0") {
-        errno = gGpio->openErrno != 0 ? gGpio->openErrno : ENOENT;
-        return nullptr;
-      }
-      return ++gGpio->opens, reinterpret_cast<gpiod_chip*>(gGpio);
-    },
-    [](gpiod_chip*) { ++gGpio->closes; },
+    [](const char* name) { return FakeOpenChip<gpiod_chip>(name, true); },
+    [](gpiod_chip* chip) { FakeCloseChip(chip); },
+    [](gpiod_chip* chip) { return FakeChipLabel(chip); },
     [](gpiod_chip*) { return static_cast<unsigned>(gGpio->lines.size()); },
     [](gpiod_chip*, unsigned off) {
       return off < gGpio->lines.size() ? FakeGpiod::To(gGpio->lines[off]) : nullptr;
@@ -259,27 +319,15 @@ inline const GpiodApi kFakeGpiod = {
     [](gpiod_line* l) { return FakeGpiod::Of(l).consumer.c_str(); },
     [](gpiod_line_bulk* bulk, const char* consumer, const int* levels) {
       if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
-      for (unsigned i = 0; i < bulk->num_lines; ++i) {
-        FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
-        const int bit = 1 << FakeGpiod::Of(bulk->lines[i]).pin;
-        gGpio->pins = static_cast<std::uint8_t>(levels[i] ? gGpio->pins | bit : gGpio->pins & ~bit);
-      }
-      gGpio->bench.WriteData(gGpio->pins);
-      return gGpio->held += static_cast<int>(bulk->num_lines), 0;
+      return gGpio->Take(BulkLines(bulk), consumer, levels), 0;
     },
     [](gpiod_line_bulk* bulk, const char* consumer) {
       if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, -1;
-      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer = consumer;
-      return gGpio->held += static_cast<int>(bulk->num_lines), 0;
+      return gGpio->Take(BulkLines(bulk), consumer, nullptr), 0;
     },
     [](gpiod_line_bulk* bulk, const int* levels) {
       if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
-      gGpio->pins = 0;
-      for (unsigned i = 0; i < bulk->num_lines; ++i)
-        gGpio->pins =
-            static_cast<std::uint8_t>(gGpio->pins | (levels[i] ? 1 : 0) << FakeGpiod::Of(bulk->lines[i]).pin);
-      gGpio->bench.WriteData(gGpio->pins);  // one bulk call: all six lines change at once
-      return 0;
+      return gGpio->SetAll(BulkLines(bulk), levels), 0;
     },
     [](gpiod_line_bulk* bulk, int* levels) {
       if (++gGpio->gets == gGpio->failGetAt) return errno = EIO, -1;
@@ -288,12 +336,111 @@ inline const GpiodApi kFakeGpiod = {
         levels[i] = (pins >> FakeGpiod::Of(bulk->lines[i]).pin) & 1;
       return 0;
     },
-    [](gpiod_line_bulk* bulk) {
-      for (unsigned i = 0; i < bulk->num_lines; ++i) FakeGpiod::Of(bulk->lines[i]).consumer.clear();
-      gGpio->held -= static_cast<int>(bulk->num_lines);
+    [](gpiod_line_bulk* bulk) { gGpio->Drop(BulkLines(bulk)); },
+};
+
+// libgpiod 2's objects, as the fake allocates them: every one made is counted
+// and must be freed again.
+struct FakeGpiod2Object {
+  std::vector<FakeGpiod::Line*> lines;  // a line config's or request's lines, in order
+  std::vector<int> levels;              // their output levels (-1: input)
+  int direction = 0, value = 0;         // a settings object's
+  std::string consumer;                 // a request config's
+};
+inline FakeGpiod2Object* NewFake2() { return ++gGpio->allocations, new FakeGpiod2Object; }
+template <typename T>
+FakeGpiod2Object& Fake2(T* object) {
+  return *reinterpret_cast<FakeGpiod2Object*>(object);
+}
+template <typename T>
+void FreeFake2(T* object) {
+  ++gGpio->frees;
+  delete reinterpret_cast<FakeGpiod2Object*>(object);
+}
+
+inline const Gpiod2Api kFakeGpiod2 = {
+    [](const char* path) { return FakeOpenChip<gpiod2::Chip>(path, false); },
+    [](gpiod2::Chip* chip) { FakeCloseChip(chip); },
+    [](gpiod2::Chip* chip) {  // the info object keeps the chip's handle as its consumer text
+      FakeGpiod2Object* info = NewFake2();
+      info->consumer = FakeChipLabel(chip);
+      return reinterpret_cast<gpiod2::ChipInfo*>(info);
+    },
+    [](gpiod2::ChipInfo* info) { return Fake2(info).consumer.c_str(); },
+    [](gpiod2::ChipInfo*) { return gGpio->lines.size(); },
+    [](gpiod2::ChipInfo* info) { FreeFake2(info); },
+    [](gpiod2::Chip*, const char* name) {
+      for (auto& l : gGpio->lines) {
+        if (l.name == name) return static_cast<int>(l.offset);
+      }
+      return errno = ENOENT, -1;
+    },
+    [](gpiod2::Chip*, unsigned off) -> gpiod2::LineInfo* {
+      if (off >= gGpio->lines.size()) return errno = EINVAL, nullptr;
+      FakeGpiod2Object* info = NewFake2();
+      info->lines = {&gGpio->lines[off]};
+      return reinterpret_cast<gpiod2::LineInfo*>(info);
+    },
+    [](gpiod2::LineInfo* info) { return !Fake2(info).lines[0]->consumer.empty(); },
+    [](gpiod2::LineInfo* info) { return Fake2(info).lines[0]->consumer.c_str(); },
+    [](gpiod2::LineInfo* info) { FreeFake2(info); },
+    [] { return reinterpret_cast<gpiod2::LineSettings*>(NewFake2()); },
+    [](gpiod2::LineSettings* s) { FreeFake2(s); },
+    [](gpiod2::LineSettings* s, gpiod2::Direction d) { return Fake2(s).direction = static_cast<int>(d), 0; },
+    [](gpiod2::LineSettings* s, gpiod2::Value v) { return Fake2(s).value = static_cast<int>(v), 0; },
+    [] { return reinterpret_cast<gpiod2::LineConfig*>(NewFake2()); },
+    [](gpiod2::LineConfig* c) { FreeFake2(c); },
+    [](gpiod2::LineConfig* c, const unsigned* offsets, std::size_t n, gpiod2::LineSettings* s) {
+      const bool output = Fake2(s).direction == static_cast<int>(gpiod2::Direction::Output);
+      for (std::size_t i = 0; i < n; ++i) {
+        Fake2(c).lines.push_back(&gGpio->lines.at(offsets[i]));
+        Fake2(c).levels.push_back(output ? Fake2(s).value : -1);
+      }
+      return 0;
+    },
+    [] { return reinterpret_cast<gpiod2::RequestConfig*>(NewFake2()); },
+    [](gpiod2::RequestConfig* c) { FreeFake2(c); },
+    [](gpiod2::RequestConfig* c, const char* consumer) { Fake2(c).consumer = consumer; },
+    [](gpiod2::Chip*, gpiod2::RequestConfig* r, gpiod2::LineConfig* c) -> gpiod2::LineRequest* {
+      if (++gGpio->requests == gGpio->requestFailAt) return errno = gGpio->requestErrno, nullptr;
+      FakeGpiod2Object* request = NewFake2();
+      *request = Fake2(c);
+      const bool output = !request->levels.empty() && request->levels[0] >= 0;
+      gGpio->Take(request->lines, Fake2(r).consumer.c_str(), output ? request->levels.data() : nullptr);
+      return reinterpret_cast<gpiod2::LineRequest*>(request);
+    },
+    [](gpiod2::LineRequest* r) {
+      gGpio->Drop(Fake2(r).lines);
+      FreeFake2(r);
+    },
+    [](gpiod2::LineRequest* r, const gpiod2::Value* values) {
+      if (++gGpio->sets == gGpio->failSetAt) return errno = EIO, -1;
+      std::vector<int> levels;
+      for (std::size_t i = 0; i < Fake2(r).lines.size(); ++i) levels.push_back(static_cast<int>(values[i]));
+      return gGpio->SetAll(Fake2(r).lines, levels.data()), 0;
+    },
+    [](gpiod2::LineRequest* r, gpiod2::Value* values) {
+      if (++gGpio->gets == gGpio->failGetAt) return errno = EIO, -1;
+      const std::uint8_t pins = BenchPins(gGpio->bench);
+      for (std::size_t i = 0; i < Fake2(r).lines.size(); ++i)
+        values[i] =
+            ((pins >> Fake2(r).lines[i]->pin) & 1) != 0 ? gpiod2::Value::Active : gpiod2::Value::Inactive;
+      return 0;
     },
 };
-inline const GpiodApi* FakeGpiodLoader(std::string&) { return &kFakeGpiod; }
+
+// Loaders that find only one of the libraries, and the fake's chips.
+inline bool FakeGpiodLoader(GpioLibrary& library, std::string&) {
+  return library = {nullptr, &kFakeGpiod}, true;
+}
+inline bool FakeGpiod2Loader(GpioLibrary& library, std::string&) {
+  return library = {&kFakeGpiod2, nullptr}, true;
+}
+inline std::vector<std::string> FakeGpioChips() {
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < gGpio->labels.size(); ++i) paths.push_back("/dev/gpiochip" + std::to_string(i));
+  return paths;
+}
 
 // Offsets and names mixed, in no particular order.
 inline constexpr const char* kGpioWiring = "gpio:gpiochip0:17,GPIO18,27,22,GPIO23,24,25,4";
@@ -306,7 +453,8 @@ inline std::unique_ptr<FtdiPortBackend> MakeFakeFtdiPort(FakeFtdi& fake, std::st
 
 // A GPIO back-end on `fake`, which must outlive it, with the lines wired to
 // the adapter pins as `wiring` names them.
-inline std::unique_ptr<GpioPortBackend> MakeFakeGpioPort(FakeGpiod& fake, const char* wiring = kGpioWiring) {
+inline std::unique_ptr<GpioPortBackend> MakeFakeGpioPort(FakeGpiod& fake, const char* wiring = kGpioWiring,
+                                                         int libgpiod = 1) {
   gGpio = &fake;
   GpioChoice choice;
   PortError error;
@@ -317,7 +465,8 @@ inline std::unique_ptr<GpioPortBackend> MakeFakeGpioPort(FakeGpiod& fake, const 
       if (l.name == wired || std::to_string(l.offset) == wired) l.pin = pin;
     }
   }
-  return std::make_unique<GpioPortBackend>(choice, &FakeGpiodLoader);
+  return std::make_unique<GpioPortBackend>(choice, libgpiod == 2 ? &FakeGpiod2Loader : &FakeGpiodLoader,
+                                           &FakeGpioChips);
 }
 
 }  // namespace tarvel::testing

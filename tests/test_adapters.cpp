@@ -1,9 +1,11 @@
 // The FTDI and GPIO back-ends, run against the fake libftdi1 / libgpiod
 // function tables of PortSeams.h, whose pins are wired to the simulated
 // bench's RX4410 and TQM7731 models: no test here touches USB or a GPIO chip.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
 
 #include "PortSeams.h"
@@ -43,7 +45,7 @@ class Adapters : public ::testing::Test {
   }
   FakeGpiod& UseGpio(const char* wiring = testing::kGpioWiring) {
     gpio = {};
-    SetPortBackend(testing::MakeFakeGpioPort(gpio, wiring));
+    SetPortBackend(testing::MakeFakeGpioPort(gpio, wiring, libgpiod));
     return gpio;
   }
   CommandStatus Send(const char* device, std::int16_t a, std::int16_t b) {
@@ -54,11 +56,14 @@ class Adapters : public ::testing::Test {
   std::shared_ptr<testing::RecordingPresenter> presenter;
   FakeFtdi ftdi;
   FakeGpiod gpio;
+  int libgpiod = 1;  // which library's fake UseGpio installs
 };
 
 TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
-  for (const bool usb : {true, false}) {
-    SCOPED_TRACE(usb ? "ftdi" : "gpio");
+  for (const int kind : {0, 1, 2}) {  // FTDI, GPIO through libgpiod 1.6, through libgpiod 2
+    const bool usb = kind == 0;
+    libgpiod = kind;
+    SCOPED_TRACE(usb ? "ftdi" : "libgpiod " + std::to_string(kind));
     const SimBench& bench = usb ? UseFtdi().bench : UseGpio().bench;
     const auto usbWrites = [&](const auto& step) {  // the GPIO fake counts none
       const int before = ftdi.writes;
@@ -86,6 +91,7 @@ TEST_F(Adapters, EveryCodeAndWordArrivesAndReadsBackThroughBothAdapters) {
     EXPECT_EQ(ftdi.closes + gpio.closes, ftdi.opens + gpio.opens) << "closed after every command";
     EXPECT_EQ(ftdi.frees, ftdi.contexts);
     EXPECT_EQ(gpio.held, 0);
+    EXPECT_EQ(gpio.frees, gpio.allocations) << "every libgpiod 2 object freed";
     EXPECT_TRUE(presenter->shown.empty());
   }
 }
@@ -235,17 +241,86 @@ TEST_F(Adapters, EachGpioFailureAlertsFailsAndReleasesTheLines) {
       {"read", [](Adapters& t) { t.UseGpio().failGetAt = 5; }, true, CommandStatus::PortFailed,
        "gpiod_line_get_value_bulk"},
   };
-  for (const auto& c : cases) {
-    presenter->shown.clear();
-    c.arrange(*this);
-    const bool beforeRequest = c.status == CommandStatus::PortUnavailable && gpio.requestFailAt == 0;
-    EXPECT_EQ(c.readBack ? ReadBackCodes() : Send("RX4410", 5, 6), c.status) << c.name;
-    ExpectCleanFailure(c, presenter);
-    if (beforeRequest) {
-      EXPECT_EQ(gpio.requests, 0) << c.name << ": found before any line is requested";
+  // The alerts name libgpiod 2's calls where that library is loaded.
+  const std::pair<const char*, const char*> renamed[] = {
+      {"gpiod_line_request_bulk_input", "gpiod_chip_request_lines"},
+      {"gpiod_line_set_value_bulk", "gpiod_line_request_set_values"},
+      {"gpiod_line_get_value_bulk", "gpiod_line_request_get_values"},
+  };
+  for (const int version : {1, 2})
+    for (auto c : cases) {
+      libgpiod = version;
+      c.name += " (libgpiod " + std::to_string(version) + ")";
+      for (const auto& [v1, v2] : renamed) {
+        if (version == 2 && c.mustSay.starts_with(v1)) c.mustSay = v2 + c.mustSay.substr(std::strlen(v1));
+      }
+      presenter->shown.clear();
+      c.arrange(*this);
+      const bool beforeRequest = c.status == CommandStatus::PortUnavailable && gpio.requestFailAt == 0;
+      EXPECT_EQ(c.readBack ? ReadBackCodes() : Send("RX4410", 5, 6), c.status) << c.name;
+      ExpectCleanFailure(c, presenter);
+      if (beforeRequest) {
+        EXPECT_EQ(gpio.requests, 0) << c.name << ": found before any line is requested";
+      }
+      EXPECT_EQ(gpio.held, 0) << c.name << ": every line released";
+      EXPECT_EQ(gpio.closes, gpio.opens) << c.name << ": the chip is closed";
+      EXPECT_EQ(gpio.frees, gpio.allocations) << c.name << ": every libgpiod 2 object freed";
     }
-    EXPECT_EQ(gpio.held, 0) << c.name << ": every line released";
-    EXPECT_EQ(gpio.closes, gpio.opens) << c.name << ": the chip is closed";
+}
+
+// gpio:auto takes the chip that carries the header, by its label, on every
+// Raspberry Pi and kernel; a label names a chip under either library.
+TEST_F(Adapters, TheHeadersChipIsFoundByItsLabelThroughEitherLibrary) {
+  const std::vector<std::string> pi5Old = {"gpio-brcmstb@107d508500", "gpio-brcmstb@107d508520",
+                                           "gpio-brcmstb@107d517c00", "gpio-brcmstb@107d517c20",
+                                           "pinctrl-rp1"};
+  const std::vector<std::string> pi5New = {"pinctrl-rp1", "gpio-brcmstb@107d508500",
+                                           "gpio-brcmstb@107d517c00"};
+  const struct {
+    const char* board;
+    std::vector<std::string> labels;
+    const char* chip;
+    int takes;         // the chip whose lines are requested; -1: none
+    const char* says;  // in PORT? or in the alert
+  } cases[] = {
+      {"Pi 5, kernel 6.1", pi5Old, "auto", 4, "(GPIO header on gpiochip4, pinctrl-rp1)"},
+      {"Pi 5, kernel 6.6", pi5New, "auto", 0, "(GPIO header on gpiochip0, pinctrl-rp1)"},
+      {"Pi 4", {"pinctrl-bcm2711", "raspberrypi-exp-gpio"}, "auto", 0, "on gpiochip0, pinctrl-bcm2711)"},
+      {"Pi 3", {"raspberrypi-exp-gpio", "pinctrl-bcm2835"}, "auto", 1, "on gpiochip1, pinctrl-bcm2835)"},
+      {"Pi 5 by label", pi5Old, "pinctrl-rp1", 4, "gpio:pinctrl-rp1:"},
+      {"Pi 5 by number", pi5Old, "4", 4, "gpio:4:"},
+      {"no header",
+       {"gpio-mockup-A", "gpio-mockup-B"},
+       "auto",
+       -1,
+       "no GPIO chip is labelled pinctrl-rp1, pinctrl-bcm2711 or pinctrl-bcm2835 (found gpiochip0 "
+       "\"gpio-mockup-A\", gpiochip1 \"gpio-mockup-B\").  Name the chip instead of auto"},
+      {"no chip at all", {}, "auto", -1, "(no chip could be opened)"},
+      {"unknown label", pi5New, "pinctrl-bcm2711", -1, "no such GPIO chip"},
+  };
+  for (const int version : {1, 2}) {
+    for (const auto& c : cases) {
+      const std::string name = c.board + std::string(" (libgpiod ") + std::to_string(version) + ")";
+      const std::string wiring = "gpio:" + std::string(c.chip) + ":17,27,22,23,24,5,6,13";
+      gpio = {};
+      gpio.labels = c.labels;
+      auto backend = testing::MakeFakeGpioPort(gpio, wiring.c_str(), version);
+      GpioPortBackend& port = *backend;
+      SetPortBackend(std::move(backend));
+      presenter->shown.clear();
+      EXPECT_EQ(Send("RX4410", 5, 6), c.takes >= 0 ? CommandStatus::Done : CommandStatus::PortUnavailable)
+          << name;
+      const std::string said = c.takes >= 0               ? port.Describe(PortAddress)
+                               : presenter->shown.empty() ? std::string()
+                                                          : presenter->shown[0].text;
+      EXPECT_NE(said.find(c.says), std::string::npos) << name << ": " << said;
+      EXPECT_EQ(gpio.requestedOn, c.takes) << name;
+      if (c.takes >= 0) {
+        EXPECT_EQ(gpio.bench.state().rx4410, (std::array<int, 2>{5, 6})) << name;
+      }
+      EXPECT_EQ(gpio.closes, gpio.opens) << name << ": every chip looked at is closed";
+      EXPECT_EQ(gpio.frees, gpio.allocations) << name;
+    }
   }
 }
 
@@ -271,6 +346,15 @@ TEST(AdapterLibraries, LoadWithEveryCallTheBackEndsMake) {
   std::string reason;
   EXPECT_NE(LoadFtdiLibrary(reason), nullptr) << reason;
   EXPECT_NE(LoadGpiodLibrary(reason), nullptr) << reason;
+  // libgpiod 2 where it is installed (Debian 13, Raspberry Pi OS); the loader
+  // then prefers it.
+  void* v2 = ::dlopen("libgpiod.so.3", RTLD_NOW | RTLD_LOCAL);
+  EXPECT_EQ(LoadGpiod2Library(reason) != nullptr, v2 != nullptr) << reason;
+  GpioLibrary library;
+  EXPECT_TRUE(LoadGpioLibrary(library, reason)) << reason;
+  EXPECT_EQ(library.v2 != nullptr, v2 != nullptr);
+  EXPECT_EQ(library.v1 != nullptr, v2 == nullptr);
+  if (v2 != nullptr) ::dlclose(v2);
 }
 
 TEST(AdapterChoice, BadFormsAreRefusedWithTheirReasonBeforeAnyLibraryIsLoaded) {

@@ -241,6 +241,7 @@ TEST(Options, HelpVersionAndUnknownOptions) {
       {{"--bogus"}, 64, "", "usage: tarvel"},
       {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
       {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},
+      {{"--serve", "--name", std::string(64, 'x')}, 64, "", "a name of at most 63 bytes"},  // one DNS label
   };
   const auto dir = testing::FreshTempDir("options");
   if (::geteuid() == 0) {
