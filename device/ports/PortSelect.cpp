@@ -8,6 +8,7 @@
 // The one place besides core/platform that knows the system: which back-ends
 // the table holds.
 #ifdef _WIN32
+#include "device/ports/D2xxPort.h"
 #include "device/ports/PortIoLibraryPort.h"
 #else
 #include "device/ports/DirectPort.h"
@@ -19,7 +20,8 @@
 namespace tarvel {
 
 #ifdef _WIN32
-const char* const kPortChoices = "auto (inpoutx64.dll or dlportio.dll), sim or sim:PATH";
+const char* const kPortChoices =
+    "auto (inpoutx64.dll or dlportio.dll), sim or sim:PATH; for an adapter ftdi or ftdi:DESCRIPTOR";
 #else
 const char* const kPortChoices =
     "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or "
@@ -33,6 +35,13 @@ using Maker = std::unique_ptr<PortBackend> (*)(std::string_view choice, PortErro
 #ifdef _WIN32
 std::unique_ptr<PortBackend> MakePortIoLibrary(std::string_view, PortError&) {
   return std::make_unique<PortIoLibraryBackend>();
+}
+
+// FTDI's D2XX library is loaded when a command first opens the port.
+std::unique_ptr<PortBackend> MakeD2xx(std::string_view choice, PortError& error) {
+  std::string descriptor;
+  if (!ParseFtdiChoice(choice, descriptor, error)) return nullptr;
+  return std::make_unique<D2xxPortBackend>(std::move(descriptor));
 }
 #else
 
@@ -108,6 +117,7 @@ struct Driver {
 const Driver kDrivers[] = {
     {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePortIoLibrary},
     {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
+    {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeD2xx},
 };
 #else
 const Driver kDrivers[] = {

@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """tarvel.exe under Wine: the command line's contract, every code through each
-fake port library (inpoutx64.dll, dlportio.dll), read-back, a sweep, --serve
-driven over loopback and --decode. No real port is touched: the fakes play the
-writes into the simulated bench's chip models.
+fake port library (inpoutx64.dll, dlportio.dll, FTDI's ftd2xx64.dll),
+read-back, a sweep, --serve driven over loopback and --decode. No real port is
+touched: the fakes play the writes into the simulated bench's chip models.
 
     wine_tests.py --wine WINE_RUN --program tarvel.exe --inpout inpoutx64.dll
-                  --dlportio dlportio.dll --work FOLDER
+                  --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --work FOLDER
 """
 import argparse
 import os
@@ -56,7 +56,7 @@ def read_latches(path):
         return [tuple([line.split()[0]] + [int(x) for x in line.split()[1:]]) for line in f if line.strip()]
 
 
-def contract(wine, bare, fake):
+def contract(wine, bare, fake, ftdi):
     """Texts and exit statuses of the plain command line (one table)."""
     cases = [
         # (name, folder, args, env, status, texts on standard error)
@@ -68,6 +68,15 @@ def contract(wine, bare, fake):
         ("driver blocked", fake, ["RX4410", "1", "2"], {"FAKE_PORTIO_DRIVER": "off"}, 69,
          ["driver did not start", "blocklist", "TARVEL_PORT=ftdi"]),
         ("not a port choice", fake, ["RX4410", "1", "2"], {"TARVEL_PORT": "lpt9"}, 69, ["not a port choice"]),
+        ("no D2XX library", bare, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi"}, 69,
+         ["ftd2xx64.dll", "D2XX driver"]),
+        ("no adapter", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi", "FAKE_FTDI_ABSENT": "1"}, 69,
+         ["FT_DEVICE_NOT_FOUND", "FT232H"]),
+        ("unknown serial", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:s:0x0403:0x6014:XX"}, 69,
+         ["FT_OpenEx: FT_DEVICE_NOT_FOUND"]),
+        ("bus numbers", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:d:1/2"}, 69, ["by serial number"]),
+        ("bad descriptor", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:x"}, 69,
+         ["not an FTDI device string"]),
         ("sent", fake, ["TQM7731", "3", "4"], {}, 0, []),
         ("version", fake, ["--version"], {}, 0, []),
     ]
@@ -95,11 +104,14 @@ def contract(wine, bare, fake):
     check("leftover TRVOutput.dat deleted", not os.path.exists(os.path.join(fake, "TRVOutput.dat")))
 
 
-def every_code(wine, folder, label):
+def every_code(wine, folder, label, port=None):
     """Every RX4410 code (read back at each step) and every TQM7731 code."""
     latches = os.path.join(folder, "latches.txt")
     env = {"FAKE_PORT_STATE": winpath(os.path.join(folder, "codes.state")),
-           "FAKE_PORT_LATCHES": winpath(latches)}
+           "FAKE_PORT_LATCHES": winpath(latches),
+           "FAKE_FTDI_LOG": winpath(os.path.join(folder, "calls.txt"))}
+    if port:
+        env["TARVEL_PORT"] = port
     for device, top in (("RX4410", 63), ("TQM7731", 31)):
         steps = [(c, top - c) for c in range(top + 1)]
         with open(os.path.join(folder, "codes.csv"), "w") as f:
@@ -121,6 +133,17 @@ def every_code(wine, folder, label):
                 rows = [line.strip().split(",") for line in f][1:]
             readback = [(int(r[4]), int(r[5])) for r in rows if len(r) == 6]
             check(f"{label} every RX4410 code read back", readback == steps, f"{len(readback)} rows")
+        if port:
+            with open(os.path.join(folder, "calls.txt")) as f:
+                calls = [line.split() for line in f]
+            names = [c[0] for c in calls]
+            check(f"{label} {device} closed as often as opened", names.count("open") == names.count("close") > 0,
+                  f"{names.count('open')} opens, {names.count('close')} closes")
+            check(f"{label} {device} synchronous bit-bang with mask 0xE7", ["bitmode", "231", "4"] in calls,
+                  str([c for c in calls if c[0] == "bitmode"]))
+            sizes = [int(c[1]) for c in calls if c[0] == "write"]
+            check(f"{label} {device} writes batched, 64 bytes at most", sizes and max(sizes) <= 64
+                  and len(sizes) < sum(sizes), str(sizes[:10]))
 
 
 def sweep(wine, folder):
@@ -208,7 +231,7 @@ def decode(wine, folder):
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("wine", "program", "inpout", "dlportio", "work"):
+    for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "work"):
         ap.add_argument("--" + name, required=True)
     a = ap.parse_args()
     if shutil.which(a.wine) is None and not os.access(a.wine, os.X_OK):
@@ -217,7 +240,7 @@ def main():
     a.work = os.path.abspath(a.work)
     shutil.rmtree(a.work, ignore_errors=True)
     folders = {}
-    for name, dll in (("bare", None), ("inpout", a.inpout), ("dlportio", a.dlportio)):
+    for name, dll in (("bare", None), ("inpout", a.inpout), ("dlportio", a.dlportio), ("ftdi", a.ftd2xx)):
         folders[name] = os.path.join(a.work, name)
         os.makedirs(folders[name])
         shutil.copy(a.program, folders[name])
@@ -225,9 +248,12 @@ def main():
             shutil.copy(dll, folders[name])
     wine = Wine(os.path.abspath(a.wine), a.work)
     started = time.monotonic()
-    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"])),
+    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"])),
                       ("codes via inpoutx64.dll", lambda: every_code(wine, folders["inpout"], "inpoutx64.dll")),
                       ("codes via dlportio.dll", lambda: every_code(wine, folders["dlportio"], "dlportio.dll")),
+                      ("codes via ftd2xx64.dll", lambda: every_code(wine, folders["ftdi"], "ftdi", "ftdi")),
+                      ("codes via ftd2xx64.dll by serial",
+                       lambda: every_code(wine, folders["ftdi"], "ftdi:s:", "ftdi:s:0x0403:0x6014:TV000001")),
                       ("sweep", lambda: sweep(wine, folders["bare"])),
                       ("serve", lambda: serve(wine, folders["bare"])),
                       ("decode", lambda: decode(wine, folders["bare"]))):
