@@ -129,7 +129,7 @@ SequenceParse LoadSequenceFile(const std::string& path, std::string_view device,
     return {{}, path + ": is " + what + ", not a sequence file"};
   }
   std::string text;
-  std::vector<char> chunk(64 * 1024);
+  std::vector<char> chunk(std::size_t{64} * 1024);
   for (;;) {
     const long long n = file.Read(chunk.data(), chunk.size(), error);
     // A stop request ends the read; the caller ends the program by it.

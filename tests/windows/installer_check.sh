@@ -25,6 +25,9 @@ for f in tarvel.exe UsersManual.PDF README.txt; do
   check "the zip holds $f" has "/$f\$" "$listing"
 done
 
+# Wine's server and services first, on no output of ours: a service started
+# by a program whose output is captured below would hold it open.
+"$wine" wineboot </dev/null >/dev/null 2>&1
 "$wine" "$setup" /S
 users=$WINEPREFIX/drive_c/users/$(id -un)
 installed=$users/AppData/Local/Programs/Tarvel

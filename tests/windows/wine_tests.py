@@ -248,6 +248,12 @@ def main():
             shutil.copy(dll, folders[name])
     wine = Wine(os.path.abspath(a.wine), a.work)
     started = time.monotonic()
+    # Wine's server and services first, on no pipe of ours: they stay for the
+    # whole run (the wrapper keeps the server), and a service started by a
+    # test's program would hold that program's output open.
+    subprocess.run([wine.runner, "wineboot"], env=wine.env({}), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    print(f"Wine ready: {time.monotonic() - started:.1f} s")
     for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"])),
                       ("codes via inpoutx64.dll", lambda: every_code(wine, folders["inpout"], "inpoutx64.dll")),
                       ("codes via dlportio.dll", lambda: every_code(wine, folders["dlportio"], "dlportio.dll")),
