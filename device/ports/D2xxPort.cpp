@@ -1,6 +1,7 @@
 #include "device/ports/D2xxPort.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "device/ports/PortSelect.h"
 #include "device/ports/SharedLibrary.h"
@@ -21,7 +22,7 @@ const char* const kSetupRemedy =
 const char* const kLostRemedy = "check that the adapter is still plugged in, then send again";
 
 constexpr std::uint32_t kIds[] = {0x04036001, 0x04036014, 0x04036010};  // FT232R, FT232H, FT2232H (A first)
-constexpr std::uint32_t kOpenBySerial = 1;
+constexpr std::uint32_t kOpenBySerial = 1, kOpenByDescription = 2;
 constexpr std::uint32_t kPurgeBoth = 1 | 2;
 constexpr unsigned char kSyncBitBang = 0x04, kResetMode = 0x00, kLatencyMs = 1;
 constexpr std::uint32_t kReadTimeoutMs = 100;
@@ -138,11 +139,14 @@ bool D2xxPortBackend::OpenDevice(PortError& error) {
   std::uint32_t rc = 2;  // FT_DEVICE_NOT_FOUND
   const char* what = "FT_Open";
   if (d.kind == 's') {
-    // The first interface of a two-port chip carries the serial number with "A".
+    // The first interface of a two-port chip carries the serial number with
+    // "A"; failing both, the text may be the description D2XX lists.
     what = "FT_OpenEx";
-    for (const std::string& serial : {d.serial, d.serial + "A"}) {
-      std::string text = serial;
-      rc = api_->openEx(text.data(), kOpenBySerial, &handle_);
+    const std::pair<std::string, std::uint32_t> tries[] = {
+        {d.serial, kOpenBySerial}, {d.serial + "A", kOpenBySerial}, {d.serial, kOpenByDescription}};
+    for (const auto& [text, by] : tries) {
+      std::string copy = text;
+      rc = api_->openEx(copy.data(), by, &handle_);
       if (rc == 0) break;
     }
   } else {

@@ -24,6 +24,7 @@ namespace {
 using Status = DWORD;
 constexpr Status kOk = 0, kInvalidHandle = 1, kNotFound = 2, kNotOpened = 3, kIoError = 4;
 constexpr char kSerial[] = "TV000001";
+constexpr char kDescription[] = "Tarvel test FT232H";
 constexpr DWORD kId = 0x04036014;  // FT232H
 constexpr DWORD kType = 8;         // FT_DEVICE_232H
 
@@ -96,7 +97,7 @@ __declspec(dllexport) Status WINAPI
   *id = kId;
   *location = 0x11;
   std::strcpy(static_cast<char*>(serial), kSerial);
-  std::strcpy(static_cast<char*>(description), "Tarvel test FT232H");
+  std::strcpy(static_cast<char*>(description), kDescription);
   *handle = nullptr;
   return kOk;
 }
@@ -111,8 +112,10 @@ __declspec(dllexport) Status WINAPI FT_Open(int index, void** handle) {
 }
 
 __declspec(dllexport) Status WINAPI FT_OpenEx(void* what, DWORD by, void** handle) {
-  if (by != 1 || std::strcmp(static_cast<const char*>(what), kSerial) != 0) return kNotFound;
-  return FT_Open(0, handle);
+  const char* text = static_cast<const char*>(what);
+  const bool named =
+      (by == 1 && std::strcmp(text, kSerial) == 0) || (by == 2 && std::strcmp(text, kDescription) == 0);
+  return named ? FT_Open(0, handle) : kNotFound;
 }
 
 __declspec(dllexport) Status WINAPI FT_Close(void* handle) {

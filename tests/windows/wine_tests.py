@@ -74,6 +74,8 @@ def contract(wine, bare, fake, ftdi):
          ["FT_DEVICE_NOT_FOUND", "FT232H"]),
         ("unknown serial", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:s:0x0403:0x6014:XX"}, 69,
          ["FT_OpenEx: FT_DEVICE_NOT_FOUND"]),
+        ("by description", ftdi, ["RX4410", "1", "2"],
+         {"TARVEL_PORT": "ftdi:s:0x0403:0x6014:Tarvel test FT232H"}, 0, []),
         ("bus numbers", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:d:1/2"}, 69, ["by serial number"]),
         ("bad descriptor", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:x"}, 69,
          ["not an FTDI device string"]),
