@@ -1,12 +1,11 @@
 #include "app/CommandLine.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <iostream>
 
 #include "core/MainModule.h"
 #include "core/Numbers.h"
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -51,10 +50,12 @@ int RunCommandLine(std::string_view argumentText) {
   }
   const CommandStatus status = RunDeviceCommand();
   if (status == CommandStatus::ResultFileFailed) {
-    std::string where = kResultFileName;
-    if (char* cwd = ::getcwd(nullptr, 0)) {
-      where = std::string(cwd) + (cwd[1] != '\0' ? "/" : "") + kResultFileName;
-      std::free(cwd);
+    std::string where = platform::CurrentFolder();
+    if (where.empty()) {
+      where = kResultFileName;
+    } else {
+      if (where.back() != '/' && where.back() != '\\') where += platform::PathSeparator();
+      where += kResultFileName;
     }
     std::cerr << "tarvel: cannot write " << where << ": " << ResultFileError() << std::endl;
   }

@@ -1,16 +1,5 @@
 #include "app/Serve.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <grp.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +13,7 @@
 #include "app/CommandLine.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
+#include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
 #include "device/ports/PortSelect.h"
@@ -47,82 +37,37 @@ void PrintServeUsage() {
 }
 
 struct Client {
-  int fd = -1;
+  platform::Socket fd = platform::kNoSocket;
   std::string in, out;
   bool discarding = false;  // inside a line that was too long
 };
 
-bool IsLoopback(const sockaddr_storage& a) {
-  if (a.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
-    return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
-  }
-  if (a.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-    if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) return true;
-    return IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) && v6.sin6_addr.s6_addr[12] == 127;
-  }
-  return false;
+// The port number at the end of a "HOST:PORT" or "[HOST]:PORT" text.
+std::uint16_t PortOf(const std::string& where) {
+  const std::size_t colon = where.rfind(':');
+  if (colon == std::string::npos) return 0;
+  const unsigned long port = std::strtoul(where.c_str() + colon + 1, nullptr, 10);
+  return port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
 }
 
-std::uint16_t PortOf(const sockaddr_storage& a) {
-  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(a).sin6_port
-                                       : reinterpret_cast<const sockaddr_in&>(a).sin_port);
-}
-
-std::string FormatAddress(const sockaddr_storage& a, socklen_t length) {
-  char host[NI_MAXHOST] = "", port[NI_MAXSERV] = "";
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&a), length, host, sizeof host, port, sizeof port,
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return "?";
-  }
-  return a.ss_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
-}
-
-// Binds and listens; -1 with a message on standard error when it cannot.
-int OpenListener(const ListenAddress& address) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-  if (rc != 0) {
+// Binds and listens; kNoSocket with a message on standard error when it cannot.
+platform::Socket OpenListener(const ListenAddress& address) {
+  std::string error;
+  const platform::Socket fd = platform::Listen(address.host, address.port, error);
+  if (fd == platform::kNoSocket) {
     std::fprintf(stderr, "tarvel: cannot listen on %s:%s: %s\n", address.host.c_str(), address.port.c_str(),
-                 ::gai_strerror(rc));
-    return -1;
-  }
-  int fd = -1;
-  int err = 0;
-  for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-    if (fd < 0) {
-      err = errno;
-      continue;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, 16) != 0) {
-      err = errno;
-      ::close(fd);
-      fd = -1;
-    }
-  }
-  ::freeaddrinfo(found);
-  if (fd < 0) {
-    std::fprintf(stderr, "tarvel: cannot listen on %s:%s: %s\n", address.host.c_str(), address.port.c_str(),
-                 std::strerror(err));
+                 error.c_str());
   }
   return fd;
 }
 
 class Server {
  public:
-  Server(int listener, std::unique_ptr<DeviceLink> link)
+  Server(platform::Socket listener, std::unique_ptr<DeviceLink> link)
       : listener_(listener), instrument_(std::move(link)) {}
   ~Server() {
-    for (Client& c : clients_) ::close(c.fd);
-    ::close(listener_);
+    for (Client& c : clients_) platform::CloseSocket(c.fd);
+    platform::CloseSocket(listener_);
   }
   void Run();
   DeviceLink& link() { return instrument_.link(); }
@@ -134,7 +79,7 @@ class Server {
   void TakeLines(Client& c);
   bool Flush(Client& c);
 
-  int listener_;
+  platform::Socket listener_;
   std::vector<Client> clients_;
   ScpiInstrument instrument_;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
@@ -142,7 +87,7 @@ class Server {
 };
 
 void Server::Run() {
-  std::vector<pollfd> fds;
+  std::vector<platform::PollEntry> fds;
   for (;;) {
     // While accepting rests, the listener is left out (poll ignores a
     // negative descriptor) and the wait ends with the rest.
@@ -153,55 +98,50 @@ void Server::Run() {
           static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - now).count());
     }
     fds.clear();
-    fds.push_back({StopSignalFd(), POLLIN, 0});
-    fds.push_back({timeoutMs < 0 ? listener_ : -1, POLLIN, 0});
+    fds.push_back({timeoutMs < 0 ? listener_ : platform::kNoSocket, true, false});
     for (const Client& c : clients_) {
-      short events = c.out.size() < kMaxPendingOutput ? POLLIN : 0;
-      if (!c.out.empty()) events |= POLLOUT;
-      fds.push_back({c.fd, events, 0});
+      fds.push_back({c.fd, c.out.size() < kMaxPendingOutput, !c.out.empty()});
     }
-    if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "tarvel: poll: %s\n", std::strerror(errno));
+    std::string error;
+    const platform::PollOutcome outcome = platform::Poll(fds, timeoutMs, error);
+    if (outcome == platform::PollOutcome::Failed) {
+      std::fprintf(stderr, "tarvel: poll: %s\n", error.c_str());
       return;
     }
-    if (fds[0].revents != 0) return;  // SIGINT or SIGTERM
+    if (outcome == platform::PollOutcome::Stopped) return;  // SIGINT or SIGTERM
     // Clients in the order they connected; each one's complete lines in order.
     std::vector<Client> kept;
     for (std::size_t i = 0; i < clients_.size(); ++i) {
       Client& c = clients_[i];
-      const short ev = fds[i + 2].revents;
+      const platform::PollEntry& ev = fds[i + 1];
       bool alive = true;
-      if ((ev & (POLLIN | POLLHUP | POLLERR)) != 0) alive = Receive(c);
+      if (ev.readable || ev.hangUp) alive = Receive(c);
       if (alive && !c.out.empty()) alive = Flush(c);
       if (alive) {
         kept.push_back(std::move(c));
       } else {
-        ::close(c.fd);
+        platform::CloseSocket(c.fd);
       }
     }
     clients_ = std::move(kept);
-    if ((fds[1].revents & POLLIN) != 0) Accept();
+    if (fds[0].readable) Accept();
   }
 }
 
 void Server::Accept() {
-  const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
+  platform::Socket fd = platform::kNoSocket;
+  std::string err;
+  const platform::AcceptOutcome outcome = platform::Accept(listener_, fd, err);
+  if (outcome != platform::AcceptOutcome::Accepted) {
     // No connection after all: the peer left, or accept passed on a network
     // error of that connection's own. Nothing to wait for.
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED || err == EPROTO ||
-        err == ENETDOWN || err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET || err == EHOSTUNREACH ||
-        err == EOPNOTSUPP || err == ENETUNREACH) {
-      return;
-    }
+    if (outcome == platform::AcceptOutcome::Nothing) return;
     // Out of descriptors or memory: rest, then try again; the clients that
     // are connected go on being served meanwhile.
     acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
     if (!acceptFailing_) {
       std::fprintf(stderr, "tarvel: cannot take new connections: %s; trying again every %lld ms\n",
-                   std::strerror(err), static_cast<long long>(kAcceptPause.count()));
+                   err.c_str(), static_cast<long long>(kAcceptPause.count()));
       acceptFailing_ = true;
     }
     return;
@@ -209,19 +149,17 @@ void Server::Accept() {
   acceptFailing_ = false;
   if (clients_.size() >= kMaxScpiClients) {
     std::fprintf(stderr, "tarvel: refused a connection: %d clients are connected already\n", kMaxScpiClients);
-    ::close(fd);
+    platform::CloseSocket(fd);
     return;
   }
-  const int one = 1;  // answers are short: send them at once
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   clients_.push_back({fd, {}, {}, false});
 }
 
 bool Server::Receive(Client& c) {
   char buffer[kReadChunk];
-  const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-  if (n == 0) return false;  // a line without its end is dropped with the client
+  const long long n = platform::Receive(c.fd, buffer, sizeof buffer);
+  if (n < 0) return n == -1;  // -1: nothing there yet
+  if (n == 0) return false;   // a line without its end is dropped with the client
   c.in.append(buffer, static_cast<std::size_t>(n));
   TakeLines(c);
   return true;
@@ -248,8 +186,8 @@ void Server::TakeLines(Client& c) {
 }
 
 bool Server::Flush(Client& c) {
-  const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  const long long n = platform::Send(c.fd, c.out.data(), c.out.size());
+  if (n < 0) return false;
   c.out.erase(0, static_cast<std::size_t>(n));
   return true;
 }
@@ -305,7 +243,7 @@ int RunServe(int argc, const char* const* argv) {
 
   const char* portChoice = std::getenv("TARVEL_PORT");
   const bool direct = portChoice != nullptr && std::strcmp(portChoice, "direct") == 0;
-  if (::geteuid() == 0 && !direct) {
+  if (platform::RunsAsRoot() && !direct) {
     std::fputs(
         "tarvel: refusing to serve as root: run --serve as an ordinary user "
         "(only TARVEL_PORT=direct needs root, and gives it up once the port is open)\n",
@@ -313,11 +251,10 @@ int RunServe(int argc, const char* const* argv) {
     return kExitNoPermission;
   }
 
-  const int listener = OpenListener(address);
-  if (listener < 0) return kExitUnavailable;
-  sockaddr_storage bound{};
-  socklen_t length = sizeof bound;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
+  const platform::Socket listener = OpenListener(address);
+  if (listener == platform::kNoSocket) return kExitUnavailable;
+  bool loopback = false;
+  const std::string where = platform::LocalAddress(listener, loopback);
   // The server's instrument has a link of its own, on the backend
   // TARVEL_PORT names. A real port stays open and claimed for the server's
   // life; a bench shared with other processes (the simulated one) opens per
@@ -339,25 +276,24 @@ int RunServe(int argc, const char* const* argv) {
                    PortAlertText(e.error(), PortAddress).c_str());
     }
   }
-  if (::geteuid() == 0 && GiveUpRoot(WithoutSudoUser::BecomeNobody) < 0) {
+  if (platform::RunsAsRoot() && GiveUpRoot(WithoutSudoUser::BecomeNobody) < 0) {
     std::fprintf(stderr, "tarvel: cannot give up root: %s\n", std::strerror(errno));
     return kExitNoPermission;
   }
 
-  if (StopSignalFd() < 0) InstallStopHandlers();
-  if (StopSignalFd() < 0) {
+  if (!platform::StopHandlersInstalled()) InstallStopHandlers();
+  if (!platform::StopHandlersInstalled()) {
     std::fprintf(stderr, "tarvel: cannot watch for SIGINT and SIGTERM: %s\n", std::strerror(errno));
     return kExitUnavailable;
   }
-  ::signal(SIGPIPE, SIG_IGN);
+  platform::IgnoreBrokenPipes();
 
-  const std::string where = FormatAddress(bound, length);
   std::unique_ptr<Announcement> announced;  // withdrawn when the server ends
-  if (!IsLoopback(bound)) {
+  if (!loopback) {
     std::fprintf(stderr,
                  "tarvel: warning: SCPI has no authentication: anyone who can reach %s can drive the chips\n",
                  where.c_str());
-    announced = AnnounceScpiServer(name.empty() ? DefaultInstanceName() : name, PortOf(bound));
+    announced = AnnounceScpiServer(name.empty() ? DefaultInstanceName() : name, PortOf(where));
   }
   std::printf("listening on %s\n", where.c_str());
   std::fflush(stdout);

@@ -1,7 +1,5 @@
 #include "app/Startup.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include "core/AtomicFile.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -47,10 +46,11 @@ bool ArgumentsGiven() { return GivenSlot(); }
 bool DeleteLeftoverResultFile() {
   // Temporary result files of a run that was killed while writing.
   RemoveStaleTempFiles(".", ".TRVOutput.", 60);
-  // unlink, not remove: a folder of that name is not a leftover result.
-  if (::unlink(kResultFileName) == 0 || errno == ENOENT) return true;
-  std::cerr << "tarvel: warning: cannot delete the leftover " << kResultFileName << ": "
-            << std::strerror(errno) << "; it is not this run's result" << std::endl;
+  // A file alone: a folder of that name is not a leftover result.
+  platform::SystemError error;
+  if (platform::RemoveFile(kResultFileName, error)) return true;
+  std::cerr << "tarvel: warning: cannot delete the leftover " << kResultFileName << ": " << error.text
+            << "; it is not this run's result" << std::endl;
   return false;
 }
 

@@ -1,8 +1,5 @@
 #include "app/SweepCommand.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +15,7 @@
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "core/Signals.h"
+#include "core/platform/Platform.h"
 #include "instrument/Sweep.h"
 
 namespace tarvel {
@@ -26,29 +24,17 @@ namespace {
 
 std::atomic<bool> gStop{false};
 
-void OnSweepStopSignal(int) { gStop.store(true); }
+void OnSweepStopRequest() { gStop.store(true); }
 
-// SIGINT and SIGTERM set the stop flag while a run lasts; the run ends after
-// the current step and the port, log and trace are finished normally.
+// Stop requests set the stop flag while a run lasts; the run ends after the
+// current step and the port, log and trace are finished normally.
 class StopSignals {
  public:
-  StopSignals() {
-    gStop.store(StopRequested());  // a request that came while the run was being checked
-    struct sigaction action {};
-    action.sa_handler = OnSweepStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: a sleeping run wakes at once
-    ::sigaction(SIGINT, &action, &oldInt_);
-    ::sigaction(SIGTERM, &action, &oldTerm_);
-  }
-  ~StopSignals() {
-    ::sigaction(SIGINT, &oldInt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
+  // A request that came while the run was being checked counts too.
+  StopSignals() { gStop.store(StopRequested()); }
 
  private:
-  struct sigaction oldInt_ {
-  }, oldTerm_{};
+  platform::StopDiversion diversion_{&OnSweepStopRequest};
 };
 
 struct Refusal {
@@ -106,7 +92,7 @@ std::string Seconds(std::int64_t ns) {
 class CommandObserver : public SweepObserver {
  public:
   CommandObserver(const SweepPlan& plan, SweepLogFile* log)
-      : plan_(plan), log_(log), terminal_(::isatty(STDERR_FILENO) == 1) {
+      : plan_(plan), log_(log), terminal_(platform::StandardErrorIsTerminal()) {
     total_ = plan.repeat == 0 ? 0 : plan.steps.size() * plan.repeat;
     planNs_ = PlannedRunNs(plan.steps, plan.repeat);
   }

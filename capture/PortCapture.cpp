@@ -4,14 +4,15 @@
 
 namespace tarvel {
 
-namespace {
-// Constant-initialised: usable from any static's constructor or destructor.
-constinit PortCapture gRecent;
-}  // namespace
+// Made on first use and never destroyed: usable from any static's
+// constructor or destructor. (A constant-initialised object would need a
+// constexpr std::mutex, which mingw-w64's threads do not give.)
+PortCapture& RecentPortAccesses() {
+  static PortCapture* const recent = new PortCapture;
+  return *recent;
+}
 
-PortCapture& RecentPortAccesses() { return gRecent; }
-
-void SetPortTrace(PortTrace* trace) { gRecent.SetTrace(trace); }
+void SetPortTrace(PortTrace* trace) { RecentPortAccesses().SetTrace(trace); }
 
 PortTrace* PortCapture::Trace() {
   if (!traceChosen_) {

@@ -18,7 +18,7 @@ class PortTrace;
 
 class PortCapture final : public PortAccessSink {
  public:
-  constexpr PortCapture() = default;
+  PortCapture() = default;
 
   void RecordWrite(std::uint8_t data) override;
   void RecordRead(std::uint8_t status) override;

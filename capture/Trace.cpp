@@ -1,15 +1,12 @@
 #include "capture/Trace.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 
 #include "core/AtomicFile.h"
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -184,31 +181,24 @@ struct ProcessTraceHolder {
   std::string path;
   PortTrace trace;
   AtomicFile file;
-  int streamFd = -1;
+  platform::OutputStream stream;
   bool opened = false, done = false, result = true;
   std::string error;
 
   bool Open() {
     opened = true;
-    struct stat st {};
-    const bool exists = ::stat(path.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) return Fail(EISDIR);
-    const bool special = path.starts_with("/dev/") || path.starts_with("/proc/");
-    if ((exists && !S_ISREG(st.st_mode)) || special) {
+    platform::FileKind kind{};
+    const bool exists = platform::KindOf(path, kind);
+    if (exists && kind == platform::FileKind::Folder) return Fail(EISDIR);
+    if ((exists && kind != platform::FileKind::Regular) || platform::IsDevicePath(path)) {
       // What the user named is a stream (a FIFO, a terminal, standard
       // output): give it the text. No reader on a FIFO is a failure, not a
       // wait.
-      streamFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-      if (streamFd < 0) {
-        if (errno == ENXIO && exists && S_ISFIFO(st.st_mode)) {
-          error = "no process reads the FIFO";
-          return false;
-        }
-        return Fail(errno);
-      }
-      const int flags = ::fcntl(streamFd, F_GETFL);
-      if (flags >= 0) ::fcntl(streamFd, F_SETFL, flags & ~O_NONBLOCK);
-      return true;
+      platform::SystemError failure;
+      if (stream.Open(path, failure)) return true;
+      error = failure.noReader && exists && kind == platform::FileKind::Fifo ? "no process reads the FIFO"
+                                                                             : failure.text;
+      return false;
     }
     if (!file.Begin(path)) {
       error = file.error();
@@ -218,25 +208,22 @@ struct ProcessTraceHolder {
   }
 
   bool Fail(int err) {
-    error = std::strerror(err);
+    error = platform::ErrorText(err);
     return false;
   }
 
   bool Write(std::string_view text) {
     if (!opened && !Open()) return false;
     if (!error.empty()) return false;
-    if (streamFd < 0) {
+    if (!stream.active()) {
       if (file.Write(text)) return true;
       error = file.error();
       return false;
     }
-    while (!text.empty()) {
-      const ssize_t n = ::write(streamFd, text.data(), text.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Fail(n < 0 ? errno : EIO);
-      text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    platform::SystemError failure;
+    if (stream.Write(text, failure)) return true;
+    error = failure.text;
+    return false;
   }
 
   bool Finish() {
@@ -248,8 +235,11 @@ struct ProcessTraceHolder {
       if (!ok) error = file.error();
     }
     file.Abort();
-    if (streamFd >= 0 && ::close(streamFd) != 0 && ok) ok = Fail(errno);
-    streamFd = -1;
+    platform::SystemError failure;
+    if (!stream.Close(failure) && ok) {
+      error = failure.text;
+      ok = false;
+    }
     result = ok;
     return ok;
   }

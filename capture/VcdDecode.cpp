@@ -1,10 +1,7 @@
 #include "capture/VcdDecode.h"
 
+#include "core/platform/Platform.h"
 #include "device/Wiring.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -449,34 +446,30 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
 }
 
 VcdDecodeResult DecodeVcdFile(const std::string& path, const WireMap& map, const VcdDecodeCallbacks& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // A FIFO or standard input is read as the stream it is.
+  platform::InputFile file;
+  platform::SystemError error;
+  if (!file.Open(path, error, true)) {
     VcdDecodeResult result;
     result.status = VcdDecodeResult::Status::Missing;
-    result.message = std::strerror(errno);
+    result.message = error.text;
     return result;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(fd);
+  if (file.kind() == platform::FileKind::Folder) {
     VcdDecodeResult result;
     result.status = VcdDecodeResult::Status::Missing;
     result.message = "a folder, not a file";
     return result;
   }
-#ifdef POSIX_FADV_SEQUENTIAL
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-  const VcdSource source = [fd](char* buffer, std::size_t size) -> long {
+  const VcdSource source = [&file](char* buffer, std::size_t size) -> long {
     for (;;) {
-      const ssize_t n = ::read(fd, buffer, size);
-      if (n < 0 && errno == EINTR) continue;
+      platform::SystemError failure;
+      const long long n = file.Read(buffer, size, failure);
+      if (n < 0 && failure.interrupted) continue;
       return static_cast<long>(n);
     }
   };
-  VcdDecodeResult result = DecodeVcd(source, map, out);
-  ::close(fd);
-  return result;
+  return DecodeVcd(source, map, out);
 }
 
 }  // namespace tarvel

@@ -1,17 +1,19 @@
 // Safe file replacement, shared by every writer of the program (bench state,
 // port trace, result file).
 //
-// The new content goes to a temporary file that mkstemp creates (O_EXCL, so
-// it never follows a planted link) in the target's own folder; it is written,
-// checked and renamed over the target, so a reader sees the old file or the
-// whole new one, never a part. The temporary file is removed on any failure.
-// Renaming replaces a link at the target itself, never the file it points to.
+// The new content goes to a temporary file created exclusively (so it never
+// follows a planted link) in the target's own folder; it is written, checked
+// and put in the target's place in one step (core/platform: rename or
+// exchange on POSIX, ReplaceFileW/MoveFileExW on Windows), so a reader sees
+// the old file or the whole new one, never a part. The temporary file is
+// removed on any failure. A link at the target is itself replaced, never the
+// file it points to.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <string_view>
+
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -36,17 +38,17 @@ class AtomicFile {
   // Drops the temporary file.
   void Abort();
 
-  bool active() const { return fd_ >= 0; }
-  const std::string& tempPath() const { return temp_; }
+  bool active() const { return file_.active(); }
+  const std::string& tempPath() const { return file_.tempPath(); }
   const std::string& target() const { return target_; }
   // "strerror" text of the first failure.
   const std::string& error() const { return error_; }
 
  private:
-  bool Fail(int err);
+  bool Fail(const platform::SystemError& error);
 
-  std::string target_, temp_, error_;
-  int fd_ = -1;
+  std::string target_, error_;
+  platform::ReplacementFile file_;
 };
 
 // Replaces `target` with `content` in one step; false with `error` (the

@@ -1,15 +1,12 @@
 #include "core/MainModule.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 
 #include "core/AtomicFile.h"
 #include "core/Numbers.h"
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -93,8 +90,8 @@ bool WriteResultFile(const std::string& fileName, const std::string& text) {
   }
   // A folder of that name would take the temporary file inside the folder
   // and then fail the rename; say so at once.
-  struct stat st {};
-  if (::stat(fileName.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  platform::FileKind kind{};
+  if (platform::KindOf(fileName, kind) && kind == platform::FileKind::Folder) {
     reason = std::strerror(EISDIR);
     return false;
   }

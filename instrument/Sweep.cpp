@@ -1,11 +1,5 @@
 #include "instrument/Sweep.h"
 
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -16,6 +10,7 @@
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "core/Signals.h"
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -123,57 +118,37 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
 SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range) {
   // Opened without blocking and read only when it is a regular file: a FIFO
   // with no writer, or a device that never ends, must not hold the run up.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return {{}, path + ": cannot read: " + std::strerror(errno)};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return {{}, path + ": cannot read: " + std::strerror(err)};
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    const char* what = S_ISDIR(st.st_mode)                          ? "a folder"
-                       : S_ISFIFO(st.st_mode)                       ? "a FIFO"
-                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                                                                    : "a special file";
+  platform::InputFile file;
+  platform::SystemError error;
+  if (!file.Open(path, error)) return {{}, path + ": cannot read: " + error.text};
+  if (file.kind() != platform::FileKind::Regular) {
+    const char* what = file.kind() == platform::FileKind::Folder   ? "a folder"
+                       : file.kind() == platform::FileKind::Fifo   ? "a FIFO"
+                       : file.kind() == platform::FileKind::Device ? "a device"
+                                                                   : "a special file";
     return {{}, path + ": is " + what + ", not a sequence file"};
   }
   std::string text;
-  char chunk[64 * 1024];
+  std::vector<char> chunk(std::size_t{64} * 1024);
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    const long long n = file.Read(chunk.data(), chunk.size(), error);
     // A stop request ends the read; the caller ends the program by it.
-    if (n < 0 && errno == EINTR && !StopRequested()) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      return {{}, path + ": cannot read: " + std::strerror(err)};
-    }
+    if (n < 0 && error.interrupted && !StopRequested()) continue;
+    if (n < 0) return {{}, path + ": cannot read: " + error.text};
     if (n == 0) break;
-    text.append(chunk, static_cast<std::size_t>(n));
+    text.append(chunk.data(), static_cast<std::size_t>(n));
     if (text.size() > kMaxSequenceBytes) {
-      ::close(fd);
       return {{}, path + ": longer than " + std::to_string(kMaxSequenceBytes >> 20) + " MiB"};
     }
   }
-  ::close(fd);
   return ParseSequence(text, path, device, range);
 }
 
 // ---- Clock -----------------------------------------------------------------------
 
-MonotonicClock::MonotonicClock() {
-  // The kernel may defer a sleeping thread's wake-up by its timer slack
-  // (50 us by default) to batch wake-ups; a dwell wants the deadline itself.
-  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-}
+MonotonicClock::MonotonicClock() { platform::PreferPreciseWakeUps(); }
 
-std::int64_t MonotonicClock::Now() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
-}
+std::int64_t MonotonicClock::Now() { return platform::MonotonicNs(); }
 
 void MonotonicClock::SleepUntil(std::int64_t deadline, const std::atomic<bool>& stop) {
   // Long dwells sleep in slices so a stop request is seen within 50 ms; the
@@ -182,11 +157,7 @@ void MonotonicClock::SleepUntil(std::int64_t deadline, const std::atomic<bool>& 
   while (!stop.load(std::memory_order_relaxed)) {
     const std::int64_t now = Now();
     if (now >= deadline) return;
-    const std::int64_t until = std::min(deadline, now + kSlice);
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(until / 1'000'000'000);
-    ts.tv_nsec = static_cast<long>(until % 1'000'000'000);
-    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);  // EINTR: look at stop again
+    platform::SleepUntilNs(std::min(deadline, now + kSlice));  // may end early: look at stop again
   }
 }
 

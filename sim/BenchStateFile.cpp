@@ -1,10 +1,5 @@
 #include "sim/BenchStateFile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -12,6 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -121,47 +118,40 @@ std::optional<BenchState> ParseBenchState(const std::string& text) {
 }
 
 std::string DefaultBenchStatePath() {
-  const char* xdg = std::getenv("XDG_STATE_HOME");
-  // An XDG variable holding a relative path is to be ignored.
-  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tarvel/bench.state";
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/tarvel/bench.state";
-  return {};
+  const std::string folder = platform::StateFolder();
+  return folder.empty() ? folder : folder + platform::PathSeparator() + "bench.state";
 }
 
 ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::string& reason) {
-  // Non-blocking: a FIFO put in the file's place must not stall the run.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    if (errno == ENOENT) return ReadOutcome::Missing;
-    reason = std::strerror(errno);
+  // A FIFO put in the file's place must not stall the run: it is opened
+  // without waiting for a writer and refused.
+  platform::InputFile file;
+  platform::SystemError error;
+  if (!file.Open(path, error)) {
+    if (error.missing) return ReadOutcome::Missing;
+    reason = error.text;
     return ReadOutcome::Failed;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (file.kind() != platform::FileKind::Regular) {
     reason = "not a regular file";
-    ::close(fd);
     return ReadOutcome::Failed;
   }
   char buffer[4096];
   text.clear();
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = file.Read(buffer, sizeof buffer, error);
+    if (n < 0 && error.interrupted) continue;
     if (n < 0) {
-      reason = std::strerror(errno);
-      ::close(fd);
+      reason = error.text;
       return ReadOutcome::Failed;
     }
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
     if (text.size() > 65536) {
       reason = "file too large";
-      ::close(fd);
       return ReadOutcome::Failed;
     }
   }
-  ::close(fd);
   return ReadOutcome::Ok;
 }
 

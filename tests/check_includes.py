@@ -15,8 +15,14 @@ reaches it counts as reaching it, not its parent. A folder may also carry one li
 for an edge the tree still has but the layout is meant to lose; it is
 allowed like the others and named in the output so it is not forgotten.
 
-    check_includes.py SOURCE_DIR          every #include "..." follows the READMEs
+    check_includes.py SOURCE_DIR          every #include "..." follows the READMEs,
+                                          and no file tests which system it is built for
     check_includes.py --readmes SOURCE_DIR  every folder has a README with its line
+
+Only the platform seam's implementation files (core/platform/Platform*.cpp)
+and the port back-end table (device/ports/PortSelect.cpp) may hold a
+preprocessor test of the system (_WIN32, __linux__, ...): everything else
+calls core/platform.
 """
 import os
 import re
@@ -26,6 +32,10 @@ TARGET = "Depends on:"
 INTERIM = "Depends on until the move:"
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 SOURCES = (".cpp", ".h", ".hpp", ".cc", ".c", ".in")
+SYSTEM_TEST = re.compile(
+    r"^\s*#\s*(if|ifdef|ifndef|elif)\b.*\b(_WIN32|_WIN64|WIN32|__MINGW32__|__MINGW64__|_MSC_VER|"
+    r"__linux__|__linux|__unix__|__unix|__APPLE__|__CYGWIN__|_POSIX_VERSION)\b")
+SYSTEM_TEST_ALLOWED = re.compile(r"^(core/platform/Platform[A-Za-z0-9]*\.cpp|device/ports/PortSelect\.cpp)$")
 
 
 def folders(root):
@@ -136,11 +146,31 @@ def check_includes(root):
     return problems
 
 
+def check_system_tests(root):
+    """Preprocessor tests of the system outside the seam and the back-end table."""
+    problems = []
+    for top in folders(root):
+        for dirpath, dirnames, filenames in os.walk(os.path.join(root, top)):
+            dirnames[:] = sorted(d for d in dirnames if not d.startswith("."))
+            for file in sorted(f for f in filenames if f.endswith(SOURCES)):
+                source = os.path.join(dirpath, file)
+                rel = os.path.relpath(source, root).replace(os.sep, "/")
+                if SYSTEM_TEST_ALLOWED.match(rel):
+                    continue
+                with open(source, encoding="utf-8", errors="replace") as f:
+                    for number, line in enumerate(f, 1):
+                        m = SYSTEM_TEST.match(line)
+                        if m:
+                            problems.append(f"{rel}:{number}: tests for the system ({m.group(2)}); "
+                                            "put the difference behind core/platform/Platform.h")
+    return problems
+
+
 def main(argv):
     if len(argv) == 3 and argv[1] == "--readmes":
         problems = check_readmes(argv[2])
     elif len(argv) == 2:
-        problems = check_includes(argv[1])
+        problems = check_includes(argv[1]) + check_system_tests(argv[1])
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "device/PortIO.h"
+#include "device/ports/FtdiChoice.h"
 #include "device/ports/PortSelect.h"
 
 namespace tarvel {
@@ -47,11 +48,6 @@ struct FtdiApi {
 // Opens libftdi1.so.2 once; nullptr with `reason` when it is missing.
 const FtdiApi* LoadFtdiLibrary(std::string& reason);
 using FtdiLoader = const FtdiApi* (*)(std::string& reason);
-
-// "ftdi" (empty descriptor) or "ftdi:DESCRIPTOR" with DESCRIPTOR one of
-// d:BUS/DEV, i:VID:PID, i:VID:PID:INDEX, s:VID:PID:SERIAL. False with
-// `error` filled for anything else.
-bool ParseFtdiChoice(std::string_view choice, std::string& descriptor, PortError& error);
 
 class FtdiPortBackend : public PortBackend {
  public:

@@ -2,22 +2,48 @@
 
 #include <cstdlib>
 
+#include "device/ports/SimPortBackend.h"
+#include "sim/BenchStateFile.h"
+
+// The one place besides core/platform that knows the system: which back-ends
+// the table holds.
+#ifdef _WIN32
+#include "device/ports/D2xxPort.h"
+#include "device/ports/PortIoLibraryPort.h"
+#else
 #include "device/ports/DirectPort.h"
 #include "device/ports/FtdiPort.h"
 #include "device/ports/GpioPort.h"
 #include "device/ports/PpdevPort.h"
-#include "device/ports/SimPortBackend.h"
-#include "sim/BenchStateFile.h"
+#endif
 
 namespace tarvel {
 
+#ifdef _WIN32
+const char* const kPortChoices =
+    "auto (inpoutx64.dll or dlportio.dll), sim or sim:PATH; for an adapter ftdi or ftdi:DESCRIPTOR";
+#else
 const char* const kPortChoices =
     "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or "
     "gpio:CHIP:L0,...,L7";
+#endif
 
 namespace {
 
 using Maker = std::unique_ptr<PortBackend> (*)(std::string_view choice, PortError& error);
+
+#ifdef _WIN32
+std::unique_ptr<PortBackend> MakePortIoLibrary(std::string_view, PortError&) {
+  return std::make_unique<PortIoLibraryBackend>();
+}
+
+// FTDI's D2XX library is loaded when a command first opens the port.
+std::unique_ptr<PortBackend> MakeD2xx(std::string_view choice, PortError& error) {
+  std::string descriptor;
+  if (!ParseFtdiChoice(choice, descriptor, error)) return nullptr;
+  return std::make_unique<D2xxPortBackend>(std::move(descriptor));
+}
+#else
 
 std::unique_ptr<PortBackend> MakePpdevAuto(std::string_view, PortError&) {
   return std::make_unique<PpdevPortBackend>(MakeRealPpdevSystem());
@@ -37,6 +63,7 @@ std::unique_ptr<PortBackend> MakeDirect(std::string_view, PortError& error) {
   }
   return std::make_unique<DirectPortBackend>(std::move(system));
 }
+#endif
 
 std::unique_ptr<PortBackend> MakeSim(std::string_view choice, PortError& error) {
   std::string path;
@@ -44,7 +71,11 @@ std::unique_ptr<PortBackend> MakeSim(std::string_view choice, PortError& error) 
     path = DefaultBenchStatePath();
     if (path.empty()) {
       error.target = "simulated bench";
+#ifdef _WIN32
+      error.reason = "LOCALAPPDATA names no folder for its state";
+#else
       error.reason = "neither XDG_STATE_HOME nor HOME names a folder for its state";
+#endif
       error.remedy = "name the state file with TARVEL_PORT=sim:PATH";
       return nullptr;
     }
@@ -60,6 +91,7 @@ std::unique_ptr<PortBackend> MakeSim(std::string_view choice, PortError& error) 
   return std::make_unique<SimPortBackend>(std::move(path));
 }
 
+#ifndef _WIN32
 // The adapters' libraries are loaded when a command first opens the port.
 std::unique_ptr<PortBackend> MakeFtdi(std::string_view choice, PortError& error) {
   std::string descriptor;
@@ -72,6 +104,7 @@ std::unique_ptr<PortBackend> MakeGpio(std::string_view choice, PortError& error)
   if (!ParseGpioChoice(choice, parsed, error)) return nullptr;
   return std::make_unique<GpioPortBackend>(std::move(parsed));
 }
+#endif
 
 // The driver table: the first entry whose test accepts TARVEL_PORT makes the
 // back-end.
@@ -80,6 +113,13 @@ struct Driver {
   Maker make;
 };
 
+#ifdef _WIN32
+const Driver kDrivers[] = {
+    {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePortIoLibrary},
+    {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
+    {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeD2xx},
+};
+#else
 const Driver kDrivers[] = {
     {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePpdevAuto},
     {[](std::string_view c) { return c.starts_with("/dev/"); }, MakePpdevDevice},
@@ -88,6 +128,7 @@ const Driver kDrivers[] = {
     {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeFtdi},
     {[](std::string_view c) { return c.starts_with("gpio:"); }, MakeGpio},
 };
+#endif
 
 }  // namespace
 

@@ -1,9 +1,10 @@
-// An adapter's library opened on demand with dlopen. The program is never
-// linked against libftdi1 or libgpiod: it starts no slower for them and runs
-// where they are not installed.
+// An adapter's library opened on demand (dlopen, LoadLibraryW on Windows).
+// The program is never linked against libftdi1, libgpiod or a port driver's
+// library: it starts no slower for them and runs where they are not
+// installed.
 #pragma once
 
-#include <dlfcn.h>
+#include "core/platform/Platform.h"
 
 #include <string>
 #include <utility>
@@ -16,18 +17,11 @@ namespace tarvel {
 class SharedLibrary {
  public:
   SharedLibrary(std::string soname, std::string& reason)
-      : soname_(std::move(soname)),
-        reason_(reason),
-        handle_(::dlopen(soname_.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-    if (handle_ == nullptr) {
-      const char* why = ::dlerror();
-      reason_ = why != nullptr ? why : soname_ + " cannot be loaded";
-    }
-  }
+      : soname_(std::move(soname)), reason_(reason), handle_(platform::OpenLibrary(soname_, reason)) {}
   SharedLibrary(const SharedLibrary&) = delete;
   SharedLibrary& operator=(const SharedLibrary&) = delete;
   ~SharedLibrary() {
-    if (handle_ != nullptr) ::dlclose(handle_);
+    if (handle_ != nullptr) platform::CloseLibrary(handle_);
   }
 
   bool opened() const { return handle_ != nullptr; }
@@ -35,7 +29,7 @@ class SharedLibrary {
   template <typename Fn>
   bool Bind(const char* name, Fn& fn) {
     if (handle_ == nullptr) return false;
-    void* symbol = ::dlsym(handle_, name);
+    void* symbol = platform::LibrarySymbol(handle_, name);
     if (symbol == nullptr) {
       reason_ = soname_ + " lacks " + name;
       return false;

@@ -2,12 +2,6 @@
 
 #include "sim/BenchStateFile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +16,7 @@
 
 #include "core/AtomicFile.h"
 #include "core/Signals.h"
+#include "core/platform/Platform.h"
 
 namespace tarvel {
 
@@ -34,34 +29,7 @@ SimPortBackend::~SimPortBackend() {
 
 namespace {
 
-// "process 1234 (tarvel)" for the process that holds the flock on `fd`, from
-// /proc/locks; empty when it cannot be found.
-std::string LockHolder(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return {};
-  char id[64];
-  std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                static_cast<unsigned long long>(st.st_ino));
-  const std::string inode = ":" + std::to_string(st.st_ino);
-  std::ifstream locks("/proc/locks");
-  std::string line, exact, sameInode;
-  while (std::getline(locks, line)) {
-    std::istringstream in(line);
-    std::string number, kind, mode, access, pid, where;
-    if (!(in >> number >> kind) || kind != "FLOCK") continue;  // "->" marks a waiter
-    if (!(in >> mode >> access >> pid >> where)) continue;
-    if (where == id) exact = pid;
-    // Layered file systems report the lower file's device.
-    else if (where.size() > inode.size() && where.ends_with(inode)) sameInode = pid;
-  }
-  const std::string pid = exact.empty() ? sameInode : exact;
-  if (pid.empty()) return {};
-  std::string name;
-  std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
-  return "process " + pid + (name.empty() ? "" : " (" + name + ")");
-}
-
-constexpr auto kLockWait = std::chrono::seconds(2);
+constexpr int kLockWaitMs = 2000;
 
 }  // namespace
 
@@ -76,17 +44,17 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
   // A link is followed to the file it names, which is then locked and
   // replaced; anything but a regular file is refused before any lock.
   file_ = path_;
-  struct stat st {};
-  if (::lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char* real = ::realpath(path_.c_str(), nullptr);
-    if (real == nullptr) {
-      error.reason = "the link " + path_ + " names no usable file: " + std::strerror(errno);
+  std::error_code ec;
+  if (std::filesystem::is_symlink(path_, ec)) {
+    const auto real = std::filesystem::canonical(path_, ec);
+    if (ec) {
+      error.reason = "the link " + path_ + " names no usable file: " + ec.message();
       return false;
     }
-    file_ = real;
-    std::free(real);
+    file_ = real.string();
   }
-  if (::stat(file_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  platform::FileKind kind{};
+  if (platform::KindOf(file_, kind) && kind != platform::FileKind::Regular) {
     error.reason = file_ + " is not a regular file";
     return false;
   }
@@ -94,40 +62,22 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
   const std::filesystem::path parent = std::filesystem::path(file_).parent_path();
   const std::string own = DefaultBenchStatePath();
   if (!own.empty() && parent == std::filesystem::path(own).parent_path()) {
-    std::error_code ec;
     std::filesystem::create_directories(parent, ec);
   }
 
-  const std::string lockPath = file_ + ".lock";
-  lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-  if (lockFd_ < 0) {
-    const int err = errno;
-    error.reason =
-        "cannot open " + lockPath + ": " + (err == ELOOP ? "it is a symbolic link" : std::strerror(err));
-    return false;
-  }
-  if (::fstat(lockFd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-    error.reason = lockPath + " is not a regular file owned by you";
-    Unlock();
-    return false;
-  }
   // The lock is waited for two seconds at most, like a busy port.
-  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-  while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    if (err != EWOULDBLOCK && err != EINTR) {
-      error.reason = "cannot lock " + lockPath + ": " + std::strerror(err);
-      Unlock();
-      return false;
-    }
-    if (std::chrono::steady_clock::now() >= deadline || StopRequested()) {
-      const std::string holder = LockHolder(lockFd_);
+  const std::string lockPath = file_ + ".lock";
+  std::string reason;
+  switch (lock_.Acquire(lockPath, kLockWaitMs, reason)) {
+    case platform::FileLock::Outcome::Locked: break;
+    case platform::FileLock::Outcome::Failed: error.reason = reason; return false;
+    case platform::FileLock::Outcome::Busy: {
+      const std::string holder = lock_.Holder();
       error.reason = "the bench stayed busy for 2 seconds" + (holder.empty() ? "" : ", held by " + holder);
       error.remedy = "wait for the other run to end, or use another state file with TARVEL_PORT=sim:PATH";
       Unlock();
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (!Load(error)) {
     Unlock();
@@ -158,7 +108,7 @@ bool SimPortBackend::Load(PortError& error) {
   } else {
     // Never overwrite what could not be read: keep it for a look.
     const std::string kept = file_ + ".damaged";
-    if (::rename(file_.c_str(), kept.c_str()) == 0) {
+    if (std::rename(file_.c_str(), kept.c_str()) == 0) {
       std::cerr << "tarvel: the simulated bench state " << path_ << " is empty or damaged; kept it as "
                 << kept << " and started a fresh bench" << std::endl;
     } else {
@@ -188,12 +138,7 @@ bool SimPortBackend::Save(std::string& reason) {
   return WriteFileAtomically(file_, FormatBenchState(s), reason);
 }
 
-void SimPortBackend::Unlock() {
-  if (lockFd_ >= 0) {
-    ::close(lockFd_);  // closing drops the lock
-    lockFd_ = -1;
-  }
-}
+void SimPortBackend::Unlock() { lock_.Release(); }
 
 bool SimPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& error) {
   if (!open_ || port != base_) {

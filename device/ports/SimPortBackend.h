@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/platform/Platform.h"
 #include "device/PortIO.h"
 #include "sim/SimBench.h"
 
@@ -49,7 +50,7 @@ class SimPortBackend : public PortBackend {
   std::uint64_t reads_ = 0;
   SimBench bench_;
   std::int32_t base_ = 0;
-  int lockFd_ = -1;
+  platform::FileLock lock_;
   bool open_ = false;
 };
 

@@ -1,0 +1,17 @@
+// A build for a system without Avahi (Windows): the server serves as
+// before and says once that it is not announced.
+#include <cstdio>
+
+#include "app/Announce.h"
+
+namespace tarvel {
+
+std::unique_ptr<Announcement> AnnounceScpiServer(const std::string& name, std::uint16_t port) {
+  std::fprintf(stderr,
+               "tarvel: warning: \"%s\" on port %u is not announced with DNS-SD: this build has no DNS-SD "
+               "responder; clients need the address\n",
+               name.c_str(), static_cast<unsigned>(port));
+  return nullptr;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,277 @@
+#!/usr/bin/python3
+"""tarvel.exe under Wine: the command line's contract, every code through each
+fake port library (inpoutx64.dll, dlportio.dll, FTDI's ftd2xx64.dll),
+read-back, a sweep, --serve driven over loopback and --decode. No real port is
+touched: the fakes play the writes into the simulated bench's chip models.
+
+    wine_tests.py --wine WINE_RUN --program tarvel.exe --inpout inpoutx64.dll
+                  --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --work FOLDER
+"""
+import argparse
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+
+failures = []
+checks = 0
+
+
+def check(name, ok, detail=""):
+    global checks
+    checks += 1
+    if not ok:
+        failures.append(name)
+        print(f"FAIL {name}{': ' + detail if detail else ''}")
+
+
+class Wine:
+    def __init__(self, runner, work):
+        self.runner = runner
+        self.work = work
+
+    def env(self, extra):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("TARVEL_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env["WINEDEBUG"] = "-all"
+        env["CI"] = "1"  # never a message box
+        env.update(extra or {})
+        return env
+
+    def run(self, folder, args, env=None, cwd=None, timeout=120):
+        p = subprocess.run([self.runner, os.path.join(folder, "tarvel.exe")] + args,
+                           cwd=cwd or folder, env=self.env(env), capture_output=True, timeout=timeout)
+        return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+
+
+def winpath(path):
+    """The Wine path of a host file (drive Z: is the host's root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_latches(path):
+    with open(path) as f:
+        return [tuple([line.split()[0]] + [int(x) for x in line.split()[1:]]) for line in f if line.strip()]
+
+
+def contract(wine, bare, fake, ftdi):
+    """Texts and exit statuses of the plain command line (one table)."""
+    cases = [
+        # (name, folder, args, env, status, texts on standard error)
+        ("bad code", fake, ["RX4410", "x"], {}, 64, ["Error: Invalid or Missing Entry"]),
+        ("empty line", fake, [""], {}, 64, ["Error: Invalid or Missing Entry"]),
+        ("unknown device", fake, ["RX4411", "1", "2"], {}, 64, ["Error: Invalid Option"]),
+        ("no port library", bare, ["RX4410", "1", "2"], {}, 69,
+         ["Error: Port Not Available", "inpoutx64.dll", "dlportio.dll", "blocklist", "FTDI"]),
+        ("driver blocked", fake, ["RX4410", "1", "2"], {"FAKE_PORTIO_DRIVER": "off"}, 69,
+         ["driver did not start", "blocklist", "TARVEL_PORT=ftdi"]),
+        ("not a port choice", fake, ["RX4410", "1", "2"], {"TARVEL_PORT": "lpt9"}, 69, ["not a port choice"]),
+        ("no D2XX library", bare, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi"}, 69,
+         ["ftd2xx64.dll", "D2XX driver"]),
+        ("no adapter", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi", "FAKE_FTDI_ABSENT": "1"}, 69,
+         ["FT_DEVICE_NOT_FOUND", "FT232H"]),
+        ("unknown serial", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:s:0x0403:0x6014:XX"}, 69,
+         ["FT_OpenEx: FT_DEVICE_NOT_FOUND"]),
+        ("by description", ftdi, ["RX4410", "1", "2"],
+         {"TARVEL_PORT": "ftdi:s:0x0403:0x6014:Tarvel test FT232H"}, 0, []),
+        ("bus numbers", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:d:1/2"}, 69, ["by serial number"]),
+        ("bad descriptor", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:x"}, 69,
+         ["not an FTDI device string"]),
+        ("sent", fake, ["TQM7731", "3", "4"], {}, 0, []),
+        ("version", fake, ["--version"], {}, 0, []),
+    ]
+    for name, folder, args, env, status, texts in cases:
+        rc, out, err = wine.run(folder, args, env)
+        check(f"contract {name}: status", rc == status, f"{rc} != {status}; {err.strip()}")
+        for text in texts:
+            check(f"contract {name}: says {text!r}", text in err, err.strip())
+        if name == "version":
+            check("contract version text", out.startswith("tarvel "), out)
+
+    # Read-back: TRVOutput.dat with CR LF, and a leftover deleted at start.
+    state = os.path.join(fake, "bench.state")
+    env = {"FAKE_PORT_STATE": winpath(state)}
+    for f in ("bench.state", "TRVOutput.dat"):
+        if os.path.exists(os.path.join(fake, f)):
+            os.remove(os.path.join(fake, f))
+    wine.run(fake, ["RX4410", "21", "3"], env)
+    rc, _, err = wine.run(fake, ["RX4410R"], env)
+    with open(os.path.join(fake, "TRVOutput.dat"), "rb") as f:
+        result = f.read()
+    check("read-back status", rc == 0, err)
+    check("read-back file", result == b"RX4410R, 21, 3\r\n", repr(result))
+    wine.run(fake, ["RX4410", "1", "2"], env)
+    check("leftover TRVOutput.dat deleted", not os.path.exists(os.path.join(fake, "TRVOutput.dat")))
+
+
+def every_code(wine, folder, label, port=None):
+    """Every RX4410 code (read back at each step) and every TQM7731 code."""
+    latches = os.path.join(folder, "latches.txt")
+    env = {"FAKE_PORT_STATE": winpath(os.path.join(folder, "codes.state")),
+           "FAKE_PORT_LATCHES": winpath(latches),
+           "FAKE_FTDI_LOG": winpath(os.path.join(folder, "calls.txt"))}
+    if port:
+        env["TARVEL_PORT"] = port
+    for device, top in (("RX4410", 63), ("TQM7731", 31)):
+        steps = [(c, top - c) for c in range(top + 1)]
+        with open(os.path.join(folder, "codes.csv"), "w") as f:
+            f.writelines(f"0.1,{a},{b}\n" for a, b in steps)
+        args = ["--sequence", device, "codes.csv", "--log", "codes.log"]
+        if device == "RX4410":
+            args.append("--verify")
+        rc, _, err = wine.run(folder, args, env)
+        check(f"{label} {device} sequence status", rc == 0, err)
+        want = [(device.lower(), a, b) for a, b in steps]
+        got = read_latches(latches)
+        # Each channel latches on its own: the word after both channels is the step.
+        seen = got[1::2] if device == "RX4410" else got
+        check(f"{label} every {device} code 0..{top} latched", seen == want,
+              f"{len(seen)} words, first difference at "
+              f"{next((i for i, (x, y) in enumerate(zip(seen, want)) if x != y), min(len(seen), len(want)))}")
+        if device == "RX4410":
+            with open(os.path.join(folder, "codes.log")) as f:
+                rows = [line.strip().split(",") for line in f][1:]
+            readback = [(int(r[4]), int(r[5])) for r in rows if len(r) == 6]
+            check(f"{label} every RX4410 code read back", readback == steps, f"{len(readback)} rows")
+        if port:
+            with open(os.path.join(folder, "calls.txt")) as f:
+                calls = [line.split() for line in f]
+            names = [c[0] for c in calls]
+            check(f"{label} {device} closed as often as opened", names.count("open") == names.count("close") > 0,
+                  f"{names.count('open')} opens, {names.count('close')} closes")
+            check(f"{label} {device} synchronous bit-bang with mask 0xE7", ["bitmode", "231", "4"] in calls,
+                  str([c for c in calls if c[0] == "bitmode"]))
+            sizes = [int(c[1]) for c in calls if c[0] == "write"]
+            check(f"{label} {device} writes batched, 64 bytes at most", sizes and max(sizes) <= 64
+                  and len(sizes) < sum(sizes), str(sizes[:10]))
+
+
+def sweep(wine, folder):
+    """A sweep on the simulated bench; dwell accuracy printed from its log."""
+    env = {"TARVEL_PORT": "sim:" + winpath(os.path.join(folder, "sweep.state"))}
+    rc, _, err = wine.run(folder, ["--sweep", "RX4410", "--from", "0", "--to", "20", "--dwell", "20",
+                                   "--verify", "--log", "sweep.log"], env)
+    check("sweep status", rc == 0, err)
+    with open(os.path.join(folder, "sweep.log")) as f:
+        rows = [line.strip().split(",") for line in f][1:]
+    check("sweep steps", [int(r[2]) for r in rows] == list(range(21)), str(rows[:3]))
+    check("sweep read back", all(r[2] == r[4] and r[3] == r[5] for r in rows))
+    starts = [float(r[0]) for r in rows]
+    gaps = [b - a for a, b in zip(starts, starts[1:])]
+    if gaps:
+        worst = max(abs(g - 20.0) for g in gaps)
+        print(f"sweep dwell under Wine: 20 ms asked, mean {sum(gaps) / len(gaps):.3f} ms, "
+              f"worst off by {worst:.3f} ms over {len(gaps)} steps (reported, not asserted)")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def serve(wine, folder):
+    """--serve driven by a client over loopback, then stopped."""
+    port = free_port()
+    env = wine.env({"TARVEL_PORT": "sim:" + winpath(os.path.join(folder, "serve.state"))})
+    p = subprocess.Popen([wine.runner, os.path.join(folder, "tarvel.exe"), "--serve", "--listen",
+                          f"127.0.0.1:{port}"], cwd=folder, env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        line = p.stdout.readline().decode(errors="replace").strip()
+        check("serve says where it listens", line == f"listening on 127.0.0.1:{port}", line)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                conn = socket.create_connection(("127.0.0.1", port), timeout=30)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        with conn:
+            reader = conn.makefile("r", newline="\n")
+
+            def query(text):
+                conn.sendall(text.encode() + b"\n")
+                return reader.readline().strip()
+
+            idn = query("*IDN?")
+            check("serve *IDN?", "TARVEL" in idn.upper(), idn)
+            conn.sendall(b"DEV RX4410\nCODE 17,42\nTRAN\n")
+            for q, want in (("CODE?", "17,42"), ("READ?", "17,42"), ("SYST:ERR?", '0,"No error"')):
+                got = query(q)
+                check(f"serve {q}", got == want, got)
+    finally:
+        p.terminate()  # Wine passes it on as a termination
+        try:
+            p.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+    # A command-line run sees what the server sent.
+    rc, _, err = wine.run(folder, ["RX4410R"], {"TARVEL_PORT": env["TARVEL_PORT"]})
+    with open(os.path.join(folder, "TRVOutput.dat"), "rb") as f:
+        check("serve left the bench for the command line", f.read() == b"RX4410R, 17, 42\r\n")
+
+
+def decode(wine, folder):
+    """A trace written by one run, decoded by --decode."""
+    env = {"TARVEL_PORT": "sim:" + winpath(os.path.join(folder, "decode.state")), "TARVEL_TRACE": "t.vcd"}
+    rc, _, err = wine.run(folder, ["RX4410", "21", "3"], env)
+    check("trace written", rc == 0 and os.path.exists(os.path.join(folder, "t.vcd")), err)
+    rc, out, err = wine.run(folder, ["--decode", "t.vcd"])
+    lines = [line.strip() for line in out.replace("\r\n", "\n").splitlines()]
+    check("decode status", rc == 0, err)
+    check("decode frames", any("Chan 1 write 21" in x for x in lines) and any("Chan 2 write 3" in x for x in lines),
+          out)
+    rc, _, err = wine.run(folder, ["--decode", "absent.vcd"])
+    check("decode of a missing file", rc == 66 and "cannot open absent.vcd" in err, err)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "work"):
+        ap.add_argument("--" + name, required=True)
+    a = ap.parse_args()
+    if shutil.which(a.wine) is None and not os.access(a.wine, os.X_OK):
+        print("wine is not installed: skipped")
+        return 77
+    a.work = os.path.abspath(a.work)
+    shutil.rmtree(a.work, ignore_errors=True)
+    folders = {}
+    for name, dll in (("bare", None), ("inpout", a.inpout), ("dlportio", a.dlportio), ("ftdi", a.ftd2xx)):
+        folders[name] = os.path.join(a.work, name)
+        os.makedirs(folders[name])
+        shutil.copy(a.program, folders[name])
+        if dll:
+            shutil.copy(dll, folders[name])
+    wine = Wine(os.path.abspath(a.wine), a.work)
+    started = time.monotonic()
+    # Wine's server and services first, on no pipe of ours: they stay for the
+    # whole run (the wrapper keeps the server), and a service started by a
+    # test's program would hold that program's output open.
+    subprocess.run([wine.runner, "wineboot"], env=wine.env({}), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    print(f"Wine ready: {time.monotonic() - started:.1f} s")
+    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"])),
+                      ("codes via inpoutx64.dll", lambda: every_code(wine, folders["inpout"], "inpoutx64.dll")),
+                      ("codes via dlportio.dll", lambda: every_code(wine, folders["dlportio"], "dlportio.dll")),
+                      ("codes via ftd2xx64.dll", lambda: every_code(wine, folders["ftdi"], "ftdi", "ftdi")),
+                      ("codes via ftd2xx64.dll by serial",
+                       lambda: every_code(wine, folders["ftdi"], "ftdi:s:", "ftdi:s:0x0403:0x6014:TV000001")),
+                      ("sweep", lambda: sweep(wine, folders["bare"])),
+                      ("serve", lambda: serve(wine, folders["bare"])),
+                      ("decode", lambda: decode(wine, folders["bare"]))):
+        t = time.monotonic()
+        run()
+        print(f"{step}: {time.monotonic() - t:.1f} s")
+    print(f"under Wine: {time.monotonic() - started:.1f} s")
+    print(f"{checks - len(failures)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
