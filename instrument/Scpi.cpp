@@ -84,6 +84,10 @@ constexpr Entry kCommands[] = {
 };
 
 constexpr std::uint8_t kEsrOpc = 0x01, kEsrQye = 0x04, kEsrDde = 0x08, kEsrExe = 0x10, kEsrCme = 0x20;
+// Status byte bits: the error queue is not empty (SCPI), an answer waits in
+// the output queue (MAV), an enabled standard event (ESB), the master summary
+// (MSS, which *SRE cannot enable).
+constexpr std::uint8_t kStbErrorQueue = 0x04, kStbMav = 0x10, kStbEsb = 0x20, kStbMss = 0x40;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -198,11 +202,12 @@ std::string ScpiInstrument::PopError() {
   return std::to_string(e.code) + "," + Quoted(e.text);
 }
 
-std::uint8_t ScpiInstrument::StatusByte() const {
+std::uint8_t ScpiInstrument::StatusByte(bool answerWaiting) const {
   std::uint8_t stb = 0;
-  if (!errors_.empty()) stb |= 0x04;
-  if ((esr_ & ese_) != 0) stb |= 0x20;
-  if ((stb & sre_ & 0xBF) != 0) stb |= 0x40;
+  if (!errors_.empty()) stb |= kStbErrorQueue;
+  if (answerWaiting) stb |= kStbMav;
+  if ((esr_ & ese_) != 0) stb |= kStbEsb;
+  if ((stb & sre_) != 0) stb |= kStbMss;
   return stb;
 }
 
@@ -312,9 +317,8 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
   }
   switch (c.op) {
     case Op::Idn: return answer(std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion);
-    case Op::Rst:
+    case Op::Rst:  // the status registers and the error queue stay as they are
       device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
-      errors_.clear();
       return;
     case Op::Cls:
       esr_ = 0;
@@ -327,9 +331,12 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
       esr_ = 0;
       return answer(std::to_string(esr));
     }
-    case Op::Sre: return byteParam(c.params[0], sre_);
+    case Op::Sre:
+      byteParam(c.params[0], sre_);
+      sre_ &= static_cast<std::uint8_t>(~kStbMss);
+      return;
     case Op::SreQ: return answer(std::to_string(sre_));
-    case Op::StbQ: return answer(std::to_string(StatusByte()));
+    case Op::StbQ: return answer(std::to_string(StatusByte(!answers.empty())));
     case Op::Opc: esr_ |= kEsrOpc; return;
     case Op::OpcQ: return answer("1");
     case Op::Wai: return;

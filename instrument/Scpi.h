@@ -58,7 +58,9 @@ class ScpiInstrument {
   // "-240" errors; false when it failed.
   bool Drive(bool readBack);
   bool ParseCode(std::string_view text, int& code);
-  std::uint8_t StatusByte() const;
+  // `answerWaiting`: an earlier query of the message has its answer in the
+  // output queue (MAV).
+  std::uint8_t StatusByte(bool answerWaiting) const;
 
   std::unique_ptr<DeviceLink> link_;
   std::string device_ = "RX4410";
