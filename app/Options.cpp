@@ -29,7 +29,9 @@ constexpr OptionMode kModes[] = {
     {"--help", "tarvel --help", "this text", RunHelp},
     {"--version", "tarvel --version", "the program's version", RunVersion},
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
-     "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025)",
+     "\n                                      [--idle-timeout SECONDS]"
+     "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025;"
+     "\n                                      an idle client is closed after 900 s, 0 = never)",
      RunServe},
     {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",
      "\n                                      print what the chips made of a trace or logic-analyser capture",

@@ -39,16 +39,42 @@ constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
 // or memory: the pending connection keeps it readable, so polling it at once
 // would only fail again.
 constexpr auto kAcceptPause = std::chrono::milliseconds(250);
+// With every slot taken, a new client takes the slot of the one idle the
+// longest, if that one has been idle this long.
+constexpr auto kEvictIdleAfter = std::chrono::seconds(3);
+// The largest --idle-timeout: its milliseconds still fit poll's timeout.
+constexpr long kMaxIdleTimeoutSeconds = 2'000'000;
+
+using Clock = std::chrono::steady_clock;
 
 void PrintServeUsage() {
-  std::fputs("usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]\n", stderr);
+  std::fputs(
+      "usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--idle-timeout SECONDS]\n",
+      stderr);
 }
 
 struct Client {
   int fd = -1;
+  std::string peer;  // "127.0.0.1:40312", for messages
   std::string in, out;
   bool discarding = false;  // inside a line that was too long
+  Clock::time_point lastHeard{};  // the last byte received, or the connection
 };
+
+// Whole seconds in `text`, 0..kMaxIdleTimeoutSeconds; nothing for anything else.
+std::optional<std::chrono::seconds> ParseSeconds(std::string_view text) {
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  const long value = std::stol(std::string(text));
+  if (value > kMaxIdleTimeoutSeconds) return std::nullopt;
+  return std::chrono::seconds(value);
+}
+
+// Milliseconds from `now` until `due`, rounded up, for poll's timeout.
+int MillisecondsUntil(Clock::time_point due, Clock::time_point now) {
+  if (due <= now) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+}
 
 bool IsLoopback(const sockaddr_storage& a) {
   if (a.ss_family == AF_INET) {
@@ -111,8 +137,10 @@ int OpenListener(const ListenAddress& address) {
 
 class Server {
  public:
-  Server(int listener, std::unique_ptr<DeviceLink> link)
-      : listener_(listener), instrument_(std::move(link)) {}
+  // `idleTimeout`: a client that sends nothing for this long is closed; 0
+  // for never.
+  Server(int listener, std::unique_ptr<DeviceLink> link, std::chrono::seconds idleTimeout)
+      : listener_(listener), idleTimeout_(idleTimeout), instrument_(std::move(link)) {}
   ~Server() {
     for (Client& c : clients_) ::close(c.fd);
     ::close(listener_);
@@ -122,32 +150,51 @@ class Server {
 
  private:
   void Accept();
+  int PollTimeoutMs(Clock::time_point now) const;
+  // Makes room for a new client: closes the one idle the longest, if it has
+  // been idle kEvictIdleAfter; false when every client is busier.
+  bool EvictLongestIdle(Clock::time_point now, const std::string& newcomer);
+  void CloseIdleClients(Clock::time_point now);
+  // Says why on standard error and, as far as it still reads, to the client.
+  void Close(Client& c, const std::string& why);
   // Reads what arrived; false when the client is gone.
   bool Receive(Client& c);
   void TakeLines(Client& c);
   bool Flush(Client& c);
 
   int listener_;
+  std::chrono::seconds idleTimeout_;
   std::vector<Client> clients_;
   ScpiInstrument instrument_;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   bool acceptFailing_ = false;  // said so on standard error already
 };
 
+// The wait ends when accepting may start again or the next idle client is due.
+int Server::PollTimeoutMs(Clock::time_point now) const {
+  int timeoutMs = -1;
+  auto sooner = [&timeoutMs, now](Clock::time_point due) {
+    const int ms = MillisecondsUntil(due, now);
+    if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = ms;
+  };
+  if (now < acceptPausedUntil_) sooner(acceptPausedUntil_);
+  if (idleTimeout_.count() > 0) {
+    for (const Client& c : clients_) sooner(c.lastHeard + idleTimeout_);
+  }
+  return timeoutMs;
+}
+
 void Server::Run() {
   std::vector<pollfd> fds;
   for (;;) {
-    // While accepting rests, the listener is left out (poll ignores a
-    // negative descriptor) and the wait ends with the rest.
-    int timeoutMs = -1;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < acceptPausedUntil_) {
-      timeoutMs =
-          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - now).count());
-    }
+    const auto now = Clock::now();
+    CloseIdleClients(now);
+    const int timeoutMs = PollTimeoutMs(now);
     fds.clear();
     fds.push_back({StopSignalFd(), POLLIN, 0});
-    fds.push_back({timeoutMs < 0 ? listener_ : -1, POLLIN, 0});
+    // While accepting rests, the listener is left out (poll ignores a
+    // negative descriptor).
+    fds.push_back({now < acceptPausedUntil_ ? -1 : listener_, POLLIN, 0});
     for (const Client& c : clients_) {
       short events = c.out.size() < kMaxPendingOutput ? POLLIN : 0;
       if (!c.out.empty()) events |= POLLOUT;
@@ -178,8 +225,41 @@ void Server::Run() {
   }
 }
 
+void Server::CloseIdleClients(Clock::time_point now) {
+  if (idleTimeout_.count() == 0) return;
+  std::erase_if(clients_, [this, now](Client& c) {
+    if (now - c.lastHeard < idleTimeout_) return false;
+    Close(c, "nothing received for " + std::to_string(idleTimeout_.count()) + " s (--idle-timeout)");
+    return true;
+  });
+}
+
+bool Server::EvictLongestIdle(Clock::time_point now, const std::string& newcomer) {
+  auto longest = clients_.end();
+  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+    if (longest == clients_.end() || it->lastHeard < longest->lastHeard) longest = it;
+  }
+  if (longest == clients_.end() || now - longest->lastHeard < kEvictIdleAfter) return false;
+  const auto idle = std::chrono::duration_cast<std::chrono::seconds>(now - longest->lastHeard);
+  Close(*longest, "idle for " + std::to_string(idle.count()) + " s while all " +
+                      std::to_string(kMaxScpiClients) + " connections were taken; " + newcomer +
+                      " has the slot now");
+  clients_.erase(longest);
+  return true;
+}
+
+void Server::Close(Client& c, const std::string& why) {
+  std::fprintf(stderr, "tarvel: closed %s: %s\n", c.peer.c_str(), why.c_str());
+  c.out += "tarvel: closing this connection: " + why + "\n";
+  Flush(c);
+  ::close(c.fd);
+}
+
 void Server::Accept() {
-  const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  sockaddr_storage peer{};
+  socklen_t peerLength = sizeof peer;
+  const int fd =
+      ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
     // No connection after all: the peer left, or accept passed on a network
@@ -200,14 +280,21 @@ void Server::Accept() {
     return;
   }
   acceptFailing_ = false;
-  if (clients_.size() >= kMaxScpiClients) {
-    std::fprintf(stderr, "tarvel: refused a connection: %d clients are connected already\n", kMaxScpiClients);
+  const std::string where = FormatAddress(peer, peerLength);
+  const auto now = Clock::now();
+  if (clients_.size() >= kMaxScpiClients && !EvictLongestIdle(now, where)) {
+    std::fprintf(stderr, "tarvel: refused %s: %d clients are connected already, none idle for %lld s\n",
+                 where.c_str(), kMaxScpiClients, static_cast<long long>(kEvictIdleAfter.count()));
     ::close(fd);
     return;
   }
   const int one = 1;  // answers are short: send them at once
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  clients_.push_back({fd, {}, {}, false});
+  Client c;
+  c.fd = fd;
+  c.peer = where;
+  c.lastHeard = now;
+  clients_.push_back(std::move(c));
 }
 
 bool Server::Receive(Client& c) {
@@ -215,6 +302,7 @@ bool Server::Receive(Client& c) {
   const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   if (n == 0) return false;  // a line without its end is dropped with the client
+  c.lastHeard = Clock::now();
   c.in.append(buffer, static_cast<std::size_t>(n));
   TakeLines(c);
   return true;
@@ -268,10 +356,21 @@ bool ParseListenAddress(const std::string& text, ListenAddress& address) {
 
 int RunServe(int argc, const char* const* argv) {
   ListenAddress address;
+  std::chrono::seconds idleTimeout = kDefaultIdleTimeout;
   for (int i = 0; i < argc; ++i) {
     const std::string word = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (word == "--listen" && value != nullptr && ParseListenAddress(value, address)) {
+      ++i;
+    } else if (word == "--idle-timeout") {
+      const auto seconds = value != nullptr ? ParseSeconds(value) : std::nullopt;
+      if (!seconds) {
+        std::fprintf(stderr, "tarvel: --idle-timeout takes whole seconds from 0 (never) to %ld, not \"%s\"\n",
+                     kMaxIdleTimeoutSeconds, value != nullptr ? value : "");
+        PrintServeUsage();
+        return kExitUsage;
+      }
+      idleTimeout = *seconds;
       ++i;
     } else if (word == "--port-choice" && value != nullptr) {
       if (const LegacyPort* c = FindLegacyPort(std::string_view(value))) {
@@ -315,7 +414,7 @@ int RunServe(int argc, const char* const* argv) {
   link->SetAccessSink(ProcessLink().accessSink());
   link->SetBackend(MakePortBackendFromEnvironment(error));
   const bool keepOpen = link->backend() == nullptr || link->backend()->KeepOpenBetweenCommands();
-  Server server(listener, std::move(link));
+  Server server(listener, std::move(link), idleTimeout);
   DeviceLink& serverLink = server.link();
   std::optional<PortSession> held;
   if (keepOpen) {

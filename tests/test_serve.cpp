@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -94,7 +95,10 @@ class Serve : public ::testing::Test {
         ::_exit(126);
       }
       ::putenv(const_cast<char*>(choice.c_str()));
-      ::execl(TARVEL_PROGRAM, TARVEL_PROGRAM, "--serve", "--listen", "127.0.0.1:0", nullptr);
+      std::vector<const char*> args{TARVEL_PROGRAM, "--serve", "--listen", "127.0.0.1:0"};
+      for (const std::string& a : serveArgs) args.push_back(a.c_str());
+      args.push_back(nullptr);
+      ::execv(TARVEL_PROGRAM, const_cast<char* const*>(args.data()));
       ::_exit(127);
     }
     ::close(out[1]);
@@ -119,6 +123,7 @@ class Serve : public ::testing::Test {
 
   fs::path dir;
   std::string statePath;
+  std::vector<std::string> serveArgs;  // after --serve --listen 127.0.0.1:0
   bool isolated = false;  // standard error to dir/serve.err, no inherited descriptors
   rlim_t fileLimit = 0;   // RLIMIT_NOFILE for the server, when not 0
   pid_t pid = -1;
@@ -194,6 +199,83 @@ TEST_F(Serve, EightClientsNeverInterleaveSequences) {
   EXPECT_EQ(ninth.Ask("*OPC?\n"), "1") << "slots free again once clients leave";
 }
 
+// A client that sends `CODE i,i;*OPC?` every 100 ms on a thread of its own
+// until stopped; every answer must be "1".
+class Sweeper {
+ public:
+  explicit Sweeper(int port)
+      : thread_([this, port] {
+          Client client(port);
+          for (int i = 0; !stop_; ++i) {
+            const std::string n = std::to_string(i % 64);
+            if (client.Ask("CODE " + n + "," + n + ";*OPC?\n") != "1") ++failures_;
+            std::this_thread::sleep_for(100ms);
+          }
+        }) {}
+  // Stops it; the number of answers that were not "1".
+  int Finish() {
+    stop_ = true;
+    thread_.join();
+    return failures_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> failures_{0};
+  std::thread thread_;
+};
+
+class ServeIsolated : public Serve {
+ protected:
+  void SetUp() override {
+    isolated = true;
+    Serve::SetUp();
+  }
+};
+
+const std::string kClosedPrefix = "tarvel: closing this connection: ";
+
+TEST_F(ServeIsolated, NewClientTakesTheSlotOfTheLongestIdleNeverOfABusyOne) {
+  Sweeper sweeper(port);  // connected first: the oldest connection, never idle
+  std::this_thread::sleep_for(200ms);
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 7; ++i) {
+    idle.push_back(std::make_unique<Client>(port));
+    std::this_thread::sleep_for(20ms);  // connected in this order: idle longest first
+  }
+  EXPECT_EQ(Client(port).Ask("*OPC?\n"), "<closed>") << "nobody idle long enough yet: refused";
+  std::this_thread::sleep_for(3500ms);
+  std::vector<std::unique_ptr<Client>> newcomers;
+  for (std::size_t i = 0; i < 2; ++i) {
+    newcomers.push_back(std::make_unique<Client>(port));
+    EXPECT_EQ(newcomers.back()->Ask("*OPC?\n"), "1") << "newcomer " << i;
+    EXPECT_EQ(idle[i]->Line().rfind(kClosedPrefix + "idle for 3 s", 0), 0u) << "idle " << i;
+    EXPECT_EQ(idle[i]->Line(), "<closed>");
+  }
+  EXPECT_EQ(idle[2]->Ask("*OPC?\n"), "1") << "the others keep their slots";
+  EXPECT_EQ(sweeper.Finish(), 0);
+}
+
+class ServeIdleTimeout : public Serve {
+ protected:
+  void SetUp() override {
+    serveArgs = {"--idle-timeout", "1"};
+    isolated = true;
+    Serve::SetUp();
+  }
+};
+
+TEST_F(ServeIdleTimeout, ClosesAClientThatSendsNothingAndKeepsOneThatDoes) {
+  Sweeper sweeper(port);
+  Client quiet(port);
+  EXPECT_EQ(quiet.Ask("*OPC?\n"), "1");
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(quiet.Line(), kClosedPrefix + "nothing received for 1 s (--idle-timeout)");
+  EXPECT_EQ(quiet.Line(), "<closed>");
+  EXPECT_EQ(sweeper.Finish(), 0) << "the client sending commands is never closed";
+  EXPECT_NE(testing::Slurp(dir / "serve.err").find(": nothing received for 1 s"), std::string::npos);
+}
+
 TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {
   {
     Client leaver(port);
@@ -241,6 +323,10 @@ TEST(Options, HelpVersionAndUnknownOptions) {
       {{"--bogus"}, 64, "", "usage: tarvel"},
       {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
       {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},
+      {{"--serve", "--idle-timeout"}, 64, "", "--idle-timeout takes whole seconds"},
+      {{"--serve", "--idle-timeout", "-5"}, 64, "", "--idle-timeout takes whole seconds"},
+      {{"--serve", "--idle-timeout", "1.5"}, 64, "", "usage: tarvel --serve"},
+      {{"--serve", "--idle-timeout", "99999999"}, 64, "", "to 2000000, not \"99999999\""},
   };
   const auto dir = testing::FreshTempDir("options");
   if (::geteuid() == 0) {
