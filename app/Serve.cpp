@@ -57,7 +57,7 @@ struct Client {
   int fd = -1;
   std::string peer;  // "127.0.0.1:40312", for messages
   std::string in, out;
-  bool discarding = false;  // inside a line that was too long
+  bool discarding = false;        // inside a line that was too long
   Clock::time_point lastHeard{};  // the last byte received, or the connection
 };
 

@@ -124,8 +124,8 @@ class Serve : public ::testing::Test {
   fs::path dir;
   std::string statePath;
   std::vector<std::string> serveArgs;  // after --serve --listen 127.0.0.1:0
-  bool isolated = false;  // standard error to dir/serve.err, no inherited descriptors
-  rlim_t fileLimit = 0;   // RLIMIT_NOFILE for the server, when not 0
+  bool isolated = false;               // standard error to dir/serve.err, no inherited descriptors
+  rlim_t fileLimit = 0;                // RLIMIT_NOFILE for the server, when not 0
   pid_t pid = -1;
   int port = 0;
 };
