@@ -54,6 +54,27 @@ struct Entry {
   Op op;
 };
 
+// Queries that only read what the instrument holds: no port, no change but
+// taking the error or event they report.
+bool ReadsOnly(Op op) {
+  switch (op) {
+    case Op::Idn:
+    case Op::EseQ:
+    case Op::EsrQ:
+    case Op::SreQ:
+    case Op::StbQ:
+    case Op::TstQ:
+    case Op::ErrorQ:
+    case Op::VersionQ:
+    case Op::DeviceQ:
+    case Op::ChanCodeQ:
+    case Op::CodeQ:
+    case Op::AutoTransmitQ:
+    case Op::PortQ: return true;
+    default: return false;
+  }
+}
+
 constexpr Entry kCommands[] = {
     {"*IDN", true, 0, Op::Idn},
     {"*RST", false, 0, Op::Rst},
@@ -167,6 +188,42 @@ std::string Quoted(std::string_view text) {
 
 int DeviceMax(const std::string& device) { return DeviceCodeRange(device).value_or(CodeRange{}).highest; }
 
+// One command of a program message, split: its header looked up in the
+// table and its parameters.
+struct Parsed {
+  const Entry* entry = nullptr;  // nothing when the header is unknown or the wrong form
+  bool known = false;            // the header exists, maybe not as this form
+  bool query = false;
+  int suffix = 1;
+  std::string_view rest;  // the parameters, trimmed
+};
+
+Parsed ParseUnit(std::string_view unit) {
+  Parsed p;
+  std::size_t end = 0;
+  while (end < unit.size() && !IsBlank(unit[end])) ++end;
+  std::string_view header = unit.substr(0, end);
+  p.rest = Trim(unit.substr(end));
+  p.query = !header.empty() && header.back() == '?';
+  if (p.query) header.remove_suffix(1);
+  if (!header.empty() && header.front() == ':') header.remove_prefix(1);
+  const std::vector<std::string_view> nodes = SplitAt(header, ':');
+  for (const Entry& entry : kCommands) {
+    if (!MatchHeader(nodes, entry.pattern, p.suffix)) continue;
+    p.known = true;
+    if (entry.query == p.query) {
+      p.entry = &entry;
+      break;
+    }
+  }
+  return p;
+}
+
+std::string_view WithoutReturn(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 }  // namespace
 
 struct ScpiInstrument::Command {
@@ -211,40 +268,34 @@ std::uint8_t ScpiInstrument::StatusByte(bool answerWaiting) const {
   return stb;
 }
 
-std::string ScpiInstrument::Execute(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  std::string answers;
-  for (std::string_view unit : SplitAt(line, ';')) {
+bool ScpiInstrument::ReadsOnly(std::string_view line) {
+  bool any = false;
+  for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
     unit = Trim(unit);
     if (unit.empty()) continue;
-    std::size_t end = 0;
-    while (end < unit.size() && !IsBlank(unit[end])) ++end;
-    std::string_view header = unit.substr(0, end);
-    const std::string_view rest = Trim(unit.substr(end));
-    const bool query = !header.empty() && header.back() == '?';
-    if (query) header.remove_suffix(1);
-    if (!header.empty() && header.front() == ':') header.remove_prefix(1);
+    const Parsed p = ParseUnit(unit);
+    if (p.entry == nullptr || !tarvel::ReadsOnly(p.entry->op) || !p.rest.empty()) return false;
+    any = true;
+  }
+  return any;
+}
 
-    const std::vector<std::string_view> nodes = SplitAt(header, ':');
-    const Entry* found = nullptr;
-    bool known = false;  // the header exists, maybe not as this form
-    int suffix = 1;
-    for (const Entry& entry : kCommands) {
-      if (!MatchHeader(nodes, entry.pattern, suffix)) continue;
-      known = true;
-      if (entry.query == query) {
-        found = &entry;
-        break;
-      }
-    }
+std::string ScpiInstrument::Execute(std::string_view line) {
+  std::string answers;
+  for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
+    unit = Trim(unit);
+    if (unit.empty()) continue;
+    const Parsed parsed = ParseUnit(unit);
+    const Entry* found = parsed.entry;
     if (found == nullptr) {
-      PushError(-113, known ? "Undefined header; " + std::string(query ? "no query form" : "query only")
-                            : "Undefined header");
+      PushError(-113, parsed.known
+                          ? "Undefined header; " + std::string(parsed.query ? "no query form" : "query only")
+                          : "Undefined header");
       break;  // a command error ends the message
     }
-    Command command{found->op, suffix, {}};
-    if (!rest.empty()) {
-      for (std::string_view p : SplitAt(rest, ',')) command.params.push_back(Trim(p));
+    Command command{found->op, parsed.suffix, {}};
+    if (!parsed.rest.empty()) {
+      for (std::string_view p : SplitAt(parsed.rest, ',')) command.params.push_back(Trim(p));
     }
     if (static_cast<int>(command.params.size()) < found->params) {
       PushError(-109, "Missing parameter");

@@ -44,6 +44,12 @@ class ScpiInstrument {
   // ';' and ended by "\n", or "" when no query answered.
   std::string Execute(std::string_view line);
 
+  // True when every command of the line is a query that only reads what the
+  // instrument holds (*IDN?, *STB?, SYSTem:ERRor?, DEVice?, CODE?, PORT?
+  // and the like): no port, no setting. The server answers those at once
+  // while other commands wait for the port.
+  static bool ReadsOnly(std::string_view line);
+
   // Queues an error (e.g. -223 for a line the server discarded).
   void PushError(int code, std::string text);
   // "-222,\"Data out of range\"" or "0,\"No error\"", and removes it.

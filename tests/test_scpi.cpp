@@ -124,6 +124,25 @@ TEST(ScpiInstrument, StatusByteFollowsIeee4882) {
   }
 }
 
+TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
+  const struct {
+    const char* line;
+    bool readsOnly;
+  } cases[] = {
+      {"*IDN?", true},
+      {"*idn?;SYST:ERR?;*STB?;:DEV?;CODE?;CHAN2:CODE?;PORT?\r", true},
+      {"CODE 1,2", false},
+      {"CODE?;CODE 1,2", false},
+      {"*OPC?", false},
+      {"READ?", false},
+      {"DEV TQM7731;DEV?", false},
+      {"CODE? 1", false},
+      {"FOO?", false},
+      {" ; ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ScpiInstrument::ReadsOnly(c.line), c.readsOnly) << c.line;
+}
+
 TEST(ScpiInstrument, PortAlertsBecomeHardwareErrorsAndNothingCountsAsSent) {
   auto log = testing::InstallRecordingPort();
   log->failOpen = 1;
