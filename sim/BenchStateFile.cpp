@@ -137,31 +137,33 @@ ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::strin
     reason = std::strerror(errno);
     return ReadOutcome::Failed;
   }
+  const ReadOutcome read = ReadWholeFd(fd, text, reason);
+  ::close(fd);
+  return read;
+}
+
+ReadOutcome ReadWholeFd(int fd, std::string& text, std::string& reason) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     reason = "not a regular file";
-    ::close(fd);
     return ReadOutcome::Failed;
   }
   char buffer[4096];
   text.clear();
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       reason = std::strerror(errno);
-      ::close(fd);
       return ReadOutcome::Failed;
     }
     if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
     if (text.size() > 65536) {
       reason = "file too large";
-      ::close(fd);
       return ReadOutcome::Failed;
     }
   }
-  ::close(fd);
   return ReadOutcome::Ok;
 }
 

@@ -30,6 +30,7 @@ SimPortBackend::SimPortBackend(std::string statePath) : path_(std::move(statePat
 SimPortBackend::~SimPortBackend() {
   PortError ignored;
   if (open_) Close(ignored);
+  CloseFiles();
 }
 
 namespace {
@@ -65,17 +66,12 @@ constexpr auto kLockWait = std::chrono::seconds(2);
 
 }  // namespace
 
-bool SimPortBackend::Open(std::int32_t base, PortError& error) {
-  base_ = base;
-  if (path_.empty()) {
-    open_ = true;
-    return true;
-  }
+bool SimPortBackend::Prepare(PortError& error) {
   error.target = "simulated bench " + path_;
   error.remedy = "choose another state file with TARVEL_PORT=sim:PATH";
   // A link is followed to the file it names, which is then locked and
   // replaced; anything but a regular file is refused before any lock.
-  file_ = path_;
+  std::string file = path_;
   struct stat st {};
   if (::lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     char* real = ::realpath(path_.c_str(), nullptr);
@@ -83,13 +79,24 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
       error.reason = "the link " + path_ + " names no usable file: " + std::strerror(errno);
       return false;
     }
-    file_ = real;
+    file = real;
     std::free(real);
   }
-  if (::stat(file_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    error.reason = file_ + " is not a regular file";
+  if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    error.reason = file + " is not a regular file";
     return false;
   }
+  if (file != file_) CloseFiles();  // the link names another file now
+  file_ = file;
+  const std::string lockPath = file_ + ".lock";
+  // The lock file kept open must still be the one at its path.
+  struct stat held {};
+  if (lockFd_ >= 0 && (::stat(lockPath.c_str(), &st) != 0 || ::fstat(lockFd_, &held) != 0 ||
+                       st.st_ino != held.st_ino || st.st_dev != held.st_dev)) {
+    ::close(lockFd_);
+    lockFd_ = -1;
+  }
+  if (lockFd_ >= 0) return true;
   // Folders are made only inside the user's own state folder.
   const std::filesystem::path parent = std::filesystem::path(file_).parent_path();
   const std::string own = DefaultBenchStatePath();
@@ -97,8 +104,6 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
     std::error_code ec;
     std::filesystem::create_directories(parent, ec);
   }
-
-  const std::string lockPath = file_ + ".lock";
   lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   if (lockFd_ < 0) {
     const int err = errno;
@@ -108,50 +113,151 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
   }
   if (::fstat(lockFd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     error.reason = lockPath + " is not a regular file owned by you";
-    Unlock();
+    ::close(lockFd_);
+    lockFd_ = -1;
     return false;
   }
-  // The lock is waited for two seconds at most, like a busy port.
-  const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-  while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+  return true;
+}
+
+int SimPortBackend::TryLock(PortError& error) {
+  for (;;) {
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
+      locked_ = true;
+      return 1;
+    }
     const int err = errno;
-    if (err != EWOULDBLOCK && err != EINTR) {
-      error.reason = "cannot lock " + lockPath + ": " + std::strerror(err);
-      Unlock();
-      return false;
-    }
-    if (std::chrono::steady_clock::now() >= deadline || StopRequested()) {
-      const std::string holder = LockHolder(lockFd_);
-      error.reason = "the bench stayed busy for 2 seconds" + (holder.empty() ? "" : ", held by " + holder);
-      error.remedy = "wait for the other run to end, or use another state file with TARVEL_PORT=sim:PATH";
-      Unlock();
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (err == EINTR) continue;
+    if (err == EWOULDBLOCK) return 0;
+    error.reason = "cannot lock " + file_ + ".lock: " + std::strerror(err);
+    return -1;
   }
-  if (!Load(error)) {
-    Unlock();
+}
+
+void SimPortBackend::BusyError(PortError& error) const {
+  const std::string holder = LockHolder(lockFd_);
+  error.reason = "the bench stayed busy for 2 seconds" + (holder.empty() ? "" : ", held by " + holder);
+  error.remedy = "wait for the other run to end, or use another state file with TARVEL_PORT=sim:PATH";
+}
+
+bool SimPortBackend::Open(std::int32_t base, PortError& error) {
+  base_ = base;
+  if (path_.empty()) {
+    open_ = true;
+    return true;
+  }
+  if (refused_) {
+    error = *refused_;
     return false;
+  }
+  if (!reserved_) {
+    if (!Prepare(error)) return false;
+    // The lock is waited for two seconds at most, like a busy port.
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (int got; (got = TryLock(error)) != 1;) {
+      if (got < 0) return false;
+      if (std::chrono::steady_clock::now() >= deadline || StopRequested()) {
+        BusyError(error);
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!Load(error)) {
+      Unlock();
+      return false;
+    }
   }
   reads_ = 0;
   open_ = true;
   return true;
 }
 
+bool SimPortBackend::Reserve(PortError& error) {
+  Release();
+  if (path_.empty()) return true;
+  int got = -1;
+  if (Prepare(error) && (got = TryLock(error)) == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!busySince_) busySince_ = now;
+    if (now - *busySince_ < kLockWait && !StopRequested()) {
+      error.busy = true;
+      return false;
+    }
+    BusyError(error);
+  }
+  busySince_.reset();
+  if (got == 1 && Load(error)) {
+    reserved_ = true;
+    return true;
+  }
+  if (got == 1) Unlock();
+  error.failure = PortFailure::Unavailable;
+  refused_ = error;
+  return false;
+}
+
+void SimPortBackend::Release() {
+  refused_.reset();
+  if (!reserved_) return;
+  reserved_ = false;
+  Unlock();
+}
+
+bool SimPortBackend::ReadState(std::string& text, std::string& reason, bool& missing) {
+  missing = false;
+  struct stat st {
+  }, held{};
+  if (::stat(file_.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      reason = std::strerror(errno);
+      return false;
+    }
+    if (stateFd_ >= 0) ::close(stateFd_), stateFd_ = -1;
+    missing = true;
+    return true;
+  }
+  // Another process replaced the file since: read the new one.
+  if (stateFd_ >= 0 &&
+      (::fstat(stateFd_, &held) != 0 || held.st_ino != st.st_ino || held.st_dev != st.st_dev)) {
+    ::close(stateFd_);
+    stateFd_ = -1;
+  }
+  if (stateFd_ < 0) {
+    // Non-blocking: a FIFO put in the file's place must not stall the run.
+    stateFd_ = ::open(file_.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (stateFd_ < 0 && errno == ENOENT) {
+      missing = true;
+      return true;
+    }
+    if (stateFd_ < 0) {  // not writable in place: read it, and replace it when saving
+      const ReadOutcome r = ReadWholeFile(file_, text, reason);
+      missing = r == ReadOutcome::Missing;
+      return r != ReadOutcome::Failed;
+    }
+  }
+  if (ReadWholeFd(stateFd_, text, reason) != ReadOutcome::Ok) {
+    ::close(stateFd_);
+    stateFd_ = -1;
+    return false;
+  }
+  stateSize_ = text.size();
+  return true;
+}
+
 bool SimPortBackend::Load(PortError& error) {
   std::string text, reason;
+  bool missing = false;
   fresh_ = false;
-  switch (ReadWholeFile(file_, text, reason)) {
-    case ReadOutcome::Missing:
-      bench_.SetState(BenchState{});
-      fresh_ = true;
-      loaded_ = bench_.state();
-      return true;
-    case ReadOutcome::Failed:
-      error.reason = "cannot read the bench state: " + reason;
-      error.remedy = "check the file's permissions, or choose another with TARVEL_PORT=sim:PATH";
-      return false;
-    case ReadOutcome::Ok: break;
+  if (!ReadState(text, reason, missing)) {
+    error.reason = "cannot read the bench state: " + reason;
+    error.remedy = "check the file's permissions, or choose another with TARVEL_PORT=sim:PATH";
+    return false;
+  }
+  if (missing) {
+    bench_.SetState(BenchState{});
+    fresh_ = true;
+    loaded_ = bench_.state();
+    return true;
   }
   if (auto state = ParseBenchState(text)) {
     bench_.SetState(*state);
@@ -165,10 +271,29 @@ bool SimPortBackend::Load(PortError& error) {
       error.reason = "the bench state is damaged and cannot be kept as " + kept + ": " + std::strerror(errno);
       return false;
     }
+    if (stateFd_ >= 0) ::close(stateFd_), stateFd_ = -1;  // that is the kept file now
     bench_.SetState(BenchState{});
     fresh_ = true;
   }
   loaded_ = bench_.state();
+  return true;
+}
+
+bool SimPortBackend::SaveInPlace(std::string text) {
+  // One write below a page at offset 0 is whole or not at all, even if the
+  // process dies in it; blanks before the last newline keep the length.
+  constexpr std::size_t kPage = 4096;
+  if (stateFd_ < 0 || text.empty() || text.back() != '\n' || stateSize_ > kPage || text.size() > kPage)
+    return false;
+  // Only into the file that is still at the path (not one removed since).
+  struct stat st {
+  }, held{};
+  if (::stat(file_.c_str(), &st) != 0 || ::fstat(stateFd_, &held) != 0 || st.st_ino != held.st_ino ||
+      st.st_dev != held.st_dev)
+    return false;
+  if (text.size() < stateSize_) text.insert(text.size() - 1, stateSize_ - text.size(), ' ');
+  if (::pwrite(stateFd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return false;
+  stateSize_ = text.size();
   return true;
 }
 
@@ -183,16 +308,29 @@ bool SimPortBackend::Save(std::string& reason) {
   if (s.tqm7731Latches < loaded_.tqm7731Latches) s.tqm7731Latches = kTop;
   if (s.protocolErrors < loaded_.protocolErrors) s.protocolErrors = kTop;
   if (!(s == bench_.state())) bench_.SetState(s);
+  std::string text = FormatBenchState(s);
+  if (SaveInPlace(text)) return true;
   // No fsync: the rename alone keeps the state whole if a process dies, and
   // a simulated bench need not survive a power cut at sweep speed.
-  return WriteFileAtomically(file_, FormatBenchState(s), reason);
+  if (stateFd_ >= 0) ::close(stateFd_), stateFd_ = -1;  // replaced by the new file
+  if (!WriteFileAtomically(file_, text, reason)) return false;
+  stateFd_ = ::open(file_.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  stateSize_ = text.size();
+  return true;
 }
 
 void SimPortBackend::Unlock() {
-  if (lockFd_ >= 0) {
-    ::close(lockFd_);  // closing drops the lock
-    lockFd_ = -1;
+  if (locked_) {
+    ::flock(lockFd_, LOCK_UN);
+    locked_ = false;
   }
+}
+
+void SimPortBackend::CloseFiles() {
+  Unlock();
+  reserved_ = false;
+  if (lockFd_ >= 0) ::close(lockFd_), lockFd_ = -1;
+  if (stateFd_ >= 0) ::close(stateFd_), stateFd_ = -1;
 }
 
 bool SimPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& error) {
@@ -226,7 +364,7 @@ bool SimPortBackend::Close(PortError& error) {
   }
   std::string reason;
   const bool saved = Save(reason);
-  Unlock();
+  if (!reserved_) Unlock();
   if (!saved) {
     error.target = "simulated bench " + path_;
     error.reason = "cannot save the bench state: " + reason;
