@@ -11,11 +11,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +37,11 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 // A client that does not read its answers is not read from either beyond this.
 constexpr std::size_t kMaxPendingOutput = std::size_t{64} * 1024;
+// Nor one whose lines wait for the port beyond this.
+constexpr std::size_t kMaxWaitingInput = std::size_t{64} * 1024;
+// How often a command waiting for a port that another process holds (the
+// simulated bench's lock) tries again; the backend says when to give up.
+constexpr auto kPortRetry = std::chrono::milliseconds(10);
 // How long the listener rests after an accept failed for want of descriptors
 // or memory: the pending connection keeps it readable, so polling it at once
 // would only fail again.
@@ -53,12 +60,23 @@ void PrintServeUsage() {
       stderr);
 }
 
+// One complete line a client sent, waiting its turn.
+struct Line {
+  std::string text;
+  bool tooLong = false;    // discarded: it only queues error -223
+  bool readsOnly = false;  // runs at once, even while commands wait for the port
+};
+
 struct Client {
-  int fd = -1;
+  int fd = -1;  // -1 once gone: its waiting lines still run, their answers dropped
+  std::uint64_t id = 0;
   std::string peer;  // "127.0.0.1:40312", for messages
   std::string in, out;
+  std::deque<Line> lines;
+  std::size_t lineBytes = 0;
   bool discarding = false;        // inside a line that was too long
-  Clock::time_point lastHeard{};  // the last byte received, or the connection
+  Clock::time_point lastHeard{};  // the last byte received or line run, or the connection
+  bool Idle() const { return fd >= 0 && lines.empty(); }
 };
 
 // Whole seconds in `text`, 0..kMaxIdleTimeoutSeconds; nothing for anything else.
@@ -142,7 +160,9 @@ class Server {
   Server(int listener, std::unique_ptr<DeviceLink> link, std::chrono::seconds idleTimeout)
       : listener_(listener), idleTimeout_(idleTimeout), instrument_(std::move(link)) {}
   ~Server() {
-    for (Client& c : clients_) ::close(c.fd);
+    for (Client& c : clients_) {
+      if (c.fd >= 0) ::close(c.fd);
+    }
     ::close(listener_);
   }
   void Run();
@@ -161,10 +181,23 @@ class Server {
   bool Receive(Client& c);
   void TakeLines(Client& c);
   bool Flush(Client& c);
+  void Leave(Client& c);
+  std::size_t Connected() const;
+  Client* Find(std::uint64_t id);
+  // Runs what may run now: each client's lines in order, the lines that only
+  // read at once, the others one at a time in arrival order while the port
+  // can be had (when it is busy, they are tried again kPortRetry later).
+  void RunLines(Clock::time_point now);
+  void RunReadsOnly(Clock::time_point now);
+  bool ReservePort();
+  void RunLine(Client& c, Clock::time_point now);
 
   int listener_;
   std::chrono::seconds idleTimeout_;
   std::vector<Client> clients_;
+  std::uint64_t nextId_ = 1;
+  std::deque<std::uint64_t> portQueue_;  // a client per line needing the port, in arrival order
+  Clock::time_point portRetryAt_{};
   ScpiInstrument instrument_;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   bool acceptFailing_ = false;  // said so on standard error already
@@ -179,8 +212,11 @@ int Server::PollTimeoutMs(Clock::time_point now) const {
   };
   if (now < acceptPausedUntil_) sooner(acceptPausedUntil_);
   if (idleTimeout_.count() > 0) {
-    for (const Client& c : clients_) sooner(c.lastHeard + idleTimeout_);
+    for (const Client& c : clients_) {
+      if (c.Idle()) sooner(c.lastHeard + idleTimeout_);
+    }
   }
+  if (!portQueue_.empty()) sooner(portRetryAt_);
   return timeoutMs;
 }
 
@@ -196,7 +232,7 @@ void Server::Run() {
     // negative descriptor).
     fds.push_back({now < acceptPausedUntil_ ? -1 : listener_, POLLIN, 0});
     for (const Client& c : clients_) {
-      short events = c.out.size() < kMaxPendingOutput ? POLLIN : 0;
+      short events = c.out.size() < kMaxPendingOutput && c.lineBytes < kMaxWaitingInput ? POLLIN : 0;
       if (!c.out.empty()) events |= POLLOUT;
       fds.push_back({c.fd, events, 0});
     }
@@ -207,28 +243,89 @@ void Server::Run() {
     }
     if (fds[0].revents != 0) return;  // SIGINT or SIGTERM
     // Clients in the order they connected; each one's complete lines in order.
-    std::vector<Client> kept;
     for (std::size_t i = 0; i < clients_.size(); ++i) {
       Client& c = clients_[i];
-      const short ev = fds[i + 2].revents;
-      bool alive = true;
-      if ((ev & (POLLIN | POLLHUP | POLLERR)) != 0) alive = Receive(c);
-      if (alive && !c.out.empty()) alive = Flush(c);
-      if (alive) {
-        kept.push_back(std::move(c));
-      } else {
-        ::close(c.fd);
-      }
+      if ((fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !Receive(c)) Leave(c);
     }
-    clients_ = std::move(kept);
+    RunLines(Clock::now());
+    for (Client& c : clients_) {
+      if (c.fd >= 0 && !c.out.empty() && !Flush(c)) Leave(c);
+    }
+    std::erase_if(clients_, [](const Client& c) { return c.fd < 0 && c.lines.empty(); });
     if ((fds[1].revents & POLLIN) != 0) Accept();
   }
+}
+
+void Server::Leave(Client& c) {
+  ::close(c.fd);
+  c.fd = -1;
+  c.out.clear();
+}
+
+std::size_t Server::Connected() const {
+  return static_cast<std::size_t>(
+      std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return c.fd >= 0; }));
+}
+
+Client* Server::Find(std::uint64_t id) {
+  for (Client& c : clients_) {
+    if (c.id == id) return &c;
+  }
+  return nullptr;
+}
+
+void Server::RunLines(Clock::time_point now) {
+  bool reserved = false;
+  for (;;) {
+    RunReadsOnly(now);
+    if (portQueue_.empty()) break;
+    Client* c = Find(portQueue_.front());
+    if (c == nullptr || c->lines.empty()) {  // cannot happen: each queued line is its client's
+      portQueue_.pop_front();
+      continue;
+    }
+    if (!reserved && !(reserved = ReservePort())) {
+      portRetryAt_ = now + kPortRetry;
+      return;
+    }
+    portQueue_.pop_front();
+    RunLine(*c, now);
+  }
+  if (reserved && link().backend() != nullptr) link().backend()->Release();
+}
+
+void Server::RunReadsOnly(Clock::time_point now) {
+  for (Client& c : clients_) {
+    while (!c.lines.empty() && (c.lines.front().readsOnly || c.lines.front().tooLong)) RunLine(c, now);
+  }
+}
+
+// The port for the commands that follow; false while another process holds
+// it and the wait is not over. A port that cannot be had counts as reserved:
+// the commands then fail at once with its error.
+bool Server::ReservePort() {
+  PortBackend* backend = link().backend();
+  PortError error;
+  return backend == nullptr || backend->Reserve(error) || !error.busy;
+}
+
+void Server::RunLine(Client& c, Clock::time_point now) {
+  const Line line = std::move(c.lines.front());
+  c.lines.pop_front();
+  c.lineBytes -= line.text.size();
+  c.lastHeard = now;  // a client waiting for its commands is not idle
+  if (line.tooLong) {
+    instrument_.PushError(-223, "Too much data");
+    return;
+  }
+  std::string answer = instrument_.Execute(line.text);
+  if (c.fd >= 0) c.out += answer;
 }
 
 void Server::CloseIdleClients(Clock::time_point now) {
   if (idleTimeout_.count() == 0) return;
   std::erase_if(clients_, [this, now](Client& c) {
-    if (now - c.lastHeard < idleTimeout_) return false;
+    if (!c.Idle() || now - c.lastHeard < idleTimeout_) return false;
     Close(c, "nothing received for " + std::to_string(idleTimeout_.count()) + " s (--idle-timeout)");
     return true;
   });
@@ -237,7 +334,7 @@ void Server::CloseIdleClients(Clock::time_point now) {
 bool Server::EvictLongestIdle(Clock::time_point now, const std::string& newcomer) {
   auto longest = clients_.end();
   for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-    if (longest == clients_.end() || it->lastHeard < longest->lastHeard) longest = it;
+    if (it->Idle() && (longest == clients_.end() || it->lastHeard < longest->lastHeard)) longest = it;
   }
   if (longest == clients_.end() || now - longest->lastHeard < kEvictIdleAfter) return false;
   const auto idle = std::chrono::duration_cast<std::chrono::seconds>(now - longest->lastHeard);
@@ -282,7 +379,7 @@ void Server::Accept() {
   acceptFailing_ = false;
   const std::string where = FormatAddress(peer, peerLength);
   const auto now = Clock::now();
-  if (clients_.size() >= kMaxScpiClients && !EvictLongestIdle(now, where)) {
+  if (Connected() >= kMaxScpiClients && !EvictLongestIdle(now, where)) {
     std::fprintf(stderr, "tarvel: refused %s: %d clients are connected already, none idle for %lld s\n",
                  where.c_str(), kMaxScpiClients, static_cast<long long>(kEvictIdleAfter.count()));
     ::close(fd);
@@ -292,6 +389,7 @@ void Server::Accept() {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   Client c;
   c.fd = fd;
+  c.id = nextId_++;
   c.peer = where;
   c.lastHeard = now;
   clients_.push_back(std::move(c));
@@ -311,18 +409,21 @@ bool Server::Receive(Client& c) {
 void Server::TakeLines(Client& c) {
   std::size_t start = 0;
   for (std::size_t end; (end = c.in.find('\n', start)) != std::string::npos; start = end + 1) {
-    const std::string_view line(c.in.data() + start, end - start);
+    const std::string_view text(c.in.data() + start, end - start);
     if (c.discarding) {
       c.discarding = false;  // the rest of a line already reported
-    } else if (line.size() > kScpiMaxLineBytes + (!line.empty() && line.back() == '\r')) {
-      instrument_.PushError(-223, "Too much data");
+    } else if (text.size() > kScpiMaxLineBytes + (!text.empty() && text.back() == '\r')) {
+      c.lines.push_back({{}, true, false});
     } else {
-      c.out += instrument_.Execute(line);
+      Line line{std::string(text), false, ScpiInstrument::ReadsOnly(text)};
+      if (!line.readsOnly) portQueue_.push_back(c.id);
+      c.lineBytes += line.text.size();
+      c.lines.push_back(std::move(line));
     }
   }
   c.in.erase(0, start);
   if (c.in.size() > kScpiMaxLineBytes + 1) {
-    if (!c.discarding) instrument_.PushError(-223, "Too much data");
+    if (!c.discarding) c.lines.push_back({{}, true, false});
     c.discarding = true;
     c.in.clear();
   }

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -62,6 +63,11 @@ class Client {
     }
   }
   std::string Ask(const std::string& text) { return Send(text), Line(); }
+  // True when an answer (or the end) is there to read now.
+  bool Answered() {
+    pollfd p{fd_, POLLIN, 0};
+    return !buffer_.empty() || ::poll(&p, 1, 0) == 1;
+  }
 
  private:
   int fd_;
@@ -274,6 +280,43 @@ TEST_F(ServeIdleTimeout, ClosesAClientThatSendsNothingAndKeepsOneThatDoes) {
   EXPECT_EQ(quiet.Line(), "<closed>");
   EXPECT_EQ(sweeper.Finish(), 0) << "the client sending commands is never closed";
   EXPECT_NE(testing::Slurp(dir / "serve.err").find(": nothing received for 1 s"), std::string::npos);
+}
+
+// Another process (here the test) holds the bench's lock: commands wait for
+// it in arrival order, each client's lines in order, while queries that only
+// read are answered at once; after 2 s a command gives up as the command
+// line does.
+TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
+  const std::string idn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
+  Client a(port), b(port);
+  ASSERT_EQ(a.Ask("CODE 1,1;*OPC?\n"), "1");  // the server made the lock file
+  const int lock = ::open((statePath + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  a.Send("CODE 2,3;*OPC?\nCODE?\n");
+  std::this_thread::sleep_for(50ms);
+  b.Send("CODE 4,5\n*IDN?\n");
+  std::this_thread::sleep_for(50ms);
+  Client c(port);  // b's lines wait behind b's command
+  EXPECT_EQ(c.Ask("*IDN?;CODE?;SYST:ERR?;DEV?;*STB?\n"), idn + ";1,1;0,\"No error\";RX4410;16");
+  EXPECT_FALSE(b.Answered());
+  EXPECT_FALSE(a.Answered()) << "still waiting for the bench, not failed";
+  ::flock(lock, LOCK_UN);
+  EXPECT_EQ(a.Line(), "1");
+  EXPECT_EQ(a.Line(), "2,3") << "a's lines in order, before b's command";
+  EXPECT_NE(b.Line().find("Tarvel"), std::string::npos);
+  EXPECT_EQ(b.Ask("CODE?;SYST:ERR?\n"), "4,5;0,\"No error\"");
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{4, 5}));
+  EXPECT_EQ(Bench().protocolErrors, 0u);
+
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  EXPECT_EQ(a.Ask("CODE 9,9;*OPC?\n"), "1");
+  EXPECT_EQ(a.Ask("SYST:ERR?\n")
+                .rfind("-240,\"Hardware error; Cannot use LPT1 (H378) at simulated bench " + statePath +
+                           ": the bench stayed busy for 2 seconds",
+                       0),
+            0u);
+  EXPECT_EQ(a.Ask("CODE?\n"), "4,5");
+  ::close(lock);
 }
 
 TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {
