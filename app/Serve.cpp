@@ -291,7 +291,7 @@ void Server::RunLines(Clock::time_point now) {
     portQueue_.pop_front();
     RunLine(*c, now);
   }
-  if (reserved && link().backend() != nullptr) link().backend()->Release();
+  if (reserved && link().backend() != nullptr) link().backend()->Unreserve();
 }
 
 void Server::RunReadsOnly(Clock::time_point now) {

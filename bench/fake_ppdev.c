@@ -5,7 +5,7 @@
 // memory file, which refuses it), as the real one does, so the figures keep
 // the system-call cost; what they leave out is the port's own bus time. No
 // port is ever reached: without this library the path does not open at all.
-#define _GNU_SOURCE
+// Built with _GNU_SOURCE (memfd_create, RTLD_NEXT).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/ppdev.h>

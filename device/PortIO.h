@@ -70,11 +70,11 @@ class PortBackend {
   // commands that follow, without waiting. False with error.busy set while
   // the other process holds it: try again later. False without busy when it
   // cannot be had (the wait a command would make, since the first busy try,
-  // is over, or another fault): until Release, the commands' Open then fails
-  // at once with that error instead of waiting. Release ends either. Ports
+  // is over, or another fault): until Unreserve, the commands' Open then fails
+  // at once with that error instead of waiting. Unreserve ends either. Ports
   // that need no reservation answer true.
   virtual bool Reserve(PortError&) { return true; }
-  virtual void Release() {}
+  virtual void Unreserve() {}
 };
 
 // Where a link's port accesses are recorded (the trace, the ring of recent

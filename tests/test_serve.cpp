@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -213,8 +214,9 @@ class Sweeper {
       : thread_([this, port] {
           Client client(port);
           for (int i = 0; !stop_; ++i) {
-            const std::string n = std::to_string(i % 64);
-            if (client.Ask("CODE " + n + "," + n + ";*OPC?\n") != "1") ++failures_;
+            char command[32];
+            std::snprintf(command, sizeof command, "CODE %d,%d;*OPC?\n", i % 64, i % 64);
+            if (client.Ask(command) != "1") ++failures_;
             std::this_thread::sleep_for(100ms);
           }
         }) {}

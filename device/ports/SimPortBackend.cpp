@@ -173,7 +173,7 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
 }
 
 bool SimPortBackend::Reserve(PortError& error) {
-  Release();
+  Unreserve();
   if (path_.empty()) return true;
   int got = -1;
   if (Prepare(error) && (got = TryLock(error)) == 0) {
@@ -196,7 +196,7 @@ bool SimPortBackend::Reserve(PortError& error) {
   return false;
 }
 
-void SimPortBackend::Release() {
+void SimPortBackend::Unreserve() {
   refused_.reset();
   if (!reserved_) return;
   reserved_ = false;

@@ -46,7 +46,7 @@ class SimPortBackend : public PortBackend {
   std::string Describe(std::int32_t base) const override;
   bool KeepOpenBetweenCommands() const override { return false; }
   bool Reserve(PortError& error) override;
-  void Release() override;
+  void Unreserve() override;
 
   const SimBench& bench() const { return bench_; }
   SimBench& bench() { return bench_; }
