@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,7 +40,24 @@ void BecomeOrdinaryUser() {
 
 struct Figures {
   double medianUs = 0, p99Us = 0, perSecond = 0;
+  double cpuUs = -1;  // the server's processor time per command, when known
 };
+
+// Processor time a process has used (utime + stime), in seconds.
+double CpuSeconds(pid_t pid) {
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return 0;
+  char text[1024] = "";
+  const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  text[n] = '\0';
+  const char* p = std::strrchr(text, ')');
+  unsigned long user = 0, system = 0;
+  if (p == nullptr ||
+      std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+    return 0;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 Figures Summarise(std::vector<double> us, double totalSeconds) {
   std::sort(us.begin(), us.end());
@@ -116,6 +134,7 @@ bool Remote(const std::string& program, int count, Figures& figures) {
   }
   std::vector<double> us;
   us.reserve(static_cast<std::size_t>(count));
+  const double cpuBefore = CpuSeconds(server);
   const auto start = Clock::now();
   std::string answer;
   for (int i = 0; ok && i < count; ++i) {
@@ -127,6 +146,7 @@ bool Remote(const std::string& program, int count, Figures& figures) {
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = CpuSeconds(server) - cpuBefore;
   // Every command must have reached the port.
   const std::string check = "SYST:ERR?\n";
   if (ok && (::send(fd, check.data(), check.size(), 0) != static_cast<ssize_t>(check.size()) ||
@@ -137,7 +157,7 @@ bool Remote(const std::string& program, int count, Figures& figures) {
   ::close(fd);
   ::kill(server, SIGTERM);
   ::waitpid(server, nullptr, 0);
-  if (ok) figures = Summarise(us, seconds);
+  if (ok) figures = Summarise(us, seconds), figures.cpuUs = cpu * 1e6 / count;
   return ok;
 }
 
@@ -167,7 +187,9 @@ bool CommandLine(const std::string& program, const fs::path& dir, int count, Fig
 }
 
 void Print(const char* port, const char* what, const Figures& f) {
-  std::printf("| %s | %s | %.0f us | %.0f us | %.0f |\n", port, what, f.medianUs, f.p99Us, f.perSecond);
+  std::printf("| %s | %s | %.0f us | %.0f us | %.0f |", port, what, f.medianUs, f.p99Us, f.perSecond);
+  if (f.cpuUs >= 0) std::printf(" %.0f us |\n", f.cpuUs);
+  else std::printf(" |\n");
 }
 
 }  // namespace
@@ -195,7 +217,9 @@ int main(int argc, char** argv) {
       {"ppdev (fake ioctls)", "/dev/parport-fake", true},
   };
   std::printf("%d round trips, %d command-line runs per port\n\n", count, cliCount);
-  std::printf("| port | what | median | p99 | code changes/s |\n|---|---|---|---|---|\n");
+  std::printf(
+      "| port | what | median | p99 | code changes/s | server CPU per command |\n"
+      "|---|---|---|---|---|---|\n");
   int status = 0;
   for (const Port& port : ports) {
     SetPortEnvironment(port);

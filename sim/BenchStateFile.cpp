@@ -137,17 +137,18 @@ ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::strin
     reason = std::strerror(errno);
     return ReadOutcome::Failed;
   }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    reason = "not a regular file";
+    ::close(fd);
+    return ReadOutcome::Failed;
+  }
   const ReadOutcome read = ReadWholeFd(fd, text, reason);
   ::close(fd);
   return read;
 }
 
 ReadOutcome ReadWholeFd(int fd, std::string& text, std::string& reason) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    reason = "not a regular file";
-    return ReadOutcome::Failed;
-  }
   char buffer[4096];
   text.clear();
   for (;;) {

@@ -23,7 +23,7 @@ std::string DefaultBenchStatePath();
 // with the reason.
 enum class ReadOutcome { Ok, Missing, Failed };
 ReadOutcome ReadWholeFile(const std::string& path, std::string& text, std::string& reason);
-// The same from an open file, from its start: Ok or Failed.
+// The same from an open regular file, from its start: Ok or Failed.
 ReadOutcome ReadWholeFd(int fd, std::string& text, std::string& reason);
 
 }  // namespace tarvel

@@ -64,6 +64,10 @@ std::string LockHolder(int fd) {
 
 constexpr auto kLockWait = std::chrono::seconds(2);
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
 }  // namespace
 
 bool SimPortBackend::Prepare(PortError& error) {
@@ -73,7 +77,8 @@ bool SimPortBackend::Prepare(PortError& error) {
   // replaced; anything but a regular file is refused before any lock.
   std::string file = path_;
   struct stat st {};
-  if (::lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+  bool found = ::lstat(path_.c_str(), &st) == 0;
+  if (found && S_ISLNK(st.st_mode)) {
     char* real = ::realpath(path_.c_str(), nullptr);
     if (real == nullptr) {
       error.reason = "the link " + path_ + " names no usable file: " + std::strerror(errno);
@@ -81,8 +86,9 @@ bool SimPortBackend::Prepare(PortError& error) {
     }
     file = real;
     std::free(real);
+    found = ::stat(file.c_str(), &st) == 0;
   }
-  if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (found && !S_ISREG(st.st_mode)) {
     error.reason = file + " is not a regular file";
     return false;
   }
@@ -90,9 +96,7 @@ bool SimPortBackend::Prepare(PortError& error) {
   file_ = file;
   const std::string lockPath = file_ + ".lock";
   // The lock file kept open must still be the one at its path.
-  struct stat held {};
-  if (lockFd_ >= 0 && (::stat(lockPath.c_str(), &st) != 0 || ::fstat(lockFd_, &held) != 0 ||
-                       st.st_ino != held.st_ino || st.st_dev != held.st_dev)) {
+  if (lockFd_ >= 0 && (::stat(lockPath.c_str(), &st) != 0 || !SameFile(st, lockFile_))) {
     ::close(lockFd_);
     lockFd_ = -1;
   }
@@ -111,7 +115,7 @@ bool SimPortBackend::Prepare(PortError& error) {
         "cannot open " + lockPath + ": " + (err == ELOOP ? "it is a symbolic link" : std::strerror(err));
     return false;
   }
-  if (::fstat(lockFd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+  if (::fstat(lockFd_, &lockFile_) != 0 || !S_ISREG(lockFile_.st_mode) || lockFile_.st_uid != ::geteuid()) {
     error.reason = lockPath + " is not a regular file owned by you";
     ::close(lockFd_);
     lockFd_ = -1;
@@ -205,8 +209,7 @@ void SimPortBackend::Unreserve() {
 
 bool SimPortBackend::ReadState(std::string& text, std::string& reason, bool& missing) {
   missing = false;
-  struct stat st {
-  }, held{};
+  struct stat st {};
   if (::stat(file_.c_str(), &st) != 0) {
     if (errno != ENOENT) {
       reason = std::strerror(errno);
@@ -217,8 +220,7 @@ bool SimPortBackend::ReadState(std::string& text, std::string& reason, bool& mis
     return true;
   }
   // Another process replaced the file since: read the new one.
-  if (stateFd_ >= 0 &&
-      (::fstat(stateFd_, &held) != 0 || held.st_ino != st.st_ino || held.st_dev != st.st_dev)) {
+  if (stateFd_ >= 0 && !SameFile(st, stateFile_)) {
     ::close(stateFd_);
     stateFd_ = -1;
   }
@@ -233,6 +235,12 @@ bool SimPortBackend::ReadState(std::string& text, std::string& reason, bool& mis
       const ReadOutcome r = ReadWholeFile(file_, text, reason);
       missing = r == ReadOutcome::Missing;
       return r != ReadOutcome::Failed;
+    }
+    if (::fstat(stateFd_, &stateFile_) != 0 || !S_ISREG(stateFile_.st_mode)) {
+      reason = "not a regular file";
+      ::close(stateFd_);
+      stateFd_ = -1;
+      return false;
     }
   }
   if (ReadWholeFd(stateFd_, text, reason) != ReadOutcome::Ok) {
@@ -286,11 +294,8 @@ bool SimPortBackend::SaveInPlace(std::string text) {
   if (stateFd_ < 0 || text.empty() || text.back() != '\n' || stateSize_ > kPage || text.size() > kPage)
     return false;
   // Only into the file that is still at the path (not one removed since).
-  struct stat st {
-  }, held{};
-  if (::stat(file_.c_str(), &st) != 0 || ::fstat(stateFd_, &held) != 0 || st.st_ino != held.st_ino ||
-      st.st_dev != held.st_dev)
-    return false;
+  struct stat st {};
+  if (::stat(file_.c_str(), &st) != 0 || !SameFile(st, stateFile_)) return false;
   if (text.size() < stateSize_) text.insert(text.size() - 1, stateSize_ - text.size(), ' ');
   if (::pwrite(stateFd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return false;
   stateSize_ = text.size();
@@ -315,6 +320,7 @@ bool SimPortBackend::Save(std::string& reason) {
   if (stateFd_ >= 0) ::close(stateFd_), stateFd_ = -1;  // replaced by the new file
   if (!WriteFileAtomically(file_, text, reason)) return false;
   stateFd_ = ::open(file_.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (stateFd_ >= 0 && ::fstat(stateFd_, &stateFile_) != 0) ::close(stateFd_), stateFd_ = -1;
   stateSize_ = text.size();
   return true;
 }

@@ -3,6 +3,8 @@
 // reservation.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -75,7 +77,9 @@ class SimPortBackend : public PortBackend {
   std::int32_t base_ = 0;
   int lockFd_ = -1;  // open between commands; locked while a command or reservation runs
   bool locked_ = false;
-  int stateFd_ = -1;  // the state file, read-write, open between commands
+  struct stat lockFile_ {};  // what lockFd_ has open
+  int stateFd_ = -1;         // the state file, read-write, open between commands
+  struct stat stateFile_ {};
   std::size_t stateSize_ = 0;
   bool open_ = false;
   bool reserved_ = false;             // Reserve took the lock; the state is loaded
