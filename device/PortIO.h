@@ -27,6 +27,7 @@ struct PortError {
   std::string target;  // what was tried: "/dev/parport0", "I/O ports 0x378-0x37A", ...
   std::string reason;  // the system's reason, e.g. "Permission denied"
   std::string remedy;  // what the user can do about it; may be empty
+  bool busy = false;   // another process holds the port for now (see PortBackend::Reserve)
 };
 
 class PortAccessError : public std::runtime_error {
@@ -64,6 +65,16 @@ class PortBackend {
   // False for a port that other processes share between commands (the
   // simulated bench's state file): a holder then opens it per command.
   virtual bool KeepOpenBetweenCommands() const { return true; }
+  // For a caller with a loop of its own (the server) that must not block on
+  // a port another process holds: Reserve takes such a port for the device
+  // commands that follow, without waiting. False with error.busy set while
+  // the other process holds it: try again later. False without busy when it
+  // cannot be had (the wait a command would make, since the first busy try,
+  // is over, or another fault): until Unreserve, the commands' Open then fails
+  // at once with that error instead of waiting. Unreserve ends either. Ports
+  // that need no reservation answer true.
+  virtual bool Reserve(PortError&) { return true; }
+  virtual void Unreserve() {}
 };
 
 // Where a link's port accesses are recorded (the trace, the ring of recent

@@ -56,6 +56,27 @@ struct Entry {
   Op op;
 };
 
+// Queries that only read what the instrument holds: no port, no change but
+// taking the error or event they report.
+bool ReadsOnly(Op op) {
+  switch (op) {
+    case Op::Idn:
+    case Op::EseQ:
+    case Op::EsrQ:
+    case Op::SreQ:
+    case Op::StbQ:
+    case Op::TstQ:
+    case Op::ErrorQ:
+    case Op::VersionQ:
+    case Op::DeviceQ:
+    case Op::ChanCodeQ:
+    case Op::CodeQ:
+    case Op::AutoTransmitQ:
+    case Op::PortQ: return true;
+    default: return false;
+  }
+}
+
 constexpr Entry kCommands[] = {
     {"*IDN", true, 0, Op::Idn},
     {"*RST", false, 0, Op::Rst},
@@ -86,6 +107,10 @@ constexpr Entry kCommands[] = {
 };
 
 constexpr std::uint8_t kEsrOpc = 0x01, kEsrQye = 0x04, kEsrDde = 0x08, kEsrExe = 0x10, kEsrCme = 0x20;
+// Status byte bits: the error queue is not empty (SCPI), an answer waits in
+// the output queue (MAV), an enabled standard event (ESB), the master summary
+// (MSS, which *SRE cannot enable).
+constexpr std::uint8_t kStbErrorQueue = 0x04, kStbMav = 0x10, kStbEsb = 0x20, kStbMss = 0x40;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -165,6 +190,42 @@ std::string Quoted(std::string_view text) {
 
 int DeviceMax(const std::string& device) { return DeviceCodeRange(device).value_or(CodeRange{}).highest; }
 
+// One command of a program message, split: its header looked up in the
+// table and its parameters.
+struct Parsed {
+  const Entry* entry = nullptr;  // nothing when the header is unknown or the wrong form
+  bool known = false;            // the header exists, maybe not as this form
+  bool query = false;
+  int suffix = 1;
+  std::string_view rest;  // the parameters, trimmed
+};
+
+Parsed ParseUnit(std::string_view unit) {
+  Parsed p;
+  std::size_t end = 0;
+  while (end < unit.size() && !IsBlank(unit[end])) ++end;
+  std::string_view header = unit.substr(0, end);
+  p.rest = Trim(unit.substr(end));
+  p.query = !header.empty() && header.back() == '?';
+  if (p.query) header.remove_suffix(1);
+  if (!header.empty() && header.front() == ':') header.remove_prefix(1);
+  const std::vector<std::string_view> nodes = SplitAt(header, ':');
+  for (const Entry& entry : kCommands) {
+    if (!MatchHeader(nodes, entry.pattern, p.suffix)) continue;
+    p.known = true;
+    if (entry.query == p.query) {
+      p.entry = &entry;
+      break;
+    }
+  }
+  return p;
+}
+
+std::string_view WithoutReturn(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 }  // namespace
 
 struct ScpiInstrument::Command {
@@ -200,48 +261,43 @@ std::string ScpiInstrument::PopError() {
   return std::to_string(e.code) + "," + Quoted(e.text);
 }
 
-std::uint8_t ScpiInstrument::StatusByte() const {
+std::uint8_t ScpiInstrument::StatusByte(bool answerWaiting) const {
   std::uint8_t stb = 0;
-  if (!errors_.empty()) stb |= 0x04;
-  if ((esr_ & ese_) != 0) stb |= 0x20;
-  if ((stb & sre_ & 0xBF) != 0) stb |= 0x40;
+  if (!errors_.empty()) stb |= kStbErrorQueue;
+  if (answerWaiting) stb |= kStbMav;
+  if ((esr_ & ese_) != 0) stb |= kStbEsb;
+  if ((stb & sre_) != 0) stb |= kStbMss;
   return stb;
 }
 
-std::string ScpiInstrument::Execute(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  std::string answers;
-  for (std::string_view unit : SplitAt(line, ';')) {
+bool ScpiInstrument::ReadsOnly(std::string_view line) {
+  bool any = false;
+  for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
     unit = Trim(unit);
     if (unit.empty()) continue;
-    std::size_t end = 0;
-    while (end < unit.size() && !IsBlank(unit[end])) ++end;
-    std::string_view header = unit.substr(0, end);
-    const std::string_view rest = Trim(unit.substr(end));
-    const bool query = !header.empty() && header.back() == '?';
-    if (query) header.remove_suffix(1);
-    if (!header.empty() && header.front() == ':') header.remove_prefix(1);
+    const Parsed p = ParseUnit(unit);
+    if (p.entry == nullptr || !tarvel::ReadsOnly(p.entry->op) || !p.rest.empty()) return false;
+    any = true;
+  }
+  return any;
+}
 
-    const std::vector<std::string_view> nodes = SplitAt(header, ':');
-    const Entry* found = nullptr;
-    bool known = false;  // the header exists, maybe not as this form
-    int suffix = 1;
-    for (const Entry& entry : kCommands) {
-      if (!MatchHeader(nodes, entry.pattern, suffix)) continue;
-      known = true;
-      if (entry.query == query) {
-        found = &entry;
-        break;
-      }
-    }
+std::string ScpiInstrument::Execute(std::string_view line) {
+  std::string answers;
+  for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
+    unit = Trim(unit);
+    if (unit.empty()) continue;
+    const Parsed parsed = ParseUnit(unit);
+    const Entry* found = parsed.entry;
     if (found == nullptr) {
-      PushError(-113, known ? "Undefined header; " + std::string(query ? "no query form" : "query only")
-                            : "Undefined header");
+      PushError(-113, parsed.known
+                          ? "Undefined header; " + std::string(parsed.query ? "no query form" : "query only")
+                          : "Undefined header");
       break;  // a command error ends the message
     }
-    Command command{found->op, suffix, {}};
-    if (!rest.empty()) {
-      for (std::string_view p : SplitAt(rest, ',')) command.params.push_back(Trim(p));
+    Command command{found->op, parsed.suffix, {}};
+    if (!parsed.rest.empty()) {
+      for (std::string_view p : SplitAt(parsed.rest, ',')) command.params.push_back(Trim(p));
     }
     if (static_cast<int>(command.params.size()) < found->params) {
       PushError(-109, "Missing parameter");
@@ -314,9 +370,8 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
   }
   switch (c.op) {
     case Op::Idn: return answer(ScpiIdentity());
-    case Op::Rst:
+    case Op::Rst:  // the status registers and the error queue stay as they are
       device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
-      errors_.clear();
       return;
     case Op::Cls:
       esr_ = 0;
@@ -329,9 +384,12 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
       esr_ = 0;
       return answer(std::to_string(esr));
     }
-    case Op::Sre: return byteParam(c.params[0], sre_);
+    case Op::Sre:
+      byteParam(c.params[0], sre_);
+      sre_ &= static_cast<std::uint8_t>(~kStbMss);
+      return;
     case Op::SreQ: return answer(std::to_string(sre_));
-    case Op::StbQ: return answer(std::to_string(StatusByte()));
+    case Op::StbQ: return answer(std::to_string(StatusByte(!answers.empty())));
     case Op::Opc: esr_ |= kEsrOpc; return;
     case Op::OpcQ: return answer("1");
     case Op::Wai: return;

@@ -47,6 +47,12 @@ class ScpiInstrument {
   // ';' and ended by "\n", or "" when no query answered.
   std::string Execute(std::string_view line);
 
+  // True when every command of the line is a query that only reads what the
+  // instrument holds (*IDN?, *STB?, SYSTem:ERRor?, DEVice?, CODE?, PORT?
+  // and the like): no port, no setting. The server answers those at once
+  // while other commands wait for the port.
+  static bool ReadsOnly(std::string_view line);
+
   // Queues an error (e.g. -223 for a line the server discarded).
   void PushError(int code, std::string text);
   // "-222,\"Data out of range\"" or "0,\"No error\"", and removes it.
@@ -61,7 +67,9 @@ class ScpiInstrument {
   // "-240" errors; false when it failed.
   bool Drive(bool readBack);
   bool ParseCode(std::string_view text, int& code);
-  std::uint8_t StatusByte() const;
+  // `answerWaiting`: an earlier query of the message has its answer in the
+  // output queue (MAV).
+  std::uint8_t StatusByte(bool answerWaiting) const;
 
   std::unique_ptr<DeviceLink> link_;
   std::string device_ = "RX4410";

@@ -3,6 +3,10 @@
 // a failure in the middle of a session. Where a back-end legitimately
 // differs, its seam says so (the adapters carry no D3/D4, the in-memory
 // recorder keeps stray accesses for the suites to see).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,7 +74,14 @@ struct SimSeam : ParallelPortSeam {
   std::uint8_t Lines() const { return sim->bench().state().data; }
   void RefuseOpen() { fs::remove(path), fs::create_directory(path); }
   void Break() { fs::remove_all(dir); }
-  bool Released() const { return OpenFileDescriptors() == fds; }  // the lock is dropped
+  // The lock is dropped: another open file takes it at once. The lock file
+  // and the state file may stay open for the next command, nothing more.
+  bool Released() const {
+    const int fd = ::open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    const bool free = fd < 0 ? errno == ENOENT : ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0) ::close(fd);
+    return free && OpenFileDescriptors() <= fds + 2;
+  }
 };
 
 struct PpdevSeam : ParallelPortSeam {

@@ -62,7 +62,7 @@ TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
        {},
        {1, 1}},
       {{"*ESE 60;*ESE?;FOO;*STB?;*ESR?;*ESR?"}, "60\n", {"-113,\"Undefined header\""}},
-      {{"*ESE 32", "FOO", "*STB?;*ESR?;*CLS;*STB?"}, "36;32;0\n", {}},
+      {{"*ESE 32", "FOO", "*STB?;*ESR?;*CLS;*STB?"}, "36;32;16\n", {}},
       {{"*OPC;*ESR?", "*SRE 4;*SRE?", "X", "*STB?"}, "1\n4\n68\n", {"-113,\"Undefined header\""}},
       {{"DEV TQM7731;TRAN:AUTO 1;CHAN1:CODE 3", "*RST;DEV?;TRAN:AUTO?;CHAN1:CODE?;CODE?"},
        "RX4410;0;0;3,0\n",
@@ -88,6 +88,59 @@ TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
     EXPECT_EQ(sim->bench().state().protocolErrors, 0u);
     SetPortBackend(nullptr);
   }
+}
+
+// The status byte as IEEE 488.2 builds it: bit 2 the error queue holds an
+// error, bit 4 (MAV) an answer waits in the output queue (an earlier query of
+// the same message), bit 5 (ESB) an enabled event, bit 6 (MSS) the summary of
+// the bits *SRE enables, bit 6 itself never enabled. *RST leaves the status
+// alone; *CLS clears events and errors, not answers.
+TEST(ScpiInstrument, StatusByteFollowsIeee4882) {
+  const struct {
+    std::vector<const char*> lines;
+    std::string last;  // the last line's answer
+  } cases[] = {
+      {{"*STB?"}, "0\n"},
+      {{"*IDN?;*STB?"}, kIdn + ";16\n"},
+      {{"*STB?;*STB?"}, "0;16\n"},
+      {{"*SRE 16", "*IDN?;*STB?"}, kIdn + ";80\n"},
+      {{"*SRE 16", "*STB?"}, "0\n"},
+      {{"*SRE 255;*SRE?"}, "191\n"},
+      {{"FOO", "*STB?"}, "4\n"},
+      {{"*ESE 32;*SRE 32", "FOO", "*STB?"}, "100\n"},
+      {{"*SRE 4", "FOO", "SYST:ERR?;*STB?"}, "-113,\"Undefined header\";16\n"},
+      {{"*ESE 1;*OPC", "*STB?;*ESR?;*STB?"}, "32;1;16\n"},
+      {{"*ESE 32;*SRE 36", "FOO", "*RST;*STB?;*ESE?;*SRE?"}, "100;32;36\n"},
+      {{"FOO", "*IDN?;*CLS;*STB?"}, kIdn + ";16\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines.back());
+    SetPortBackend(std::make_unique<SimPortBackend>());
+    ScpiInstrument instrument;
+    std::string answer;
+    for (const char* line : c.lines) answer = instrument.Execute(line);
+    EXPECT_EQ(answer, c.last);
+    SetPortBackend(nullptr);
+  }
+}
+
+TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
+  const struct {
+    const char* line;
+    bool readsOnly;
+  } cases[] = {
+      {"*IDN?", true},
+      {"*idn?;SYST:ERR?;*STB?;:DEV?;CODE?;CHAN2:CODE?;PORT?\r", true},
+      {"CODE 1,2", false},
+      {"CODE?;CODE 1,2", false},
+      {"*OPC?", false},
+      {"READ?", false},
+      {"DEV TQM7731;DEV?", false},
+      {"CODE? 1", false},
+      {"FOO?", false},
+      {" ; ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ScpiInstrument::ReadsOnly(c.line), c.readsOnly) << c.line;
 }
 
 TEST(ScpiInstrument, PortAlertsBecomeHardwareErrorsAndNothingCountsAsSent) {

@@ -7,12 +7,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -61,6 +64,11 @@ class Client {
     }
   }
   std::string Ask(const std::string& text) { return Send(text), Line(); }
+  // True when an answer (or the end) is there to read now.
+  bool Answered() {
+    pollfd p{fd_, POLLIN, 0};
+    return !buffer_.empty() || ::poll(&p, 1, 0) == 1;
+  }
 
  private:
   int fd_;
@@ -94,7 +102,10 @@ class Serve : public ::testing::Test {
         ::_exit(126);
       }
       ::putenv(const_cast<char*>(choice.c_str()));
-      ::execl(TARVEL_PROGRAM, TARVEL_PROGRAM, "--serve", "--listen", "127.0.0.1:0", nullptr);
+      std::vector<const char*> args{TARVEL_PROGRAM, "--serve", "--listen", "127.0.0.1:0"};
+      for (const std::string& a : serveArgs) args.push_back(a.c_str());
+      args.push_back(nullptr);
+      ::execv(TARVEL_PROGRAM, const_cast<char* const*>(args.data()));
       ::_exit(127);
     }
     ::close(out[1]);
@@ -119,8 +130,9 @@ class Serve : public ::testing::Test {
 
   fs::path dir;
   std::string statePath;
-  bool isolated = false;  // standard error to dir/serve.err, no inherited descriptors
-  rlim_t fileLimit = 0;   // RLIMIT_NOFILE for the server, when not 0
+  std::vector<std::string> serveArgs;  // after --serve --listen 127.0.0.1:0
+  bool isolated = false;               // standard error to dir/serve.err, no inherited descriptors
+  rlim_t fileLimit = 0;                // RLIMIT_NOFILE for the server, when not 0
   pid_t pid = -1;
   int port = 0;
 };
@@ -194,6 +206,123 @@ TEST_F(Serve, EightClientsNeverInterleaveSequences) {
   EXPECT_EQ(ninth.Ask("*OPC?\n"), "1") << "slots free again once clients leave";
 }
 
+// A client that sends `CODE i,i;*OPC?` every 100 ms on a thread of its own
+// until stopped; every answer must be "1".
+class Sweeper {
+ public:
+  explicit Sweeper(int port)
+      : thread_([this, port] {
+          Client client(port);
+          for (int i = 0; !stop_; ++i) {
+            char command[32];
+            std::snprintf(command, sizeof command, "CODE %d,%d;*OPC?\n", i % 64, i % 64);
+            if (client.Ask(command) != "1") ++failures_;
+            std::this_thread::sleep_for(100ms);
+          }
+        }) {}
+  // Stops it; the number of answers that were not "1".
+  int Finish() {
+    stop_ = true;
+    thread_.join();
+    return failures_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> failures_{0};
+  std::thread thread_;
+};
+
+class ServeIsolated : public Serve {
+ protected:
+  void SetUp() override {
+    isolated = true;
+    Serve::SetUp();
+  }
+};
+
+const std::string kClosedPrefix = "tarvel: closing this connection: ";
+
+TEST_F(ServeIsolated, NewClientTakesTheSlotOfTheLongestIdleNeverOfABusyOne) {
+  Sweeper sweeper(port);  // connected first: the oldest connection, never idle
+  std::this_thread::sleep_for(200ms);
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 7; ++i) {
+    idle.push_back(std::make_unique<Client>(port));
+    std::this_thread::sleep_for(20ms);  // connected in this order: idle longest first
+  }
+  EXPECT_EQ(Client(port).Ask("*OPC?\n"), "<closed>") << "nobody idle long enough yet: refused";
+  std::this_thread::sleep_for(3500ms);
+  std::vector<std::unique_ptr<Client>> newcomers;
+  for (std::size_t i = 0; i < 2; ++i) {
+    newcomers.push_back(std::make_unique<Client>(port));
+    EXPECT_EQ(newcomers.back()->Ask("*OPC?\n"), "1") << "newcomer " << i;
+    const std::string said = idle[i]->Line();
+    EXPECT_EQ(said.rfind(kClosedPrefix + "idle for ", 0), 0u) << said;
+    EXPECT_NE(said.find(" s while all 8 connections were taken;"), std::string::npos) << said;
+    EXPECT_EQ(idle[i]->Line(), "<closed>");
+  }
+  EXPECT_EQ(idle[2]->Ask("*OPC?\n"), "1") << "the others keep their slots";
+  EXPECT_EQ(sweeper.Finish(), 0);
+}
+
+class ServeIdleTimeout : public Serve {
+ protected:
+  void SetUp() override {
+    serveArgs = {"--idle-timeout", "1"};
+    isolated = true;
+    Serve::SetUp();
+  }
+};
+
+TEST_F(ServeIdleTimeout, ClosesAClientThatSendsNothingAndKeepsOneThatDoes) {
+  Sweeper sweeper(port);
+  Client quiet(port);
+  EXPECT_EQ(quiet.Ask("*OPC?\n"), "1");
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(quiet.Line(), kClosedPrefix + "nothing received for 1 s (--idle-timeout)");
+  EXPECT_EQ(quiet.Line(), "<closed>");
+  EXPECT_EQ(sweeper.Finish(), 0) << "the client sending commands is never closed";
+  EXPECT_NE(testing::Slurp(dir / "serve.err").find(": nothing received for 1 s"), std::string::npos);
+}
+
+// Another process (here the test) holds the bench's lock: commands wait for
+// it in arrival order, each client's lines in order, while queries that only
+// read are answered at once; after 2 s a command gives up as the command
+// line does.
+TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
+  const std::string idn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
+  Client a(port), b(port);
+  ASSERT_EQ(a.Ask("CODE 1,1;*OPC?\n"), "1");  // the server made the lock file
+  const int lock = ::open((statePath + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  a.Send("CODE 2,3;*OPC?\nCODE?\n");
+  std::this_thread::sleep_for(50ms);
+  b.Send("CODE 4,5\n*IDN?\n");
+  std::this_thread::sleep_for(50ms);
+  Client c(port);  // b's lines wait behind b's command
+  EXPECT_EQ(c.Ask("*IDN?;CODE?;SYST:ERR?;DEV?;*STB?\n"), idn + ";1,1;0,\"No error\";RX4410;16");
+  EXPECT_FALSE(b.Answered());
+  EXPECT_FALSE(a.Answered()) << "still waiting for the bench, not failed";
+  ::flock(lock, LOCK_UN);
+  EXPECT_EQ(a.Line(), "1");
+  EXPECT_EQ(a.Line(), "2,3") << "a's lines in order, before b's command";
+  EXPECT_NE(b.Line().find("Tarvel"), std::string::npos);
+  EXPECT_EQ(b.Ask("CODE?;SYST:ERR?\n"), "4,5;0,\"No error\"");
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{4, 5}));
+  EXPECT_EQ(Bench().protocolErrors, 0u);
+
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  EXPECT_EQ(a.Ask("CODE 9,9;*OPC?\n"), "1");
+  EXPECT_EQ(a.Ask("SYST:ERR?\n")
+                .rfind("-240,\"Hardware error; Cannot use LPT1 (H378) at simulated bench " + statePath +
+                           ": the bench stayed busy for 2 seconds",
+                       0),
+            0u);
+  EXPECT_EQ(a.Ask("CODE?\n"), "4,5");
+  ::close(lock);
+}
+
 TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {
   {
     Client leaver(port);
@@ -242,6 +371,10 @@ TEST(Options, HelpVersionAndUnknownOptions) {
       {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
       {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},
       {{"--serve", "--name", std::string(64, 'x')}, 64, "", "a name of at most 63 bytes"},  // one DNS label
+      {{"--serve", "--idle-timeout"}, 64, "", "--idle-timeout takes whole seconds"},
+      {{"--serve", "--idle-timeout", "-5"}, 64, "", "--idle-timeout takes whole seconds"},
+      {{"--serve", "--idle-timeout", "1.5"}, 64, "", "usage: tarvel --serve"},
+      {{"--serve", "--idle-timeout", "99999999"}, 64, "", "to 2000000, not \"99999999\""},
   };
   const auto dir = testing::FreshTempDir("options");
   if (::geteuid() == 0) {

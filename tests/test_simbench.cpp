@@ -2,6 +2,7 @@
 // state file that carries the chips' registers from one process to the next.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -9,6 +10,7 @@
 #include <fstream>
 
 #include "TestSupport.h"
+#include "core/AtomicFile.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
 #include "device/ports/SimPortBackend.h"
@@ -162,6 +164,7 @@ class BenchFile : public ::testing::Test {
   void Use() { SetPortBackend(std::make_unique<SimPortBackend>(path)); }
   fs::path dir;
   std::string path;
+  struct stat st_ {};
 };
 
 TEST_F(BenchFile, StateSurvivesFromOneBackendToTheNext) {
@@ -195,6 +198,44 @@ TEST_F(BenchFile, DamagedStateStartsAFreshBenchWithAWarning) {
     EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{0, 0}));
     EXPECT_TRUE(ParseBenchState(testing::Slurp(path)).has_value()) << "the fresh state was saved";
   }
+}
+
+// The bench keeps its files open and saves in place: no file is made,
+// replaced or left beside the state; a state saved by another process in the
+// meantime (a new file at the path) is the one the next command starts from.
+TEST_F(BenchFile, CommandsSaveInPlaceAndSeeWhatOthersSaved) {
+  auto inode = [this] { return fs::exists(path) ? ::stat(path.c_str(), &st_), st_.st_ino : 0; };
+  Use();
+  DeviceName = "RX4410";
+  GainCode = {63, 63};
+  ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+  const auto first = inode();
+  const struct {
+    const char* device;
+    std::array<std::int16_t, 2> codes;
+    std::array<int, 2> rx4410, tqm7731;
+  } steps[] = {
+      {"RX4410", {0, 0}, {0, 0}, {0, 0}},
+      {"TQM7731", {31, 31}, {0, 0}, {31, 31}},
+      {"RX4410", {5, 60}, {5, 60}, {31, 31}},
+  };
+  for (const auto& step : steps) {
+    DeviceName = step.device;
+    GainCode = step.codes;
+    ASSERT_EQ(RunDeviceCommand(), CommandStatus::Done);
+    EXPECT_EQ(inode(), first) << step.device << " saved in place";
+    const auto saved = ParseBenchState(testing::Slurp(path));
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->rx4410, step.rx4410);
+    EXPECT_EQ(saved->tqm7731, step.tqm7731);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "sub"), {}), 2) << "the state and its lock only";
+  }
+  BenchState other;
+  other.rx4410 = {7, 8};
+  std::string reason;
+  ASSERT_TRUE(WriteFileAtomically(path, FormatBenchState(other), reason)) << reason;
+  ASSERT_EQ(ReadBackCodes(), CommandStatus::Done);
+  EXPECT_EQ(ReadCode, (std::array<std::int16_t, 2>{7, 8}));
 }
 
 TEST_F(BenchFile, AStateThatCannotBeSavedFailsTheCommand) {

@@ -56,6 +56,33 @@ class InputFile {
   FileKind kind_ = FileKind::Other;
 };
 
+// A regular file kept open between uses, read whole and rewritten in place
+// (the simulated bench's state, between commands).
+class KeptFile {
+ public:
+  KeptFile() = default;
+  ~KeptFile() { Close(); }
+  KeptFile(const KeptFile&) = delete;
+  KeptFile& operator=(const KeptFile&) = delete;
+
+  // Opens `path` for reading and writing without waiting on a FIFO; refuses
+  // anything but a regular file ("not a regular file").
+  bool Open(const std::string& path, SystemError& error);
+  bool IsOpen() const { return handle_ != -1; }
+  // Whether the file open is still the one at `path`: not replaced by a
+  // rename or removed since it was opened.
+  bool IsAt(const std::string& path) const;
+  // The whole file, from its start; "file too large" past `limit` bytes.
+  bool ReadAll(std::string& text, std::size_t limit, SystemError& error);
+  // `text` at the file's start in one write; true only when all of it went.
+  bool WriteAtStart(const std::string& text);
+  void Close();
+
+ private:
+  std::intptr_t handle_ = -1;
+  std::uint64_t volume_ = 0, index_ = 0;  // the file's identity (device and inode)
+};
+
 // What is at `path` without following a final link: false when nothing is.
 bool KindOf(const std::string& path, FileKind& kind);
 
@@ -228,6 +255,8 @@ constexpr Socket kNoSocket = -1;
 Socket Listen(const std::string& host, const std::string& port, std::string& error);
 // "host:port" ("[v6]:port") of a bound socket, and whether it is loopback.
 std::string LocalAddress(Socket s, bool& loopback);
+// "host:port" of a connected socket's peer, or "?".
+std::string PeerAddress(Socket s);
 // This machine's host name (as gethostname gives it), or empty.
 std::string HostName();
 

@@ -117,6 +117,57 @@ void InputFile::Close() {
   handle_ = -1;
 }
 
+bool KeptFile::Open(const std::string& path, SystemError& error) {
+  Close();
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return Fail(error, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int err = errno;
+    ::close(fd);
+    if (S_ISREG(st.st_mode)) return Fail(error, err);
+    error.text = "not a regular file";
+    return false;
+  }
+  handle_ = fd;
+  volume_ = static_cast<std::uint64_t>(st.st_dev);
+  index_ = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+bool KeptFile::IsAt(const std::string& path) const {
+  struct stat st {};
+  return handle_ >= 0 && ::stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == volume_ &&
+         static_cast<std::uint64_t>(st.st_ino) == index_;
+}
+
+bool KeptFile::ReadAll(std::string& text, std::size_t limit, SystemError& error) {
+  if (handle_ < 0) return Fail(error, EBADF);
+  char buffer[4096];
+  text.clear();
+  for (;;) {
+    const ssize_t n = ::pread(Fd(handle_), buffer, sizeof buffer, static_cast<off_t>(text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(error, errno);
+    if (n == 0) return true;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > limit) {
+      error.text = "file too large";
+      return false;
+    }
+  }
+}
+
+bool KeptFile::WriteAtStart(const std::string& text) {
+  return handle_ >= 0 &&
+         ::pwrite(Fd(handle_), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+void KeptFile::Close() {
+  if (handle_ >= 0) ::close(Fd(handle_));
+  handle_ = -1;
+}
+
 bool KindOf(const std::string& path, FileKind& kind) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
@@ -534,6 +585,13 @@ Socket Listen(const std::string& host, const std::string& port, std::string& err
   ::freeaddrinfo(found);
   if (fd < 0) error = std::strerror(err);
   return fd < 0 ? kNoSocket : fd;
+}
+
+std::string PeerAddress(Socket s) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+  return FormatAddress(peer, length);
 }
 
 std::string HostName() {

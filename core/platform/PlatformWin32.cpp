@@ -153,6 +153,80 @@ void InputFile::Close() {
   handle_ = -1;
 }
 
+namespace {
+
+bool IdentityOf(HANDLE h, std::uint64_t& volume, std::uint64_t& index) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info)) return false;
+  volume = info.dwVolumeSerialNumber;
+  index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+bool KeptFile::Open(const std::string& path, SystemError& error) {
+  Close();
+  // Others may read, replace and remove the file while it is kept open.
+  HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Fail(error, ::GetLastError());
+  if (KindOfHandle(h) != FileKind::Regular || !IdentityOf(h, volume_, index_)) {
+    ::CloseHandle(h);
+    error.text = "not a regular file";
+    return false;
+  }
+  handle_ = I(h);
+  return true;
+}
+
+bool KeptFile::IsAt(const std::string& path) const {
+  if (handle_ == -1) return false;
+  HANDLE h = ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::uint64_t volume = 0, index = 0;
+  const bool same = IdentityOf(h, volume, index) && volume == volume_ && index == index_;
+  ::CloseHandle(h);
+  return same;
+}
+
+bool KeptFile::ReadAll(std::string& text, std::size_t limit, SystemError& error) {
+  if (handle_ == -1) return Fail(error, ERROR_INVALID_HANDLE);
+  char buffer[4096];
+  text.clear();
+  for (;;) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(text.size());
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(text.size()) >> 32);
+    DWORD n = 0;
+    if (!::ReadFile(H(handle_), buffer, sizeof buffer, &n, &at)) {
+      const DWORD code = ::GetLastError();
+      if (code == ERROR_HANDLE_EOF) return true;
+      return Fail(error, code);
+    }
+    if (n == 0) return true;
+    text.append(buffer, n);
+    if (text.size() > limit) {
+      error.text = "file too large";
+      return false;
+    }
+  }
+}
+
+bool KeptFile::WriteAtStart(const std::string& text) {
+  if (handle_ == -1 || text.size() > 0x7fffffff) return false;
+  OVERLAPPED at{};
+  DWORD n = 0;
+  return ::WriteFile(H(handle_), text.data(), static_cast<DWORD>(text.size()), &n, &at) && n == text.size();
+}
+
+void KeptFile::Close() {
+  if (handle_ != -1) ::CloseHandle(H(handle_));
+  handle_ = -1;
+}
+
 bool KindOf(const std::string& path, FileKind& kind) {
   const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
@@ -600,6 +674,13 @@ Socket Listen(const std::string& host, const std::string& port, std::string& err
     return kNoSocket;
   }
   return static_cast<Socket>(s);
+}
+
+std::string PeerAddress(Socket s) {
+  sockaddr_storage peer{};
+  int length = sizeof peer;
+  if (::getpeername(S(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+  return FormatAddress(peer, length);
 }
 
 std::string HostName() {

@@ -25,25 +25,22 @@ SimPortBackend::SimPortBackend(std::string statePath) : path_(std::move(statePat
 SimPortBackend::~SimPortBackend() {
   PortError ignored;
   if (open_) Close(ignored);
+  CloseFiles();
 }
 
 namespace {
 
 constexpr int kLockWaitMs = 2000;
+constexpr auto kLockWait = std::chrono::milliseconds(kLockWaitMs);
 
 }  // namespace
 
-bool SimPortBackend::Open(std::int32_t base, PortError& error) {
-  base_ = base;
-  if (path_.empty()) {
-    open_ = true;
-    return true;
-  }
+bool SimPortBackend::Prepare(PortError& error) {
   error.target = "simulated bench " + path_;
   error.remedy = "choose another state file with TARVEL_PORT=sim:PATH";
   // A link is followed to the file it names, which is then locked and
   // replaced; anything but a regular file is refused before any lock.
-  file_ = path_;
+  std::string file = path_;
   std::error_code ec;
   if (std::filesystem::is_symlink(path_, ec)) {
     const auto real = std::filesystem::canonical(path_, ec);
@@ -51,57 +48,150 @@ bool SimPortBackend::Open(std::int32_t base, PortError& error) {
       error.reason = "the link " + path_ + " names no usable file: " + ec.message();
       return false;
     }
-    file_ = real.string();
+    file = real.string();
   }
   platform::FileKind kind{};
-  if (platform::KindOf(file_, kind) && kind != platform::FileKind::Regular) {
-    error.reason = file_ + " is not a regular file";
+  if (platform::KindOf(file, kind) && kind != platform::FileKind::Regular) {
+    error.reason = file + " is not a regular file";
     return false;
   }
+  if (file != file_) CloseFiles();  // the link names another file now
+  file_ = file;
   // Folders are made only inside the user's own state folder.
   const std::filesystem::path parent = std::filesystem::path(file_).parent_path();
   const std::string own = DefaultBenchStatePath();
   if (!own.empty() && parent == std::filesystem::path(own).parent_path()) {
     std::filesystem::create_directories(parent, ec);
   }
+  return true;
+}
 
-  // The lock is waited for two seconds at most, like a busy port.
-  const std::string lockPath = file_ + ".lock";
+int SimPortBackend::TryLock(PortError& error) {
   std::string reason;
-  switch (lock_.Acquire(lockPath, kLockWaitMs, reason)) {
-    case platform::FileLock::Outcome::Locked: break;
-    case platform::FileLock::Outcome::Failed: error.reason = reason; return false;
-    case platform::FileLock::Outcome::Busy: {
-      const std::string holder = lock_.Holder();
-      error.reason = "the bench stayed busy for 2 seconds" + (holder.empty() ? "" : ", held by " + holder);
-      error.remedy = "wait for the other run to end, or use another state file with TARVEL_PORT=sim:PATH";
+  switch (lock_.Acquire(file_ + ".lock", 0, reason)) {
+    case platform::FileLock::Outcome::Locked: locked_ = true; return 1;
+    case platform::FileLock::Outcome::Busy: return 0;
+    case platform::FileLock::Outcome::Failed: break;
+  }
+  error.reason = reason;
+  return -1;
+}
+
+void SimPortBackend::BusyError(PortError& error) const {
+  const std::string holder = lock_.Holder();
+  error.reason = "the bench stayed busy for 2 seconds" + (holder.empty() ? "" : ", held by " + holder);
+  error.remedy = "wait for the other run to end, or use another state file with TARVEL_PORT=sim:PATH";
+}
+
+bool SimPortBackend::Open(std::int32_t base, PortError& error) {
+  base_ = base;
+  if (path_.empty()) {
+    open_ = true;
+    return true;
+  }
+  if (refused_) {
+    error = *refused_;
+    return false;
+  }
+  if (!reserved_) {
+    if (!Prepare(error)) return false;
+    // The lock is waited for two seconds at most, like a busy port.
+    std::string reason;
+    switch (lock_.Acquire(file_ + ".lock", kLockWaitMs, reason)) {
+      case platform::FileLock::Outcome::Locked: locked_ = true; break;
+      case platform::FileLock::Outcome::Failed: error.reason = reason; return false;
+      case platform::FileLock::Outcome::Busy:
+        BusyError(error);
+        Unlock();
+        return false;
+    }
+    if (!Load(error)) {
       Unlock();
       return false;
     }
-  }
-  if (!Load(error)) {
-    Unlock();
-    return false;
   }
   reads_ = 0;
   open_ = true;
   return true;
 }
 
+bool SimPortBackend::Reserve(PortError& error) {
+  Unreserve();
+  if (path_.empty()) return true;
+  int got = -1;
+  if (Prepare(error) && (got = TryLock(error)) == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!busySince_) busySince_ = now;
+    if (now - *busySince_ < kLockWait && !StopRequested()) {
+      error.busy = true;
+      Unlock();
+      return false;
+    }
+    BusyError(error);
+    Unlock();
+  }
+  busySince_.reset();
+  if (got == 1 && Load(error)) {
+    reserved_ = true;
+    return true;
+  }
+  if (got == 1) Unlock();
+  error.failure = PortFailure::Unavailable;
+  refused_ = error;
+  return false;
+}
+
+void SimPortBackend::Unreserve() {
+  refused_.reset();
+  if (!reserved_) return;
+  reserved_ = false;
+  Unlock();
+}
+
+bool SimPortBackend::ReadState(std::string& text, std::string& reason, bool& missing) {
+  missing = false;
+  platform::FileKind kind{};
+  if (!platform::KindOf(file_, kind)) {
+    state_.Close();
+    missing = true;
+    return true;
+  }
+  // Another process replaced the file since: read the new one.
+  if (state_.IsOpen() && !state_.IsAt(file_)) state_.Close();
+  platform::SystemError error;
+  if (!state_.IsOpen() && !state_.Open(file_, error)) {
+    if (error.missing) {
+      missing = true;
+      return true;
+    }
+    // Not writable in place: read it, and replace it when saving.
+    const ReadOutcome r = ReadWholeFile(file_, text, reason);
+    missing = r == ReadOutcome::Missing;
+    return r != ReadOutcome::Failed;
+  }
+  if (!state_.ReadAll(text, 65536, error)) {  // as ReadWholeFile
+    state_.Close();
+    reason = error.text;
+    return false;
+  }
+  stateSize_ = text.size();
+  return true;
+}
+
 bool SimPortBackend::Load(PortError& error) {
   std::string text, reason;
+  bool missing = false;
   fresh_ = false;
-  switch (ReadWholeFile(file_, text, reason)) {
-    case ReadOutcome::Missing:
-      bench_.SetState(BenchState{});
-      fresh_ = true;
-      loaded_ = bench_.state();
-      return true;
-    case ReadOutcome::Failed:
-      error.reason = "cannot read the bench state: " + reason;
-      error.remedy = "check the file's permissions, or choose another with TARVEL_PORT=sim:PATH";
-      return false;
-    case ReadOutcome::Ok: break;
+  if (!ReadState(text, reason, missing)) {
+    error.reason = "cannot read the bench state: " + reason;
+    error.remedy = "check the file's permissions, or choose another with TARVEL_PORT=sim:PATH";
+    return false;
+  }
+  if (missing) {
+    bench_.SetState(BenchState{});
+    fresh_ = true;
+    loaded_ = bench_.state();
+    return true;
   }
   if (auto state = ParseBenchState(text)) {
     bench_.SetState(*state);
@@ -115,10 +205,25 @@ bool SimPortBackend::Load(PortError& error) {
       error.reason = "the bench state is damaged and cannot be kept as " + kept + ": " + std::strerror(errno);
       return false;
     }
+    state_.Close();  // that is the kept file now
     bench_.SetState(BenchState{});
     fresh_ = true;
   }
   loaded_ = bench_.state();
+  return true;
+}
+
+bool SimPortBackend::SaveInPlace(std::string text) {
+  // One write below a page at offset 0 is whole or not at all, even if the
+  // process dies in it; blanks before the last newline keep the length.
+  constexpr std::size_t kPage = 4096;
+  if (!state_.IsOpen() || text.empty() || text.back() != '\n' || stateSize_ > kPage || text.size() > kPage)
+    return false;
+  // Only into the file that is still at the path (not one removed since).
+  if (!state_.IsAt(file_)) return false;
+  if (text.size() < stateSize_) text.insert(text.size() - 1, stateSize_ - text.size(), ' ');
+  if (!state_.WriteAtStart(text)) return false;
+  stateSize_ = text.size();
   return true;
 }
 
@@ -133,12 +238,28 @@ bool SimPortBackend::Save(std::string& reason) {
   if (s.tqm7731Latches < loaded_.tqm7731Latches) s.tqm7731Latches = kTop;
   if (s.protocolErrors < loaded_.protocolErrors) s.protocolErrors = kTop;
   if (!(s == bench_.state())) bench_.SetState(s);
+  std::string text = FormatBenchState(s);
+  if (SaveInPlace(text)) return true;
   // No fsync: the rename alone keeps the state whole if a process dies, and
   // a simulated bench need not survive a power cut at sweep speed.
-  return WriteFileAtomically(file_, FormatBenchState(s), reason);
+  state_.Close();  // replaced by the new file
+  if (!WriteFileAtomically(file_, text, reason)) return false;
+  platform::SystemError ignored;  // not kept open: the next command opens it
+  state_.Open(file_, ignored);
+  stateSize_ = text.size();
+  return true;
 }
 
-void SimPortBackend::Unlock() { lock_.Release(); }
+void SimPortBackend::Unlock() {
+  lock_.Release();
+  locked_ = false;
+}
+
+void SimPortBackend::CloseFiles() {
+  Unlock();
+  reserved_ = false;
+  state_.Close();
+}
 
 bool SimPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& error) {
   if (!open_ || port != base_) {
@@ -171,7 +292,7 @@ bool SimPortBackend::Close(PortError& error) {
   }
   std::string reason;
   const bool saved = Save(reason);
-  Unlock();
+  if (!reserved_) Unlock();
   if (!saved) {
     error.target = "simulated bench " + path_;
     error.reason = "cannot save the bench state: " + reason;
