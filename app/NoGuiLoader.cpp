@@ -24,6 +24,8 @@ const GuiEntry* LoadGui(std::string& error) {
   return nullptr;
 }
 
+// The Windows build has no window library: tarvel without arguments says so.
+bool WindowsBuiltIn() { return false; }
 bool DisplayAvailable() { return platform::InteractiveDesktop(); }
 bool DisplayReachable() { return platform::InteractiveDesktop(); }
 
