@@ -352,50 +352,78 @@ bool ScpiInstrument::Drive(bool readBack) {
   return false;
 }
 
+namespace {
+
+// Adds a query's answer to the line's answers, ';' between them.
+void Answer(std::string& answers, const std::string& text) {
+  if (!answers.empty()) answers += ';';
+  answers += text;
+}
+
+}  // namespace
+
+bool ScpiInstrument::ParseByte(std::string_view text, std::uint8_t& target) {
+  const auto value = TextToCode(text);
+  if (!value && !TextToNumber(text)) {
+    PushError(-104, "Data type error");
+    return false;
+  }
+  if (!value || *value < 0 || *value > 255) {
+    PushError(-222, "Data out of range");
+    return false;
+  }
+  target = static_cast<std::uint8_t>(*value);
+  return true;
+}
+
 void ScpiInstrument::Run(const Command& c, std::string& answers) {
-  auto answer = [&answers](const std::string& text) {
-    if (!answers.empty()) answers += ';';
-    answers += text;
-  };
-  auto byteParam = [this](std::string_view text, std::uint8_t& target) {
-    const auto value = TextToCode(text);
-    if (!value && !TextToNumber(text)) return PushError(-104, "Data type error");
-    if (!value || *value < 0 || *value > 255) return PushError(-222, "Data out of range");
-    target = static_cast<std::uint8_t>(*value);
-  };
+  if (!RunCommonCommand(c, answers)) RunChipCommand(c, answers);
+}
+
+// The common commands and status queries; false for any other.
+bool ScpiInstrument::RunCommonCommand(const Command& c, std::string& answers) {
+  switch (c.op) {
+    case Op::Idn: Answer(answers, ScpiIdentity()); return true;
+    case Op::Rst:  // the status registers and the error queue stay as they are
+      device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
+      return true;
+    case Op::Cls:
+      esr_ = 0;
+      errors_.clear();
+      return true;
+    case Op::Ese: ParseByte(c.params[0], ese_); return true;
+    case Op::EseQ: Answer(answers, std::to_string(ese_)); return true;
+    case Op::EsrQ: {
+      const std::uint8_t esr = esr_;
+      esr_ = 0;
+      Answer(answers, std::to_string(esr));
+      return true;
+    }
+    case Op::Sre:
+      ParseByte(c.params[0], sre_);
+      sre_ &= static_cast<std::uint8_t>(~kStbMss);
+      return true;
+    case Op::SreQ: Answer(answers, std::to_string(sre_)); return true;
+    case Op::StbQ: Answer(answers, std::to_string(StatusByte(!answers.empty()))); return true;
+    case Op::Opc: esr_ |= kEsrOpc; return true;
+    case Op::OpcQ: Answer(answers, "1"); return true;
+    case Op::Wai: return true;
+    case Op::TstQ: Answer(answers, "0"); return true;
+    case Op::ErrorQ: Answer(answers, PopError()); return true;
+    case Op::VersionQ: Answer(answers, "1999.0"); return true;
+    default: return false;
+  }
+}
+
+// The chips' own commands: device, codes, sending and reading back.
+void ScpiInstrument::RunChipCommand(const Command& c, std::string& answers) {
+  auto answer = [&answers](const std::string& text) { Answer(answers, text); };
   const std::size_t channel = static_cast<std::size_t>(c.suffix - 1);
   if ((c.op == Op::ChanCode || c.op == Op::ChanCodeQ) && (c.suffix < 1 || c.suffix > 2)) {
     PushError(-114, "Header suffix out of range");
     return;
   }
   switch (c.op) {
-    case Op::Idn: return answer(ScpiIdentity());
-    case Op::Rst:  // the status registers and the error queue stay as they are
-      device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
-      return;
-    case Op::Cls:
-      esr_ = 0;
-      errors_.clear();
-      return;
-    case Op::Ese: return byteParam(c.params[0], ese_);
-    case Op::EseQ: return answer(std::to_string(ese_));
-    case Op::EsrQ: {
-      const std::uint8_t esr = esr_;
-      esr_ = 0;
-      return answer(std::to_string(esr));
-    }
-    case Op::Sre:
-      byteParam(c.params[0], sre_);
-      sre_ &= static_cast<std::uint8_t>(~kStbMss);
-      return;
-    case Op::SreQ: return answer(std::to_string(sre_));
-    case Op::StbQ: return answer(std::to_string(StatusByte(!answers.empty())));
-    case Op::Opc: esr_ |= kEsrOpc; return;
-    case Op::OpcQ: return answer("1");
-    case Op::Wai: return;
-    case Op::TstQ: return answer("0");
-    case Op::ErrorQ: return answer(PopError());
-    case Op::VersionQ: return answer("1999.0");
     case Op::Device:
       if (EqualsNoCase(c.params[0], "RX4410")) device_ = "RX4410";
       else if (EqualsNoCase(c.params[0], "TQM7731")) device_ = "TQM7731";
@@ -433,6 +461,7 @@ void ScpiInstrument::Run(const Command& c, std::string& answers) {
       return answer(CodeToText(link_->readCode[0]) + "," + CodeToText(link_->readCode[1]));
     }
     case Op::PortQ: return answer(Quoted(link_->DescribePort()));
+    default: return;  // a common command: RunCommonCommand took it
   }
 }
 

@@ -62,6 +62,10 @@ class ScpiInstrument {
  private:
   struct Command;
   void Run(const Command& command, std::string& answers);
+  bool RunCommonCommand(const Command& command, std::string& answers);
+  void RunChipCommand(const Command& command, std::string& answers);
+  // A register's value 0..255 into `target`; false after queueing the error.
+  bool ParseByte(std::string_view text, std::uint8_t& target);
   bool Send();  // sends codes_ to device_; false after an error
   // Runs the device command (or the read-back) with its alerts queued as
   // "-240" errors; false when it failed.
