@@ -8,8 +8,8 @@ namespace tarvel {
 
 std::unique_ptr<Announcement> AnnounceScpiServer(const std::string& name, std::uint16_t port) {
   std::fprintf(stderr,
-               "tarvel: warning: \"%s\" on port %u is not announced with DNS-SD: this build has no DNS-SD "
-               "responder; clients need the address\n",
+               "tarvel: warning: not announced on the network (DNS-SD): this build has no DNS-SD responder "
+               "(\"%s\" on port %u; clients need the address)\n",
                name.c_str(), static_cast<unsigned>(port));
   return nullptr;
 }
