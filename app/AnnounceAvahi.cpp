@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-#include "device/ports/SharedLibrary.h"
+#include "core/platform/SharedLibrary.h"
 #include "instrument/Scpi.h"
 
 namespace tarvel {

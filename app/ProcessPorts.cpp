@@ -1,8 +1,8 @@
-#include "device/ports/ProcessPorts.h"
+#include "app/ProcessPorts.h"
 
 #include "capture/PortCapture.h"
 #include "device/DeviceLink.h"
-#include "device/ports/PortSelect.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 

@@ -18,8 +18,8 @@
 #include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
-#include "device/ports/PortSelect.h"
 #include "instrument/Scpi.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 

@@ -7,11 +7,11 @@
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
 #include "app/Options.h"
+#include "app/ProcessPorts.h"
 #include "app/Startup.h"
 #include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
-#include "device/ports/ProcessPorts.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;

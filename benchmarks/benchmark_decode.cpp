@@ -1,5 +1,5 @@
 // Decode throughput: a VCD capture held in memory, read through the same
-// streaming reader `tarvel --decode` uses. bench/decode_large.sh measures a
+// streaming reader `tarvel --decode` uses. benchmarks/decode_large.sh measures a
 // 1 GiB file on disk, with the program's peak memory.
 #include <benchmark/benchmark.h>
 

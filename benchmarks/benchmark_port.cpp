@@ -2,12 +2,12 @@
 // simulated bench, with and without the port trace.
 #include <benchmark/benchmark.h>
 
+#include "app/ProcessPorts.h"
 #include "capture/PortCapture.h"
 #include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/ProcessPorts.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 # plain C program that only starts and exits, run alternately; prints the
 # medians and the ratios; it fails when tarvel takes over 1.1 times the
 # minimal sender.
-#   bench/cli_startup.sh [BUILD_DIR] [RUNS]
+#   benchmarks/cli_startup.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 runs=${2:-25}

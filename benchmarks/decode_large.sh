@@ -3,7 +3,7 @@
 # removed afterwards, and reports the throughput and the program's peak
 # memory. The rate is given over the elapsed time and over the CPU time (user
 # + system), which a busy shared machine does not stretch.
-# Usage: bench/decode_large.sh BUILD_DIR [MIB]
+# Usage: benchmarks/decode_large.sh BUILD_DIR [MIB]
 set -euo pipefail
 build=${1:?usage: decode_large.sh BUILD_DIR [MIB]}
 mib=${2:-1024}

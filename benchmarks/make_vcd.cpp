@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/ProcessPorts.h"
 #include "capture/PortCapture.h"
 #include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/ProcessPorts.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The least a program can do to send RX4410 codes 10 and 20 to the simulated
 // bench: open the bench state file, make the same 44 port writes, save it.
-// bench/cli_startup.sh times `tarvel RX4410 10 20` against it.
+// benchmarks/cli_startup.sh times `tarvel RX4410 10 20` against it.
 #include <cstdio>
 
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

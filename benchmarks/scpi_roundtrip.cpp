@@ -2,7 +2,7 @@
 // trips to `tarvel --serve` from one client over loopback, and
 // `tarvel RX4410 c1 c2` processes, side by side on two ports in one run:
 // the simulated bench (one state file) and ppdev through an LD_PRELOAD fake
-// of its device and ioctls (bench/fake_ppdev.c: no port is touched). Prints
+// of its device and ioctls (benchmarks/fake_ppdev.c: no port is touched). Prints
 // median, 99th percentile and rate of each (goal: the server at least 20
 // times the command line's rate, its p99 under 1 ms).
 //   scpi_roundtrip PATH/TO/tarvel [COUNT [CLI_COUNT]]   (10000 and 1000)

@@ -7,7 +7,7 @@
 #       within 2 ms of 1 s on an idle machine);
 #   (c) the same 200 steps as a shell loop of `tarvel` processes with
 #       `sleep 0.005` between them.
-#   bench/sweep.sh [BUILD_DIR]
+#   benchmarks/sweep.sh [BUILD_DIR]
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 tarvel="$build/bin/tarvel"

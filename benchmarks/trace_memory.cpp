@@ -2,7 +2,7 @@
 // own port session, as the Transmit button makes them) on the in-memory
 // simulated bench, traced to TARVEL_TRACE. Prints the largest trace buffer
 // seen, the peak resident memory and the size of the finished trace.
-// bench/trace_memory.sh compares a short session with a long one.
+// benchmarks/trace_memory.sh compares a short session with a long one.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <memory>
 
+#include "app/ProcessPorts.h"
 #include "capture/PortCapture.h"
 #include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/ProcessPorts.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Memory of a traced session does not grow with its length: runs
-# bench/trace_memory for a short and a long session (100 times more sends)
+# benchmarks/trace_memory for a short and a long session (100 times more sends)
 # and checks that the trace buffers stay under 1 MB and the peak resident
 # memory grows by less than 1 MB.
-#   bench/trace_memory.sh [BUILD_DIR] [LONG_SENDS]
+#   benchmarks/trace_memory.sh [BUILD_DIR] [LONG_SENDS]
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 long=${2:-100000}

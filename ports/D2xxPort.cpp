@@ -1,10 +1,10 @@
-#include "device/ports/D2xxPort.h"
+#include "ports/D2xxPort.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "device/ports/PortSelect.h"
-#include "device/ports/SharedLibrary.h"
+#include "core/platform/SharedLibrary.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 

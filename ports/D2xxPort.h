@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device/PortIO.h"
-#include "device/ports/FtdiChoice.h"
+#include "ports/FtdiChoice.h"
 
 namespace tarvel {
 

@@ -1,4 +1,4 @@
-#include "device/ports/DirectPort.h"
+#include "ports/DirectPort.h"
 
 #include "core/Signals.h"
 
@@ -15,7 +15,7 @@
 #define TARVEL_HAVE_PORT_IO 1
 #endif
 
-#include "device/ports/PortDiscovery.h"
+#include "ports/PortDiscovery.h"
 
 namespace tarvel {
 

@@ -1,4 +1,4 @@
-#include "device/ports/FtdiChoice.h"
+#include "ports/FtdiChoice.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,13 +1,13 @@
-#include "device/ports/FtdiPort.h"
+#include "ports/FtdiPort.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <type_traits>
 
-#include "device/ports/FtdiChoice.h"
-#include "device/ports/PortSelect.h"
-#include "device/ports/SharedLibrary.h"
+#include "core/platform/SharedLibrary.h"
+#include "ports/FtdiChoice.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "device/PortIO.h"
-#include "device/ports/FtdiChoice.h"
-#include "device/ports/PortSelect.h"
+#include "ports/FtdiChoice.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 

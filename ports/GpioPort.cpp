@@ -1,12 +1,12 @@
-#include "device/ports/GpioPort.h"
+#include "ports/GpioPort.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include "device/ports/PortSelect.h"
-#include "device/ports/SharedLibrary.h"
+#include "core/platform/SharedLibrary.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 

@@ -1,4 +1,4 @@
-#include "device/ports/PortDiscovery.h"
+#include "ports/PortDiscovery.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,7 +1,7 @@
-#include "device/ports/PortIoLibraryPort.h"
+#include "ports/PortIoLibraryPort.h"
 
 #include "core/platform/Platform.h"
-#include "device/ports/PortDiscovery.h"
+#include "ports/PortDiscovery.h"
 
 namespace tarvel {
 

@@ -1,20 +1,20 @@
-#include "device/ports/PortSelect.h"
+#include "ports/PortSelect.h"
 
 #include <cstdlib>
 
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
 
 // The one place besides core/platform that knows the system: which back-ends
 // the table holds.
 #ifdef _WIN32
-#include "device/ports/D2xxPort.h"
-#include "device/ports/PortIoLibraryPort.h"
+#include "ports/D2xxPort.h"
+#include "ports/PortIoLibraryPort.h"
 #else
-#include "device/ports/DirectPort.h"
-#include "device/ports/FtdiPort.h"
-#include "device/ports/GpioPort.h"
-#include "device/ports/PpdevPort.h"
+#include "ports/DirectPort.h"
+#include "ports/FtdiPort.h"
+#include "ports/GpioPort.h"
+#include "ports/PpdevPort.h"
 #endif
 
 namespace tarvel {

@@ -1,4 +1,4 @@
-#include "device/ports/PpdevPort.h"
+#include "ports/PpdevPort.h"
 
 #include <fcntl.h>
 #include <linux/parport.h>
@@ -22,7 +22,7 @@
 
 #include "core/Signals.h"
 
-#include "device/ports/PortDiscovery.h"
+#include "ports/PortDiscovery.h"
 
 namespace tarvel {
 

@@ -1,4 +1,4 @@
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 
 #include "sim/BenchStateFile.h"
 

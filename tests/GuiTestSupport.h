@@ -12,7 +12,7 @@
 
 #include "TestSupport.h"
 #include "core/MainModule.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 #include "sim/SimBench.h"
 
 namespace tarvel {

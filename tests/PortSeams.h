@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "device/ports/DirectPort.h"
-#include "device/ports/FtdiPort.h"
-#include "device/ports/GpioPort.h"
-#include "device/ports/PpdevPort.h"
+#include "ports/DirectPort.h"
+#include "ports/FtdiPort.h"
+#include "ports/GpioPort.h"
+#include "ports/PpdevPort.h"
 #include "sim/SimBench.h"
 
 namespace tarvel::testing {

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "device/ports/ProcessPorts.h"
+#include "app/ProcessPorts.h"
 
 namespace tarvel::testing {
 

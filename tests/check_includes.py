@@ -6,7 +6,7 @@ Every top-level folder has a README.md with one line
     Depends on: core, device
 
 naming the folders whose headers its files may include (or "nothing"). A
-subfolder with a README.md of its own that has the line (device/ports) is a
+subfolder with a README.md of its own that has the line is a
 folder of its own here: its files follow its README, and an include that
 reaches it counts as reaching it, not its parent. A folder may also carry one line
 
@@ -20,7 +20,7 @@ allowed like the others and named in the output so it is not forgotten.
     check_includes.py --readmes SOURCE_DIR  every folder has a README with its line
 
 Only the platform seam's implementation files (core/platform/Platform*.cpp)
-and the port back-end table (device/ports/PortSelect.cpp) may hold a
+and the port back-end table (ports/PortSelect.cpp) may hold a
 preprocessor test of the system (_WIN32, __linux__, ...): everything else
 calls core/platform.
 """
@@ -35,7 +35,7 @@ SOURCES = (".cpp", ".h", ".hpp", ".cc", ".c", ".in")
 SYSTEM_TEST = re.compile(
     r"^\s*#\s*(if|ifdef|ifndef|elif)\b.*\b(_WIN32|_WIN64|WIN32|__MINGW32__|__MINGW64__|_MSC_VER|"
     r"__linux__|__linux|__unix__|__unix|__APPLE__|__CYGWIN__|_POSIX_VERSION)\b")
-SYSTEM_TEST_ALLOWED = re.compile(r"^(core/platform/Platform[A-Za-z0-9]*\.cpp|device/ports/PortSelect\.cpp)$")
+SYSTEM_TEST_ALLOWED = re.compile(r"^(core/platform/Platform[A-Za-z0-9]*\.cpp|ports/PortSelect\.cpp)$")
 
 
 def folders(root):

@@ -17,7 +17,7 @@
 
 #include "core/MainModule.h"
 #include "device/PortIO.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 #include "ui/AboutForm.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"

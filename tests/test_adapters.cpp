@@ -11,11 +11,11 @@
 #include "PortSeams.h"
 #include "TestSupport.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/FtdiPort.h"
-#include "device/ports/GpioPort.h"
-#include "device/ports/PortSelect.h"
 #include "instrument/Scpi.h"
 #include "instrument/Sweep.h"
+#include "ports/FtdiPort.h"
+#include "ports/GpioPort.h"
+#include "ports/PortSelect.h"
 #include "sim/SimBench.h"
 
 namespace tarvel {

@@ -10,7 +10,7 @@
 #include "capture/VcdDecode.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

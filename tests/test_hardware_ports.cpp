@@ -13,10 +13,10 @@
 #include "TestSupport.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/DirectPort.h"
-#include "device/ports/PortDiscovery.h"
-#include "device/ports/PortSelect.h"
-#include "device/ports/PpdevPort.h"
+#include "ports/DirectPort.h"
+#include "ports/PortDiscovery.h"
+#include "ports/PortSelect.h"
+#include "ports/PpdevPort.h"
 
 namespace tarvel {
 namespace {

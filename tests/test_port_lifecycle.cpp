@@ -18,8 +18,8 @@
 #include "RecordingPort.h"
 #include "TestSupport.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/PortSelect.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/PortSelect.h"
+#include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
 
 namespace tarvel {

@@ -7,8 +7,8 @@
 #include "RecordingPort.h"
 #include "core/MainModule.h"
 #include "core/Version.h"
-#include "device/ports/SimPortBackend.h"
 #include "instrument/Scpi.h"
+#include "ports/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

@@ -13,7 +13,7 @@
 #include "core/AtomicFile.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "device/ports/SimPortBackend.h"
+#include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
 #include "sim/SimBench.h"
 

@@ -8,8 +8,8 @@
 
 #include "TestSupport.h"
 #include "core/MainModule.h"
-#include "device/ports/SimPortBackend.h"
 #include "instrument/Sweep.h"
+#include "ports/SimPortBackend.h"
 
 namespace tarvel {
 namespace {

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "app/GuiInterface.h"
+#include "app/ProcessPorts.h"
 #include "capture/Trace.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
-#include "device/ports/ProcessPorts.h"
 #include "ui/Forms.h"
 #include "ui/QtAlertPresenter.h"
 #include "ui/StartupForm.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string_view>
 
-#include "device/ports/SimPortBackend.h"
 #include "instrument/Scpi.h"
+#include "ports/SimPortBackend.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "core/AtomicFile.h"
-#include "device/ports/PortSelect.h"
+#include "ports/PortSelect.h"
 #include "sim/BenchStateFile.h"
 #include "sim/SimBench.h"
 
