@@ -17,19 +17,15 @@ const char* const kNotFoundRemedy =
     "plug in an FT232R, FT232H or FT2232H adapter (Device Manager lists it under Universal Serial Bus "
     "controllers as a USB Serial Converter), or name yours with TARVEL_PORT=ftdi:s:VID:PID:SERIAL";
 const char* const kBusyRemedy = "another program holds the adapter (a terminal on its COM port?); close it";
-const char* const kSetupRemedy =
-    "plug the adapter in again; it must offer synchronous bit-bang, as the FT232R, FT232H and FT2232H do";
-const char* const kLostRemedy = "check that the adapter is still plugged in, then send again";
 
 constexpr std::uint32_t kIds[] = {0x04036001, 0x04036014, 0x04036010};  // FT232R, FT232H, FT2232H (A first)
 constexpr std::uint32_t kOpenBySerial = 1, kOpenByDescription = 2;
 constexpr std::uint32_t kPurgeBoth = 1 | 2;
 constexpr unsigned char kSyncBitBang = 0x04, kResetMode = 0x00, kLatencyMs = 1;
 constexpr std::uint32_t kReadTimeoutMs = 100;
-constexpr int kIdleReadLimit = 20;  // reads of kReadTimeoutMs that bring no sample
-constexpr std::uint64_t kMinLevelNs = 1000;
+constexpr int kIdleReadLimit = 20;           // reads of kReadTimeoutMs that bring no sample
 constexpr std::uint64_t kBytesPerBaud = 16;  // bit-bang bytes per second per D2XX baud (FT232R)
-constexpr std::uint32_t kSlowestBaud = 1200;
+constexpr std::uint64_t kSlowestBaud = 1200;
 
 const char* StatusText(std::uint32_t status) {
   static const char* const kTexts[] = {"FT_OK",
@@ -52,6 +48,10 @@ const char* StatusText(std::uint32_t status) {
                                        "FT_NOT_SUPPORTED",
                                        "FT_OTHER_ERROR"};
   return status < std::size(kTexts) ? kTexts[status] : "FT_OTHER_ERROR";
+}
+
+std::string CallFailure(const char* call, std::uint32_t status) {
+  return std::string(call) + ": " + StatusText(status);
 }
 
 }  // namespace
@@ -83,25 +83,16 @@ const D2xxApi* LoadD2xxLibrary(std::string& reason) {
   return nullptr;
 }
 
-D2xxPortBackend::D2xxPortBackend(std::string descriptor) : descriptor_(std::move(descriptor)) {}
+D2xxPortBackend::D2xxPortBackend(std::string descriptor)
+    : FtdiBitBang(std::move(descriptor), kIdleReadLimit) {}
 
 D2xxPortBackend::~D2xxPortBackend() { Release(); }
 
-std::string D2xxPortBackend::Target() const {
-  return "FTDI adapter " +
-         (descriptor_.empty() ? std::string("(first FT232R, FT232H or FT2232H found)") : descriptor_);
-}
-
 std::uint32_t D2xxPortBackend::BaudRateFor(std::uint64_t delayNs) {
-  const std::uint64_t levelNs = std::max(kMinLevelNs, delayNs);
-  const std::uint64_t baud = 1'000'000'000ULL / (levelNs * kBytesPerBaud);
-  return baud < kSlowestBaud ? 0 : static_cast<std::uint32_t>(baud);
+  return static_cast<std::uint32_t>(RateFor(delayNs, kBytesPerBaud, kSlowestBaud));
 }
 
-bool D2xxPortBackend::Open(std::int32_t base, PortError& error) {
-  base_ = base;
-  pending_.clear();
-  error.target = Target();
+bool D2xxPortBackend::OpenAdapter(bool& paced, PortError& error) {
   if (api_ == nullptr) {
     std::string reason;
     api_ = LoadD2xxLibrary(reason);
@@ -112,25 +103,26 @@ bool D2xxPortBackend::Open(std::int32_t base, PortError& error) {
     }
   }
   if (!OpenDevice(error)) return false;
-  open_ = true;
+  configured_ = true;
   std::uint32_t baud = BaudRateFor(PortDelayNanoseconds());
-  paced_ = baud == 0;
-  if (paced_) baud = kSlowestBaud;  // each byte its own transfer, paced by the caller
+  paced = baud == 0;
+  if (paced)
+    baud = static_cast<std::uint32_t>(kSlowestBaud);  // each byte its own transfer, paced by the caller
   std::uint32_t rc = api_->setLatencyTimer(handle_, kLatencyMs);
-  if (rc != 0) return Fail(PortFailure::Unavailable, "FT_SetLatencyTimer", rc, error);
+  if (rc != 0) return SetupFailed(CallFailure("FT_SetLatencyTimer", rc), error);
   rc = api_->setTimeouts(handle_, kReadTimeoutMs, kReadTimeoutMs);
-  if (rc != 0) return Fail(PortFailure::Unavailable, "FT_SetTimeouts", rc, error);
+  if (rc != 0) return SetupFailed(CallFailure("FT_SetTimeouts", rc), error);
   rc = api_->setBitMode(handle_, kAdapterOutputPins, kSyncBitBang);
-  if (rc != 0) return Fail(PortFailure::Unavailable, "FT_SetBitMode", rc, error);
+  if (rc != 0) return SetupFailed(CallFailure("FT_SetBitMode", rc), error);
   rc = api_->setBaudRate(handle_, baud);
-  if (rc != 0) return Fail(PortFailure::Unavailable, "FT_SetBaudRate", rc, error);
+  if (rc != 0) return SetupFailed(CallFailure("FT_SetBaudRate", rc), error);
   rc = api_->purge(handle_, kPurgeBoth);  // drop samples left from before
-  if (rc != 0) return Fail(PortFailure::Unavailable, "FT_Purge", rc, error);
+  if (rc != 0) return SetupFailed(CallFailure("FT_Purge", rc), error);
   return true;
 }
 
 bool D2xxPortBackend::OpenDevice(PortError& error) {
-  const FtdiDescriptor d = SplitFtdiDescriptor(descriptor_);
+  const FtdiDescriptor d = SplitFtdiDescriptor(descriptor());
   if (d.kind == 'd') {
     error.reason = "D2XX cannot open an adapter by USB bus and device number";
     error.remedy = "name it by serial number instead: TARVEL_PORT=ftdi:s:VID:PID:SERIAL";
@@ -176,86 +168,36 @@ bool D2xxPortBackend::OpenDevice(PortError& error) {
   return false;
 }
 
-bool D2xxPortBackend::Fail(PortFailure failure, const std::string& what, std::uint32_t status,
-                           PortError& error) {
-  pending_.clear();
-  error.failure = failure;
-  error.target = Target();
-  error.reason = what + (status != 0 ? std::string(": ") + StatusText(status) : std::string());
-  error.remedy = failure == PortFailure::Unavailable ? kSetupRemedy : kLostRemedy;
-  if (failure == PortFailure::Unavailable) Release();
-  return false;
-}
-
-bool D2xxPortBackend::Transfer(std::uint8_t* sample, PortError& error) {
-  std::vector<unsigned char> out;
-  out.swap(pending_);
-  if (sample != nullptr) out.push_back(level_);
-  if (out.empty()) return true;
-  const auto n = static_cast<std::uint32_t>(out.size());
+bool D2xxPortBackend::SendBytes(unsigned char* data, std::size_t size, std::size_t& sent,
+                                std::string& failure) {
   std::uint32_t written = 0;
-  std::uint32_t rc = api_->write(handle_, out.data(), n, &written);
-  if (rc != 0) return Fail(PortFailure::AccessFailed, "FT_Write", rc, error);
-  if (written != n) {
-    return Fail(PortFailure::AccessFailed,
-                "short write: " + std::to_string(written) + " of " + std::to_string(n) + " bytes sent", 0,
-                error);
+  const std::uint32_t rc = api_->write(handle_, data, static_cast<std::uint32_t>(size), &written);
+  if (rc != 0) {
+    failure = CallFailure("FT_Write", rc);
+    return false;
   }
-  // One sample comes back for every byte sent.
-  std::vector<unsigned char> in(out.size());
-  std::uint32_t got = 0;
-  for (int idle = 0; got < n;) {
-    std::uint32_t part = 0;
-    rc = api_->read(handle_, in.data() + got, n - got, &part);
-    if (rc != 0) return Fail(PortFailure::AccessFailed, "FT_Read", rc, error);
-    if (part == 0 && ++idle >= kIdleReadLimit) {
-      return Fail(PortFailure::AccessFailed,
-                  "short read: " + std::to_string(got) + " of " + std::to_string(n) + " samples came back", 0,
-                  error);
-    }
-    got += part;
-  }
-  if (sample != nullptr) *sample = in.back();
+  sent = written;
   return true;
 }
 
-bool D2xxPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& error) {
-  if (!open_ || port != base_) {
-    return Fail(PortFailure::AccessFailed,
-                "write to port " + std::to_string(port) + ", not the data register", 0, error);
+bool D2xxPortBackend::ReceiveBytes(unsigned char* data, std::size_t size, std::size_t& got,
+                                   std::string& failure) {
+  std::uint32_t part = 0;
+  const std::uint32_t rc = api_->read(handle_, data, static_cast<std::uint32_t>(size), &part);
+  if (rc != 0) {
+    failure = CallFailure("FT_Read", rc);
+    return false;
   }
-  level_ = value & kAdapterOutputPins;
-  pending_.push_back(level_);
-  if (paced_ || pending_.size() >= kMaxBatch) return Transfer(nullptr, error);
+  got = part;
   return true;
-}
-
-bool D2xxPortBackend::Read(std::int32_t port, std::uint8_t& value, PortError& error) {
-  if (!open_ || port != base_ + 1) {
-    return Fail(PortFailure::AccessFailed,
-                "read from port " + std::to_string(port) + ", not the status register", 0, error);
-  }
-  std::uint8_t pins = 0;
-  if (!Transfer(&pins, error)) return false;
-  value = AdapterStatusFromPins(pins);
-  return true;
-}
-
-bool D2xxPortBackend::Flush(PortError& error) { return !open_ || Transfer(nullptr, error); }
-
-bool D2xxPortBackend::Close(PortError& error) {
-  const bool ok = Flush(error);
-  Release();
-  return ok;
 }
 
 void D2xxPortBackend::Release() {
-  pending_.clear();
   if (handle_ == nullptr) return;
-  if (open_) api_->setBitMode(handle_, 0, kResetMode);  // the pins back to inputs
-  api_->close(handle_);                                 // FT_Close on every path
+  if (configured_) api_->setBitMode(handle_, 0, kResetMode);  // the pins back to inputs
+  api_->close(handle_);                                       // FT_Close on every path
   handle_ = nullptr;
-  open_ = false;
+  configured_ = false;
 }
 
 std::string D2xxPortBackend::Describe(std::int32_t) const { return Choice() + " (FTDI adapter, D2XX)"; }

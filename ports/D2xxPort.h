@@ -2,16 +2,16 @@
 // Windows installs for these cables; libftdi would need it replaced by
 // WinUSB). ftd2xx64.dll, else ftd2xx.dll, is loaded by name when a command
 // first opens the port. Wiring, direction mask, pin timing and batching are
-// the Linux FTDI back-end's (FtdiPort.h): synchronous bit-bang, one USB
-// write per command with its samples read back, a status read sending the
-// current byte once more and taking its sample.
+// the Linux FTDI back-end's, shared through FtdiBitBang: synchronous
+// bit-bang, one USB write per command with its samples read back, a status
+// read sending the current byte once more and taking its sample.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "device/PortIO.h"
+#include "ports/FtdiBitBang.h"
 #include "ports/FtdiChoice.h"
 
 namespace tarvel {
@@ -39,40 +39,30 @@ struct D2xxApi {
 // Loads ftd2xx64.dll (then ftd2xx.dll) once; nullptr with `reason`.
 const D2xxApi* LoadD2xxLibrary(std::string& reason);
 
-class D2xxPortBackend : public PortBackend {
+class D2xxPortBackend : public FtdiBitBang {
  public:
   explicit D2xxPortBackend(std::string descriptor);
   ~D2xxPortBackend() override;
 
-  bool Open(std::int32_t base, PortError& error) override;
-  bool Write(std::int32_t port, std::uint8_t value, PortError& error) override;
-  bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override;
-  bool Close(PortError& error) override;
-  bool Flush(PortError& error) override;
   std::string Describe(std::int32_t base) const override;
 
-  static constexpr std::size_t kMaxBatch = 64;
   // D2XX's rate for each pin level to last max(1 us, delayNs): four times
   // the Linux back-end's (libftdi multiplies by four in bit-bang mode, D2XX
   // does not); 0 when the levels must be paced one transfer each.
   static std::uint32_t BaudRateFor(std::uint64_t delayNs);
 
  private:
-  std::string Choice() const { return descriptor_.empty() ? "ftdi" : "ftdi:" + descriptor_; }
-  std::string Target() const;
+  bool OpenAdapter(bool& paced, PortError& error) override;
+  bool SendBytes(unsigned char* data, std::size_t size, std::size_t& sent, std::string& failure) override;
+  bool ReceiveBytes(unsigned char* data, std::size_t size, std::size_t& got, std::string& failure) override;
+  void CloseAdapter() override { Release(); }
+
   bool OpenDevice(PortError& error);
-  bool Transfer(std::uint8_t* sample, PortError& error);
-  bool Fail(PortFailure failure, const std::string& what, std::uint32_t status, PortError& error);
   void Release();
 
-  std::string descriptor_;
   const D2xxApi* api_ = nullptr;
   D2xxApi::Handle handle_ = nullptr;
-  bool open_ = false;
-  bool paced_ = false;
-  std::int32_t base_ = 0;
-  std::uint8_t level_ = 0;
-  std::vector<unsigned char> pending_;
+  bool configured_ = false;  // in bit-bang mode: reset to inputs on release
 };
 
 }  // namespace tarvel

@@ -23,9 +23,6 @@ const char* const kPermissionRemedy =
 const char* const kClaimRemedy =
     "another program holds the adapter; close it (the ftdi_sio driver need not be unloaded: libftdi "
     "detaches it and gives the adapter back afterwards)";
-const char* const kSetupRemedy =
-    "plug the adapter in again; it must offer synchronous bit-bang, as the FT232R, FT232H and FT2232H do";
-const char* const kLostRemedy = "check that the adapter is still plugged in, then send again";
 const char* const kLibraryRemedy = "install libftdi1 (sudo apt install libftdi1-2)";
 
 // The chips tried, in order, when no descriptor names one.
@@ -37,8 +34,6 @@ constexpr int kNotFound = -3;
 constexpr int kCannotOpen = -4;
 constexpr int kCannotClaim = -5;
 
-// Pin levels last at least this long: the chips' set-up and hold times.
-constexpr std::uint64_t kMinLevelNs = 1000;
 // Bit-bang bytes per second per baud at most (libftdi programs four times
 // the rate asked for in bit-bang mode, and the FT232R clocks bit-bang bytes
 // at 16 times its programmed rate), and the slowest baud rate every chip
@@ -70,25 +65,15 @@ const FtdiApi* LoadFtdiLibrary(std::string& reason) {
 }
 
 FtdiPortBackend::FtdiPortBackend(std::string descriptor, FtdiLoader loader)
-    : descriptor_(std::move(descriptor)), loader_(loader) {}
+    : FtdiBitBang(std::move(descriptor), kIdleReadLimit), loader_(loader) {}
 
 FtdiPortBackend::~FtdiPortBackend() { Release(); }
 
-std::string FtdiPortBackend::Target() const {
-  return "FTDI adapter " +
-         (descriptor_.empty() ? std::string("(first FT232R, FT232H or FT2232H found)") : descriptor_);
-}
-
 int FtdiPortBackend::BaudRateFor(std::uint64_t delayNs) {
-  const std::uint64_t levelNs = std::max(kMinLevelNs, delayNs);
-  const std::uint64_t baud = 1'000'000'000ULL / (levelNs * kBytesPerBaud);
-  return baud < static_cast<std::uint64_t>(kSlowestBaud) ? 0 : static_cast<int>(baud);
+  return static_cast<int>(RateFor(delayNs, kBytesPerBaud, static_cast<std::uint64_t>(kSlowestBaud)));
 }
 
-bool FtdiPortBackend::Open(std::int32_t base, PortError& error) {
-  base_ = base;
-  pending_.clear();
-  error.target = Target();
+bool FtdiPortBackend::OpenAdapter(bool& paced, PortError& error) {
   if (api_ == nullptr) {
     std::string reason;
     api_ = loader_(reason);
@@ -109,18 +94,18 @@ bool FtdiPortBackend::Open(std::int32_t base, PortError& error) {
     Release();
     return false;
   }
-  open_ = true;
+  usbOpen_ = true;
   int baud = BaudRateFor(PortDelayNanoseconds());
-  paced_ = baud == 0;
-  if (paced_) baud = kSlowestBaud;  // each byte its own transfer, paced by the caller
-  int rc = api_->setLatencyTimer(ctx_, kLatencyMs);
-  if (rc < 0) return Fail(PortFailure::Unavailable, "ftdi_set_latency_timer", rc, error);
-  rc = api_->setBitmode(ctx_, kDirectionMask, BITMODE_SYNCBB);
-  if (rc < 0) return Fail(PortFailure::Unavailable, "ftdi_set_bitmode", rc, error);
-  rc = api_->setBaudrate(ctx_, baud);
-  if (rc < 0) return Fail(PortFailure::Unavailable, "ftdi_set_baudrate", rc, error);
-  rc = api_->flush(ctx_);  // drop samples left from before
-  if (rc < 0) return Fail(PortFailure::Unavailable, "ftdi_tcioflush", rc, error);
+  paced = baud == 0;
+  if (paced) baud = kSlowestBaud;  // each byte its own transfer, paced by the caller
+  if (api_->setLatencyTimer(ctx_, kLatencyMs) < 0)
+    return SetupFailed(CallFailure("ftdi_set_latency_timer"), error);
+  if (api_->setBitmode(ctx_, kDirectionMask, BITMODE_SYNCBB) < 0) {
+    return SetupFailed(CallFailure("ftdi_set_bitmode"), error);
+  }
+  if (api_->setBaudrate(ctx_, baud) < 0) return SetupFailed(CallFailure("ftdi_set_baudrate"), error);
+  // Drop samples left from before.
+  if (api_->flush(ctx_) < 0) return SetupFailed(CallFailure("ftdi_tcioflush"), error);
   return true;
 }
 
@@ -128,9 +113,9 @@ bool FtdiPortBackend::OpenDevice(PortError& error) {
   int rc = api_->setInterface(ctx_, INTERFACE_A);
   const char* what = "ftdi_set_interface";
   if (rc == 0) {
-    what = descriptor_.empty() ? "ftdi_usb_open" : "ftdi_usb_open_string";
-    if (!descriptor_.empty()) {
-      rc = api_->usbOpenString(ctx_, descriptor_.c_str());
+    what = descriptor().empty() ? "ftdi_usb_open" : "ftdi_usb_open_string";
+    if (!descriptor().empty()) {
+      rc = api_->usbOpenString(ctx_, descriptor().c_str());
     } else {
       for (const int product : kProducts) {
         rc = api_->usbOpen(ctx_, kFtdiVendor, product);
@@ -148,85 +133,39 @@ bool FtdiPortBackend::OpenDevice(PortError& error) {
   return false;
 }
 
-bool FtdiPortBackend::Fail(PortFailure failure, const std::string& what, int rc, PortError& error) {
-  pending_.clear();
-  const char* text = rc < 0 ? api_->errorString(ctx_) : nullptr;
-  error.failure = failure;
-  error.target = Target();
-  error.reason = what + (text != nullptr ? std::string(": ") + text : std::string());
-  error.remedy = failure == PortFailure::Unavailable ? kSetupRemedy : kLostRemedy;
-  // Open's failures end the session here; later ones are closed by Close.
-  if (failure == PortFailure::Unavailable) Release();
-  return false;
+std::string FtdiPortBackend::CallFailure(const char* call) const {
+  const char* text = api_->errorString(ctx_);
+  return std::string(call) + (text != nullptr ? std::string(": ") + text : std::string());
 }
 
-bool FtdiPortBackend::Transfer(std::uint8_t* sample, PortError& error) {
-  std::vector<unsigned char> out;
-  out.swap(pending_);
-  if (sample != nullptr) out.push_back(level_);
-  if (out.empty()) return true;
-  const int n = static_cast<int>(out.size());
-  int rc = api_->writeData(ctx_, out.data(), n);
-  if (rc < 0) return Fail(PortFailure::AccessFailed, "ftdi_write_data", rc, error);
-  if (rc != n) {
-    return Fail(PortFailure::AccessFailed,
-                "short write: " + std::to_string(rc) + " of " + std::to_string(n) + " bytes sent", 0, error);
+bool FtdiPortBackend::SendBytes(unsigned char* data, std::size_t size, std::size_t& sent,
+                                std::string& failure) {
+  const int rc = api_->writeData(ctx_, data, static_cast<int>(size));
+  if (rc < 0) {
+    failure = CallFailure("ftdi_write_data");
+    return false;
   }
-  // One sample comes back for every byte sent.
-  std::vector<unsigned char> in(out.size());
-  int got = 0;
-  for (int idle = 0; got < n;) {
-    rc = api_->readData(ctx_, in.data() + got, n - got);
-    if (rc < 0) return Fail(PortFailure::AccessFailed, "ftdi_read_data", rc, error);
-    if (rc == 0 && ++idle >= kIdleReadLimit) {
-      return Fail(PortFailure::AccessFailed,
-                  "short read: " + std::to_string(got) + " of " + std::to_string(n) + " samples came back", 0,
-                  error);
-    }
-    got += rc;
-  }
-  if (sample != nullptr) *sample = in.back();
+  sent = static_cast<std::size_t>(rc);
   return true;
 }
 
-bool FtdiPortBackend::Write(std::int32_t port, std::uint8_t value, PortError& error) {
-  if (!open_ || port != base_) {
-    return Fail(PortFailure::AccessFailed,
-                "write to port " + std::to_string(port) + ", not the data register", 0, error);
+bool FtdiPortBackend::ReceiveBytes(unsigned char* data, std::size_t size, std::size_t& got,
+                                   std::string& failure) {
+  const int rc = api_->readData(ctx_, data, static_cast<int>(size));
+  if (rc < 0) {
+    failure = CallFailure("ftdi_read_data");
+    return false;
   }
-  level_ = value & kAdapterOutputPins;
-  pending_.push_back(level_);
-  if (paced_ || pending_.size() >= kMaxBatch) return Transfer(nullptr, error);
+  got = static_cast<std::size_t>(rc);
   return true;
-}
-
-bool FtdiPortBackend::Read(std::int32_t port, std::uint8_t& value, PortError& error) {
-  if (!open_ || port != base_ + 1) {
-    return Fail(PortFailure::AccessFailed,
-                "read from port " + std::to_string(port) + ", not the status register", 0, error);
-  }
-  std::uint8_t pins = 0;
-  if (!Transfer(&pins, error)) return false;
-  value = AdapterStatusFromPins(pins);
-  return true;
-}
-
-// After a failure nothing is kept, so neither sends anything more.
-bool FtdiPortBackend::Flush(PortError& error) { return !open_ || Transfer(nullptr, error); }
-
-bool FtdiPortBackend::Close(PortError& error) {
-  const bool ok = Flush(error);
-  Release();
-  return ok;
 }
 
 void FtdiPortBackend::Release() {
-  pending_.clear();
   if (ctx_ == nullptr) return;
-  if (open_) api_->usbClose(ctx_);
+  if (usbOpen_) api_->usbClose(ctx_);
   api_->freeContext(ctx_);
   ctx_ = nullptr;
-  open_ = false;
+  usbOpen_ = false;
 }
 
 std::string FtdiPortBackend::Describe(std::int32_t) const { return Choice() + " (FTDI adapter)"; }

@@ -7,12 +7,8 @@
 // nothing) are inputs: pin 3 is the RX4410's "Chan 1" serial out (status bit
 // 5), pin 4 its "Chan 2" serial out (status bit 4). Direction mask 0xE7.
 //
-// USB round trips cost far more than bytes, so writes are kept and sent as
-// one transfer when a status read needs the pins or the session ends. In
-// synchronous mode the chip returns one sample of the pins per byte sent,
-// taken just before that byte reaches the pins; a status read therefore sends
-// the current byte once more and takes that last sample. One write command is
-// one USB write plus the read of its samples.
+// The batching (one USB write per command with its samples read back) is
+// FtdiBitBang's.
 #pragma once
 
 #include <ftdi.h>
@@ -20,9 +16,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "device/PortIO.h"
+#include "ports/FtdiBitBang.h"
 #include "ports/FtdiChoice.h"
 #include "ports/PortSelect.h"
 
@@ -49,25 +45,15 @@ struct FtdiApi {
 const FtdiApi* LoadFtdiLibrary(std::string& reason);
 using FtdiLoader = const FtdiApi* (*)(std::string& reason);
 
-class FtdiPortBackend : public PortBackend {
+class FtdiPortBackend : public FtdiBitBang {
  public:
   explicit FtdiPortBackend(std::string descriptor, FtdiLoader loader = &LoadFtdiLibrary);
   ~FtdiPortBackend() override;
 
-  bool Open(std::int32_t base, PortError& error) override;
-  bool Write(std::int32_t port, std::uint8_t value, PortError& error) override;
-  bool Read(std::int32_t port, std::uint8_t& value, PortError& error) override;
-  bool Close(PortError& error) override;
   std::string Describe(std::int32_t base) const override;
-  bool Flush(PortError& error) override;
-
-  // The adapter as TARVEL_PORT names it, for the remote interface.
-  std::string Choice() const { return descriptor_.empty() ? "ftdi" : "ftdi:" + descriptor_; }
 
   static constexpr unsigned char kDirectionMask = kAdapterOutputPins;
   static constexpr unsigned char kLatencyMs = 1;
-  // Bytes sent in one transfer at most: far below every chip's sample buffer.
-  static constexpr std::size_t kMaxBatch = 64;
   // Reads that bring no sample before the adapter counts as silent.
   static constexpr int kIdleReadLimit = 2000;
   // The baud rate given to libftdi so that each pin level lasts at least
@@ -75,23 +61,20 @@ class FtdiPortBackend : public PortBackend {
   static int BaudRateFor(std::uint64_t delayNs);
 
  private:
-  std::string Target() const;
+  bool OpenAdapter(bool& paced, PortError& error) override;
+  bool SendBytes(unsigned char* data, std::size_t size, std::size_t& sent, std::string& failure) override;
+  bool ReceiveBytes(unsigned char* data, std::size_t size, std::size_t& got, std::string& failure) override;
+  void CloseAdapter() override { Release(); }
+
   bool OpenDevice(PortError& error);
-  // Sends the kept bytes (and, with `sample`, the current byte once more)
-  // and reads their samples; `sample` gets the last one.
-  bool Transfer(std::uint8_t* sample, PortError& error);
-  bool Fail(PortFailure failure, const std::string& what, int rc, PortError& error);
+  // "CALL: libftdi's text for the context's last error".
+  std::string CallFailure(const char* call) const;
   void Release();
 
-  std::string descriptor_;
   FtdiLoader loader_;
   const FtdiApi* api_ = nullptr;
   ftdi_context* ctx_ = nullptr;
-  bool open_ = false;
-  bool paced_ = false;
-  std::int32_t base_ = 0;
-  std::uint8_t level_ = 0;  // the byte on the pins once the kept bytes are out
-  std::vector<unsigned char> pending_;
+  bool usbOpen_ = false;
 };
 
 }  // namespace tarvel
