@@ -10,6 +10,7 @@
 #include "app/Serve.h"
 #include "app/SweepCommand.h"
 #include "core/Version.h"
+#include "ports/PortSelect.h"
 
 namespace tarvel {
 
@@ -66,11 +67,13 @@ void PrintUsage(bool toStderr) {
   for (const OptionMode& mode : kModes) {
     std::fprintf(out, "       %-31s%s\n", mode.synopsis, mode.summary);
   }
+  // The port forms are this build's rows of the back-end table.
+  std::fputs("environment:\n       TARVEL_PORT                    the port, one of (default auto):\n", out);
+  for (const PortChoice& choice : PortChoices())
+    std::fprintf(out, "         %-29s%s\n", choice.form, choice.help);
   std::fputs(
-      "environment: TARVEL_PORT (auto, /dev/parportN, direct, sim, sim:PATH,\n"
-      "             ftdi, ftdi:DESCRIPTOR for an FTDI USB adapter,\n"
-      "             gpio:CHIP:L0,...,L7 for a GPIO header),\n"
-      "             TARVEL_TRACE=PATH, TARVEL_PORT_DELAY_NS=N\n",
+      "       TARVEL_TRACE=PATH              write a VCD trace of every port access to PATH\n"
+      "       TARVEL_PORT_DELAY_NS=N         pause at least N ns between port accesses\n",
       out);
 }
 

@@ -1,6 +1,7 @@
 #include "ports/PortSelect.h"
 
 #include <cstdlib>
+#include <iterator>
 
 #include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
@@ -18,15 +19,6 @@
 #endif
 
 namespace tarvel {
-
-#ifdef _WIN32
-const char* const kPortChoices =
-    "auto (inpoutx64.dll or dlportio.dll), sim or sim:PATH; for an adapter ftdi or ftdi:DESCRIPTOR";
-#else
-const char* const kPortChoices =
-    "auto, /dev/parportN, direct, sim or sim:PATH; for an adapter ftdi, ftdi:DESCRIPTOR or "
-    "gpio:CHIP:L0,...,L7";
-#endif
 
 namespace {
 
@@ -106,27 +98,44 @@ std::unique_ptr<PortBackend> MakeGpio(std::string_view choice, PortError& error)
 }
 #endif
 
-// The driver table: the first entry whose test accepts TARVEL_PORT makes the
-// back-end.
+bool IsAuto(std::string_view c) { return c.empty() || c == "auto"; }
+bool IsSim(std::string_view c) { return c == "sim"; }
+bool IsSimPath(std::string_view c) { return c.starts_with("sim:"); }
+bool IsFtdi(std::string_view c) { return c == "ftdi"; }
+bool IsFtdiNamed(std::string_view c) { return c.starts_with("ftdi:"); }
+
+// The back-end table: one row per form TARVEL_PORT accepts, with its help
+// line; the first row whose test accepts TARVEL_PORT makes the back-end.
 struct Driver {
+  PortChoice choice;
   bool (*accepts)(std::string_view choice);
   Maker make;
 };
 
 #ifdef _WIN32
 const Driver kDrivers[] = {
-    {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePortIoLibrary},
-    {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
-    {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeD2xx},
+    {{"auto", "the port through inpoutx64.dll, else dlportio.dll"}, IsAuto, MakePortIoLibrary},
+    {{"sim", "the simulated bench, state in the user's folder"}, IsSim, MakeSim},
+    {{"sim:PATH", "the simulated bench, state in PATH"}, IsSimPath, MakeSim},
+    {{"ftdi", "the first FT232R, FT232H or FT2232H (D2XX)"}, IsFtdi, MakeD2xx},
+    {{"ftdi:DESCRIPTOR", "that one: i:VID:PID[:INDEX], s:VID:PID:SERIAL"}, IsFtdiNamed, MakeD2xx},
 };
 #else
 const Driver kDrivers[] = {
-    {[](std::string_view c) { return c.empty() || c == "auto"; }, MakePpdevAuto},
-    {[](std::string_view c) { return c.starts_with("/dev/"); }, MakePpdevDevice},
-    {[](std::string_view c) { return c == "direct"; }, MakeDirect},
-    {[](std::string_view c) { return c == "sim" || c.starts_with("sim:"); }, MakeSim},
-    {[](std::string_view c) { return c == "ftdi" || c.starts_with("ftdi:"); }, MakeFtdi},
-    {[](std::string_view c) { return c.starts_with("gpio:"); }, MakeGpio},
+    {{"auto", "the parallel port through ppdev"}, IsAuto, MakePpdevAuto},
+    {{"/dev/parportN", "that ppdev device"},
+     [](std::string_view c) { return c.starts_with("/dev/"); },
+     MakePpdevDevice},
+    {{"direct", "direct I/O on the legacy addresses (root, x86)"},
+     [](std::string_view c) { return c == "direct"; },
+     MakeDirect},
+    {{"sim", "the simulated bench, state in the user's folder"}, IsSim, MakeSim},
+    {{"sim:PATH", "the simulated bench, state in PATH"}, IsSimPath, MakeSim},
+    {{"ftdi", "the first FT232R, FT232H or FT2232H (libftdi1)"}, IsFtdi, MakeFtdi},
+    {{"ftdi:DESCRIPTOR", "that one: d:BUS/DEV, i:VID:PID[:N], s:VID:PID:SN"}, IsFtdiNamed, MakeFtdi},
+    {{"gpio:CHIP:L0,...,L7", "eight lines of a GPIO chip (libgpiod)"},
+     [](std::string_view c) { return c.starts_with("gpio:"); },
+     MakeGpio},
 };
 #endif
 
@@ -139,8 +148,24 @@ std::unique_ptr<PortBackend> MakePortBackend(std::string_view choice, PortError&
   }
   error.target = "TARVEL_PORT=" + std::string(choice);
   error.reason = "not a port choice";
-  error.remedy = std::string("set TARVEL_PORT to one of ") + kPortChoices;
+  error.remedy = "set TARVEL_PORT to one of " + PortChoiceList();
   return nullptr;
+}
+
+std::vector<PortChoice> PortChoices() {
+  std::vector<PortChoice> choices;
+  for (const Driver& driver : kDrivers) choices.push_back(driver.choice);
+  return choices;
+}
+
+std::string PortChoiceList() {
+  std::string list;
+  const std::size_t n = std::size(kDrivers);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) list += i + 1 == n ? " or " : ", ";
+    list += kDrivers[i].choice.form;
+  }
+  return list;
 }
 
 std::unique_ptr<PortBackend> MakePortBackendFromEnvironment(PortError& error) {

@@ -1,26 +1,34 @@
-// Which port backend the process uses, from TARVEL_PORT:
-//   unset or "auto"  the parallel port through ppdev (/dev/parportN), found by
-//                    PortAddress
-//   "/dev/parportN"  that ppdev device
-//   "direct"         direct I/O on the legacy addresses (x86 Linux, root)
-//   "sim"            the simulated bench, state in the user's state folder
-//   "sim:PATH"       the simulated bench, state in PATH
-//   "ftdi", "ftdi:DESCRIPTOR"   an FTDI USB chip in bit-bang mode (FtdiPort.h)
-//   "gpio:CHIP:L0,...,L7"       eight lines of a Linux GPIO chip (GpioPort.h)
+// Which port backend the process uses, from TARVEL_PORT. The back-end table
+// (PortSelect.cpp) holds one row per form TARVEL_PORT accepts on this build,
+// with its name and one line of help; `--help`, the "not a port choice"
+// message and the docs' lists come from it. On Linux: unset or "auto" (the
+// parallel port through ppdev, found by PortAddress), "/dev/parportN",
+// "direct", "sim", "sim:PATH", "ftdi", "ftdi:DESCRIPTOR" (FtdiPort.h) and
+// "gpio:CHIP:L0,...,L7" (GpioPort.h); on Windows "auto" (the port-I/O
+// driver's library), "sim", "sim:PATH", "ftdi" and "ftdi:DESCRIPTOR"
+// (D2xxPort.h).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "device/PortIO.h"
 #include "device/Wiring.h"
 
 namespace tarvel {
 
-// The forms TARVEL_PORT accepts, for error messages and help texts.
-extern const char* const kPortChoices;
+// One form TARVEL_PORT accepts on this build and what it reaches.
+struct PortChoice {
+  const char* form;  // "auto", "sim:PATH", "gpio:CHIP:L0,...,L7"
+  const char* help;  // one line, short enough for an 80-column `--help`
+};
+// This build's forms, in the order the help lists them.
+std::vector<PortChoice> PortChoices();
+// The forms joined for a message: "auto, ..., sim:PATH, ftdi or ftdi:DESCRIPTOR".
+std::string PortChoiceList();
 
 // The wiring of both bit-bang adapters (FTDI, GPIO): adapter pin n carries
 // data line Dn for every line a chip listens to (D0, D1, D2, D5, D6, D7); D3

@@ -311,7 +311,11 @@ TEST(PortSelection, EveryFormIsAcceptedAndAnythingElseNamesTheForms) {
     EXPECT_EQ(MakePortBackend(bad, error), nullptr) << bad;
     EXPECT_EQ(error.failure, PortFailure::Unavailable);
     if (std::string(bad) != "sim:") {
-      EXPECT_NE(error.remedy.find("auto, /dev/parportN, direct, sim or sim:PATH"), std::string::npos) << bad;
+      EXPECT_NE(
+          error.remedy.find("one of auto, /dev/parportN, direct, sim, sim:PATH, ftdi, ftdi:DESCRIPTOR or "
+                            "gpio:CHIP:L0,...,L7"),
+          std::string::npos)
+          << bad;
     }
   }
 }

@@ -90,6 +90,22 @@ def contract(wine, bare, fake, ftdi):
         if name == "version":
             check("contract version text", out.startswith("tarvel "), out)
 
+    # --help lists this build's rows of the back-end table, and the "not a
+    # port choice" message names them: Windows' forms alone.
+    windows_forms = ["auto", "sim", "sim:PATH", "ftdi", "ftdi:DESCRIPTOR"]
+    rc, out, _ = wine.run(fake, ["--help"])
+    lines = out.replace("\r", "").splitlines()
+    start = next((i for i, line in enumerate(lines) if line.strip().startswith("TARVEL_PORT ")), len(lines))
+    forms = []
+    for line in lines[start + 1:]:
+        if not line.startswith(" " * 9) or not line.strip():
+            break
+        forms.append(line.split()[0])
+    check("help: Windows' port forms", rc == 0 and forms == windows_forms, f"{forms}")
+    _, _, err = wine.run(fake, ["RX4410", "1", "2"], {"TARVEL_PORT": "lpt9"})
+    check("not a port choice names Windows' forms",
+          "one of auto, sim, sim:PATH, ftdi or ftdi:DESCRIPTOR." in err, err.strip())
+
     # Read-back: TRVOutput.dat with CR LF, and a leftover deleted at start.
     state = os.path.join(fake, "bench.state")
     env = {"FAKE_PORT_STATE": winpath(state)}
