@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   main->AutoTransmit->setChecked(false);
   main->DeviceOption[0]->setChecked(true);
   main->SweepMenu->trigger();
-  auto* sweep = main->findChild<SweepForm*>();
+  SweepForm* sweep = main->Sweep();
   sweep->FromBox->setValue(0), sweep->ToBox->setValue(42), sweep->StepBox->setValue(3);
   sweep->DwellBox->setValue(2.0), sweep->RepeatBox->setValue(2), sweep->VerifyBox->setChecked(true);
   sweep->StartButton->click();
