@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   main->SweepMenu->trigger();
   SweepForm* sweep = main->Sweep();
   sweep->FromBox->setValue(0), sweep->ToBox->setValue(42), sweep->StepBox->setValue(3);
-  sweep->DwellBox->setValue(2.0), sweep->RepeatBox->setValue(2), sweep->VerifyBox->setChecked(true);
+  sweep->DwellBox->setText("2"), sweep->RepeatBox->setValue(2), sweep->VerifyBox->setChecked(true);
   sweep->StartButton->click();
   QElapsedTimer waited;
   waited.start();
