@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -406,6 +407,25 @@ TEST_F(SweepWindow, TheKeyboardStartsAndStopsAndTheFocusStays) {
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
   ASSERT_TRUE(WaitUntil([&] { return !sweep->running(); }));
   EXPECT_EQ(QApplication::focusWidget(), sweep->StartButton);
+}
+
+// However many steps, the plot draws per pixel column what the codes did
+// there: a single step among 200,000 still shows.
+TEST(SweepPlotTest, OneStepAmongManyStillShows) {
+  std::vector<StepRecord> rows(200'000);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].startNs = static_cast<std::int64_t>(i) * 100'000;
+  rows[100'001].code1 = 42;
+  SweepPlot plot;
+  plot.resize(400, 300);
+  plot.SetData(&rows, rows.back().startNs + 100'000, 42, false);
+  QImage image(plot.size(), QImage::Format_RGB32);
+  plot.render(&image);
+  int blue = 0;  // the first channel's colour along the top of the frame
+  for (int x = 41; x < 388; ++x) {
+    const QColor c = image.pixelColor(x, 10);
+    if (c.blue() > 150 && c.red() < 60) ++blue;
+  }
+  EXPECT_GT(blue, 0);
 }
 
 class ToolsWindows : public SweepWindow {};

@@ -102,9 +102,11 @@ void FitToScreen(QWidget* window, QSize wanted) {
 }
 
 QString PortText() {
-  const DeviceLink& link = ProcessLink();
+  // A link sharing the process's port makes its backend, as a run's own link
+  // does, when no command has needed it yet; nothing is opened.
+  const auto link = DeviceLink::SharingPortOf(ProcessLink());
   std::string text = PortChoiceName(PortAddress);
-  if (const PortBackend* backend = link.backend()) {
+  if (const PortBackend* backend = link->backend()) {
     // The simulated bench calls itself "sim (in memory)" or "sim:PATH".
     std::string what = backend->Describe(PortAddress);
     if (what.rfind("sim (", 0) == 0) what = "simulated bench";
