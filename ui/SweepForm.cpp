@@ -632,7 +632,7 @@ void SweepPlot::paintEvent(QPaintEvent*) {
   };
   QVector<QLineF> lines[2];
   QVector<QPointF> dots[2];
-  for (auto& l : lines) l.reserve(2 * columns);
+  for (auto& l : lines) l.reserve(qsizetype{2} * columns);
   std::size_t i = 0;
   int level[2] = {-1, -1};
   for (int column = 0; column < columns && i < rows.size(); ++column) {
