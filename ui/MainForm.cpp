@@ -53,7 +53,14 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());
 }
 
-MainForm::~MainForm() { delete sweep_.data(); }
+MainForm::~MainForm() {
+  // The Sweep window closes with this window (ending its run), so that
+  // closing the last window still ends the program.
+  if (!sweep_.isNull()) {
+    sweep_->close();
+    delete sweep_.data();
+  }
+}
 
 SweepForm* MainForm::Sweep() const { return sweep_.data(); }
 

@@ -196,6 +196,20 @@ void PortTraceView::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Minus: model_.ZoomAt(0.5, 0.5); break;
     case Qt::Key_Left: model_.Pan(-span / 4); break;
     case Qt::Key_Right: model_.Pan(span / 4); break;
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+      // The previous or next frame is selected and brought into view.
+      const int count = static_cast<int>(model_.frames().size());
+      if (count == 0) break;
+      const int next = event->key() == Qt::Key_Down ? std::min(selected_ + 1, count - 1)
+                                                    : std::max(selected_ < 0 ? count - 1 : selected_ - 1, 0);
+      const DecodedFrame& f = model_.frames()[static_cast<std::size_t>(next)];
+      const double middle = (static_cast<double>(f.start) + static_cast<double>(f.end)) / 2;
+      if (middle < model_.viewStart() || middle > model_.viewEnd())
+        model_.Pan(middle - (model_.viewStart() + model_.viewEnd()) / 2);
+      Select(next);
+      break;
+    }
     default: QWidget::keyPressEvent(event); return;
   }
   update();
@@ -212,7 +226,7 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
   setAttribute(Qt::WA_DeleteOnClose);
 
   view_ = new PortTraceView(model_, this);
-  view_->setToolTip("+ and - zoom, the arrows pan, Home shows all");
+  view_->setToolTip("+ and - zoom, Left and Right pan, Up and Down select a frame, Home shows all");
   port_ = new QLabel("Port: " + forms::PortText(), this);
   port_->setObjectName("PortLabel");
   bits_ = new QLabel("Click a frame to see its bits.", this);

@@ -3,9 +3,9 @@
 // carries, the decoded frames as labelled spans above the rows, the access
 // number on the time axis. Wheel zooms around the pointer, drag pans, Home
 // fits all, a click on a frame selects it and shows its bits. From the
-// keyboard, + and - zoom around the middle, the arrows pan and Home fits
-// all. It follows the accesses as the gain-control window sends, and says
-// which port it watches.
+// keyboard, + and - zoom around the middle, Left and Right pan, Up and
+// Down select the previous and next frame, and Home fits all. It follows the accesses as the gain-control
+// window sends, and says which port it watches.
 #pragma once
 
 #include <QWidget>
