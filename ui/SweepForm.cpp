@@ -277,7 +277,8 @@ void SweepForm::Refresh() {
   ChannelBox->setItemText(2, device.channels[1]);
   VerifyBox->setEnabled(device.readBack && !running());
   if (!device.readBack) VerifyBox->setChecked(false);
-  PortLabel->setText("Port: " + forms::PortText());
+  // The port cannot change while a run holds it.
+  if (!running()) PortLabel->setText("Port: " + forms::PortText());
   Plot->SetNames(device.channels[0], device.channels[1]);
   if (running() || !rows_.empty()) {
     Plot->SetData(&rows_, plan_.steps.empty() ? 0 : PlannedRunNs(plan_.steps, 1), device.codes.highest,
