@@ -172,13 +172,7 @@ int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
     result = RunSweep(plan, *link, clock, observer, gStop);
   }
   if (const auto alert = RunSweepAlert(result)) ShowAlert(*alert);
-  if (result.late > 0) {
-    char worst[32];
-    std::snprintf(worst, sizeof worst, "%.3f", static_cast<double>(result.worstLateNs) / 1e6);
-    std::fprintf(stderr, "tarvel: %llu of %llu steps started late, by up to %s ms\n",
-                 static_cast<unsigned long long>(result.late),
-                 static_cast<unsigned long long>(result.applied), worst);
-  }
+  if (result.late > 0) std::fprintf(stderr, "tarvel: %s\n", LateStepsText(result).c_str());
   int status = kExitDone;
   switch (result.end) {
     case SweepEnd::Completed: status = kExitDone; break;

@@ -268,6 +268,14 @@ bool RunPass(const SweepPlan& plan, DeviceLink& link, SweepClock& clock, SweepOb
 
 }  // namespace
 
+std::string LateStepsText(const SweepResult& result) {
+  if (result.late == 0) return {};
+  char worst[32];
+  std::snprintf(worst, sizeof worst, "%.3f", static_cast<double>(result.worstLateNs) / 1e6);
+  return std::to_string(result.late) + " of " + std::to_string(result.applied) +
+         " steps started late, by up to " + worst + " ms";
+}
+
 std::optional<Alert> RunSweepAlert(const SweepResult& result) {
   switch (result.end) {
     case SweepEnd::PortUnavailable:

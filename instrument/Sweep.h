@@ -131,6 +131,9 @@ struct SweepResult {
 SweepResult RunSweep(const SweepPlan& plan, DeviceLink& link, SweepClock& clock, SweepObserver& observer,
                      const std::atomic<bool>& stop);
 
+// "3 of 100 steps started late, by up to 1.250 ms", or empty when none did.
+std::string LateStepsText(const SweepResult& result);
+
 // The alert for a run that ended on a port failure or a verify mismatch;
 // empty for the other ends.
 std::optional<Alert> RunSweepAlert(const SweepResult& result);

@@ -9,7 +9,10 @@
 #include "ui/Forms.h"
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The offscreen platform, with any screen a test run chose for it
+  // (offscreen:configfile=...).
+  if (!qEnvironmentVariable("QT_QPA_PLATFORM").startsWith("offscreen"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   tarvel::forms::InitResources();
   tarvel::forms::InstallFonts();

@@ -17,6 +17,7 @@
 
 #include "core/MainModule.h"
 #include "device/PortIO.h"
+#include "app/ProcessPorts.h"
 #include "ports/SimPortBackend.h"
 #include "ui/AboutForm.h"
 #include "ui/Forms.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   using namespace tarvel;
   forms::InitResources();
   forms::InstallFonts();
+  UseProcessPorts();  // the Port Trace window shows what the process's port did
   SetPortBackend(std::make_unique<SimPortBackend>());
   const QString dir = argv[1];
   QDir().mkpath(dir);
@@ -73,9 +75,9 @@ int main(int argc, char** argv) {
   main->AutoTransmit->setChecked(false);
   main->DeviceOption[0]->setChecked(true);
   main->SweepMenu->trigger();
-  auto* sweep = main->findChild<SweepForm*>();
+  SweepForm* sweep = main->Sweep();
   sweep->FromBox->setValue(0), sweep->ToBox->setValue(42), sweep->StepBox->setValue(3);
-  sweep->DwellBox->setValue(2.0), sweep->RepeatBox->setValue(2), sweep->VerifyBox->setChecked(true);
+  sweep->DwellBox->setText("20"), sweep->RepeatBox->setValue(2), sweep->VerifyBox->setChecked(true);
   sweep->StartButton->click();
   QElapsedTimer waited;
   waited.start();

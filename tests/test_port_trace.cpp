@@ -152,14 +152,81 @@ TEST_F(PortTraceWindowTest, FollowsTheSendsShowsBitsAndSaves) {
   char magic[4] = {};
   std::ifstream("trace.png").read(magic, 4);
   EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+  // A folder that cannot be written: an alert like the program's others.
   EXPECT_FALSE(w->SavePng("no-such-folder/trace.png"));
-  EXPECT_EQ(presenter->shown.size(), 1u);
+  ASSERT_EQ(presenter->shown.size(), 1u);
+  EXPECT_EQ(presenter->shown[0].title, "Error: Save as PNG");
+  EXPECT_EQ(presenter->shown[0].text, "Cannot write no-such-folder/trace.png: No such file or directory.");
 
   main->DeviceOption[1]->click();
   w->Refresh();
   EXPECT_EQ(w->model().rows().size(), 3u);
   Close();
   EXPECT_EQ(ShownPortTrace(), nullptr);
+}
+
+// At the opening size a Transmit's and a Receive's frames show their codes,
+// and a click puts the frame, codes first, in the status line.
+TEST_F(PortTraceWindowTest, FrameLabelsShowTheCodesWhenThereIsRoom) {
+  Open();
+  main->findChild<QAction*>("PortTraceMenu")->trigger();
+  PortTraceWindow* w = ShownPortTrace();
+  struct Case {
+    int device;
+    std::vector<QStringList> codes;
+  };
+  const Case cases[] = {{0, {{"30"}, {"21"}, {"30"}, {"21"}}}, {1, {{"30", "21"}}}};
+  for (const Case& c : cases) {
+    main->DeviceOption[static_cast<std::size_t>(c.device)]->click();
+    main->GainSlide[0]->SetCode(30);
+    main->GainSlide[1]->SetCode(21);
+    RecentPortAccesses().clear();
+    main->Transmit->click();
+    if (c.device == 0) main->Receive->click();
+    w->Refresh();
+    w->model().Home();
+    ASSERT_EQ(w->model().frames().size(), c.codes.size());
+    for (std::size_t f = 0; f < c.codes.size(); ++f) {
+      const QString label = w->view()->LabelOf(static_cast<int>(f));
+      for (const QString& code : c.codes[f]) EXPECT_TRUE(label.contains(code)) << label.toStdString();
+      w->view()->Select(static_cast<int>(f));
+      EXPECT_TRUE(w->bits()->text().startsWith(QString::fromStdString(w->model().frames()[f].text)));
+    }
+  }
+  // Among many frames there is no room even for the codes.
+  for (int i = 0; i < 100; ++i) main->Transmit->click();
+  w->Refresh();
+  w->model().Home();
+  EXPECT_FALSE(w->view()->LabelOf(0).contains("21")) << w->view()->LabelOf(0).toStdString();
+}
+
+TEST_F(PortTraceWindowTest, TheKeyboardZoomsAndPans) {
+  Open();
+  main->findChild<QAction*>("PortTraceMenu")->trigger();
+  PortTraceWindow* w = ShownPortTrace();
+  RecentPortAccesses().clear();
+  for (int i = 0; i < 20; ++i) main->Transmit->click();
+  w->Refresh();
+  const double all = w->model().viewEnd() - w->model().viewStart();
+  struct Case {
+    std::vector<int> keys;
+    double start, end;  // as shares of all the accesses
+  };
+  const Case cases[] = {
+      {{Qt::Key_Plus}, 0.25, 0.75},
+      {{Qt::Key_Equal, Qt::Key_Left}, 0.125, 0.625},
+      {{Qt::Key_Plus, Qt::Key_Right, Qt::Key_Right}, 0.5, 1},
+      {{Qt::Key_Plus, Qt::Key_Plus, Qt::Key_Minus}, 0.25, 0.75},
+      {{Qt::Key_Plus, Qt::Key_Left, Qt::Key_Home}, 0, 1},
+  };
+  for (const Case& c : cases) {
+    w->model().Home();
+    for (int key : c.keys) QTest::keyClick(w->view(), static_cast<Qt::Key>(key));
+    EXPECT_DOUBLE_EQ((w->model().viewStart() - static_cast<double>(w->model().first())) / all, c.start)
+        << c.keys.size();
+    EXPECT_DOUBLE_EQ((w->model().viewEnd() - static_cast<double>(w->model().first())) / all, c.end)
+        << c.keys.size();
+  }
 }
 
 }  // namespace

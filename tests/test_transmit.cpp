@@ -262,6 +262,21 @@ TEST_F(Transmitting, TheManualOpensFromTheWorkingDirectoryOrTheMissingFileIsName
   EXPECT_EQ(catcher.opened[0].toLocalFile(), QDir::current().absoluteFilePath("UsersManual.PDF"));
 }
 
+// Where nothing opens PDF files (no opener on the PATH), the alert says so
+// and where the manual is.
+TEST_F(Transmitting, WithoutAViewerTheManualsPlaceIsNamed) {
+  std::ofstream("UsersManual.PDF") << "%PDF-1.4\n";
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", QDir::currentPath().toLocal8Bit());
+  main->UsersManualMenu->trigger();
+  qputenv("PATH", path);
+  ASSERT_EQ(presenter->shown.size(), 1u);
+  EXPECT_EQ(presenter->shown[0].title, "Error: User's Manual");
+  EXPECT_EQ(presenter->shown[0].text, "No viewer for PDF files was found.  The manual is " +
+                                          QDir::current().absoluteFilePath("UsersManual.PDF").toStdString() +
+                                          ".");
+}
+
 }  // namespace
 }  // namespace tarvel
 

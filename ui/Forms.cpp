@@ -3,6 +3,13 @@
 #include <QApplication>
 #include <QFont>
 #include <QPointer>
+#include <QScreen>
+#include <QWidget>
+#include <algorithm>
+
+#include "core/MainModule.h"
+#include "device/ControlPPORT.h"
+#include "device/PortIO.h"
 
 #include "ui/AboutForm.h"
 #include "ui/MainForm.h"
@@ -74,6 +81,39 @@ QIcon ProgramIcon() {
     return i;
   }();
   return icon;
+}
+
+void FitToScreen(QWidget* window, QSize wanted) {
+  const QScreen* screen = window->screen() != nullptr ? window->screen() : QGuiApplication::primaryScreen();
+  if (screen == nullptr) {
+    window->resize(wanted);
+    return;
+  }
+  const QRect area = screen->availableGeometry();
+  // Until the window manager has framed the window, its frame is taken to
+  // be a title bar and thin borders.
+  const QSize frame(16, 40);
+  const QSize room = (area.size() - frame).expandedTo(QSize(1, 1));
+  window->resize(wanted.boundedTo(room).expandedTo(window->minimumSizeHint().boundedTo(room)));
+  const QSize outer = window->size() + frame;
+  const int x = std::clamp(window->x(), area.left(), std::max(area.left(), area.right() + 1 - outer.width()));
+  const int y = std::clamp(window->y(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height()));
+  window->move(x, y);
+}
+
+QString PortText() {
+  // A link sharing the process's port makes its backend, as a run's own link
+  // does, when no command has needed it yet; nothing is opened.
+  const auto link = DeviceLink::SharingPortOf(ProcessLink());
+  std::string text = PortChoiceName(PortAddress);
+  if (const PortBackend* backend = link->backend()) {
+    // The simulated bench calls itself "sim (in memory)" or "sim:PATH".
+    std::string what = backend->Describe(PortAddress);
+    if (what.rfind("sim (", 0) == 0) what = "simulated bench";
+    if (what.rfind("sim:", 0) == 0) what = "simulated bench " + what.substr(4);
+    text += ", " + what;
+  }
+  return QString::fromStdString(text);
 }
 
 }  // namespace tarvel::forms

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <QIcon>
+#include <QSize>
+#include <QString>
+
+class QWidget;
 
 namespace tarvel {
 class StartupForm;
@@ -37,5 +41,14 @@ void InstallFonts();
 
 // The program icon shared by all windows.
 QIcon ProgramIcon();
+
+// Gives a window that is about to open its `wanted` size, or less, so that
+// it lies within the available area of its screen at any scale, room for the
+// window manager's frame included.
+void FitToScreen(QWidget* window, QSize wanted);
+
+// The port the windows drive, for the Tools windows: "LPT1 (H378),
+// simulated bench", "LPT2 (H278), /dev/parport0 (0x278)".
+QString PortText();
 
 }  // namespace tarvel::forms

@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QUrl>
 
@@ -51,6 +52,17 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   adjustSize();
   setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());
 }
+
+MainForm::~MainForm() {
+  // The Sweep window closes with this window (ending its run), so that
+  // closing the last window still ends the program.
+  if (!sweep_.isNull()) {
+    sweep_->close();
+    delete sweep_.data();
+  }
+}
+
+SweepForm* MainForm::Sweep() const { return sweep_.data(); }
 
 void MainForm::BuildControls() {
   auto* client = new QWidget(this);
@@ -412,6 +424,17 @@ void MainForm::CheckAutoTransmit() {
   if (AutoTransmit->isChecked()) Transmit_Click();
 }
 
+void MainForm::ShowHeldCodes(std::int16_t first, std::int16_t second) {
+  const std::int16_t codes[2] = {first, second};
+  for (std::size_t i = 0; i < 2; ++i) {
+    const QSignalBlocker blockText(GainText[i]);
+    const QSignalBlocker blockSlide(GainSlide[i]);
+    GainSlide[i]->SetCode(codes[i]);
+    GainText[i]->setText(Text(CodeToText(codes[i])));
+    shownText_[i] = GainText[i]->text();
+  }
+}
+
 // ---- Menus ----------------------------------------------------------------------
 
 void MainForm::ExitMenu_Click() {
@@ -437,7 +460,10 @@ void MainForm::UsersManualMenu_Click() {
     return;
   }
   // The desktop's opener starts the registered viewer and does not wait.
-  QDesktopServices::openUrl(QUrl::fromLocalFile(manual.absoluteFilePath()));
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(manual.absoluteFilePath()))) return;
+  ShowAlert({AlertIcon::Error, "Error: User's Manual",
+             "No viewer for PDF files was found.  The manual is " +
+                 QDir::toNativeSeparators(manual.absoluteFilePath()).toStdString() + "."});
 }
 
 void MainForm::AboutMenu_Click() {
@@ -453,12 +479,11 @@ void MainForm::AboutMenu_Click() {
 
 void MainForm::SweepMenu_Click() {
   // One Sweep window per main window, modeless, for the current device.
-  auto* sweep = findChild<SweepForm*>();
-  if (sweep == nullptr) sweep = new SweepForm(this);
-  sweep->Refresh();
-  sweep->show();
-  sweep->raise();
-  sweep->activateWindow();
+  if (sweep_.isNull()) sweep_ = new SweepForm(this);
+  sweep_->Refresh();
+  sweep_->show();
+  sweep_->raise();
+  sweep_->activateWindow();
 }
 
 }  // namespace tarvel

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -24,12 +25,14 @@ class QRadioButton;
 namespace tarvel {
 
 class CodeScrollBar;
+class SweepForm;
 
 class MainForm : public QMainWindow {
   Q_OBJECT
 
  public:
   explicit MainForm(QWidget* parent = nullptr);
+  ~MainForm() override;
 
   // ---- Load, device profiles, refresh -----------------------------------
   void Form_Load();
@@ -47,6 +50,10 @@ class MainForm : public QMainWindow {
   void Receive_Click();
   void AutoTransmit_Click();
   void CheckAutoTransmit();
+  // Shows codes the chips already hold (a sweep's steps): the boxes and
+  // scroll bars take them as if typed, without a send or an alert, so the
+  // next entry behaves as after any other.
+  void ShowHeldCodes(std::int16_t first, std::int16_t second);
 
   // ---- Menus ---------------------------------------------------------------
   void ExitMenu_Click();
@@ -54,6 +61,8 @@ class MainForm : public QMainWindow {
   void UsersManualMenu_Click();
   void AboutMenu_Click();
   void SweepMenu_Click();
+  // The Sweep window, or nullptr while none is open.
+  SweepForm* Sweep() const;
 
   // ---- Controls --------------------------------------------------------------
   QGroupBox* LogoFrame = nullptr;
@@ -99,6 +108,9 @@ class MainForm : public QMainWindow {
   void CancelPendingPress();
 
   bool cancelPress_ = false;
+  // Owned here, but a window of its own: the about box disables this window
+  // and everything in it, and a running sweep must stay stoppable.
+  QPointer<SweepForm> sweep_;
   // The text each box held when its change handler last ran.
   std::array<QString, 2> shownText_;
 };

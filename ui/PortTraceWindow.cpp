@@ -1,6 +1,7 @@
 #include "ui/PortTraceWindow.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -18,6 +19,7 @@
 #include <cmath>
 
 #include "capture/PortCapture.h"
+#include "core/AtomicFile.h"
 #include "core/MainModule.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
@@ -29,7 +31,7 @@ namespace tarvel {
 PortTraceView::PortTraceView(PortTraceModel& model, QWidget* parent) : QWidget(parent), model_(model) {
   setObjectName("PortTraceView");
   setFocusPolicy(Qt::StrongFocus);
-  setMinimumSize(640, kFrameBand + 8 * kRowHeight + kAxis);
+  setMinimumSize(400, kFrameBand + 8 * kRowHeight + kAxis);
   setAutoFillBackground(true);
   QPalette p = palette();
   p.setColor(QPalette::Window, Qt::white);
@@ -44,6 +46,34 @@ double PortTraceView::XOf(double a) const {
 
 double PortTraceView::AccessAt(double x) const {
   return model_.viewStart() + (x - kLabelWidth) / PlotWidth() * (model_.viewEnd() - model_.viewStart());
+}
+
+double PortTraceView::FrameWidth(const DecodedFrame& f) const {
+  const double left = kLabelWidth, right = kLabelWidth + PlotWidth();
+  const double x0 = std::max(left, XOf(double(f.start)));
+  const double x1 = std::min(right, XOf(double(std::max(f.end, f.start + 1))));
+  return std::max(2.0, x1 - x0);
+}
+
+QString PortTraceView::LabelFor(const DecodedFrame& f, const QFontMetrics& metrics) const {
+  const int room = static_cast<int>(FrameWidth(f)) - 6;
+  const QString whole = QString::fromStdString(f.text);
+  QStringList texts{whole};
+  const QString chip = f.tqm7731 ? "TQM7731 " : "RX4410 ";
+  if (whole.startsWith(chip)) texts << whole.mid(chip.size());
+  if (f.kind != FrameKind::Anomaly && f.codes[0] >= 0) {
+    texts << (f.tqm7731 && f.codes[1] >= 0 ? QString("%1, %2").arg(f.codes[0]).arg(f.codes[1])
+                                           : QString::number(f.codes[0]));
+  }
+  for (const QString& t : texts) {
+    if (metrics.horizontalAdvance(t) <= room) return t;
+  }
+  return metrics.elidedText(texts.back(), Qt::ElideRight, room);
+}
+
+QString PortTraceView::LabelOf(int frame) const {
+  if (frame < 0 || frame >= static_cast<int>(model_.frames().size())) return {};
+  return LabelFor(model_.frames()[static_cast<std::size_t>(frame)], fontMetrics());
 }
 
 void PortTraceView::Select(int frame) {
@@ -75,9 +105,7 @@ void PortTraceView::paintEvent(QPaintEvent*) {
     p.setBrush(good ? QColor(210, 240, 210) : QColor(250, 215, 215));
     p.drawRect(r);
     p.setPen(Qt::black);
-    p.drawText(
-        r.adjusted(3, 0, -3, 0), Qt::AlignVCenter | Qt::AlignLeft,
-        p.fontMetrics().elidedText(QString::fromStdString(f.text), Qt::ElideRight, int(r.width() - 6)));
+    p.drawText(r.adjusted(3, 0, -3, 0), Qt::AlignVCenter | Qt::AlignLeft, LabelFor(f, p.fontMetrics()));
   }
 
   // One row per line.
@@ -160,12 +188,32 @@ void PortTraceView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void PortTraceView::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Home) {
-    model_.Home();
-    update();
-    return;
+  const double span = model_.viewEnd() - model_.viewStart();
+  switch (event->key()) {
+    case Qt::Key_Home: model_.Home(); break;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal: model_.ZoomAt(0.5, 2.0); break;
+    case Qt::Key_Minus: model_.ZoomAt(0.5, 0.5); break;
+    case Qt::Key_Left: model_.Pan(-span / 4); break;
+    case Qt::Key_Right: model_.Pan(span / 4); break;
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+      // The previous or next frame is selected and brought into view.
+      const int count = static_cast<int>(model_.frames().size());
+      if (count == 0) break;
+      const int next = event->key() == Qt::Key_Down ? std::min(selected_ + 1, count - 1)
+                                                    : std::max(selected_ < 0 ? count - 1 : selected_ - 1, 0);
+      const DecodedFrame& f = model_.frames()[static_cast<std::size_t>(next)];
+      const double middle = (static_cast<double>(f.start) + static_cast<double>(f.end)) / 2;
+      if (middle < model_.viewStart() || middle > model_.viewEnd())
+        model_.Pan(middle - (model_.viewStart() + model_.viewEnd()) / 2);
+      Select(next);
+      break;
+    }
+    default: QWidget::keyPressEvent(event); return;
   }
-  QWidget::keyPressEvent(event);
+  update();
+  event->accept();
 }
 
 // ---- The window -------------------------------------------------------------------
@@ -178,9 +226,15 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
   setAttribute(Qt::WA_DeleteOnClose);
 
   view_ = new PortTraceView(model_, this);
+  view_->setToolTip("+ and - zoom, Left and Right pan, Up and Down select a frame, Home shows all");
+  port_ = new QLabel("Port: " + forms::PortText(), this);
+  port_->setObjectName("PortLabel");
   bits_ = new QLabel("Click a frame to see its bits.", this);
   bits_->setObjectName("FrameBits");
   bits_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // A long selection wraps instead of widening the window.
+  bits_->setWordWrap(true);
+  bits_->setMinimumWidth(120);
   auto* home = new QPushButton("Home", this);
   home->setObjectName("Home");
   auto* saveVcd = new QPushButton("Save as VCD...", this);
@@ -193,7 +247,9 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
   buttons->addWidget(home);
   buttons->addWidget(saveVcd);
   buttons->addWidget(savePng);
+  for (QPushButton* b : {home, saveVcd, savePng}) b->setAutoDefault(true);
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(port_);
   layout->addWidget(view_, 1);
   layout->addLayout(buttons);
 
@@ -218,7 +274,8 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
   connect(timer_, &QTimer::timeout, this, &PortTraceWindow::Refresh);
   timer_->start();
   Refresh();
-  resize(900, view_->minimumHeight() + 60);
+  forms::FitToScreen(this, QSize(900, view_->minimumHeight() + 90));
+  view_->setFocus();
 }
 
 void PortTraceWindow::Refresh() {
@@ -236,7 +293,7 @@ void PortTraceWindow::ShowSelection(int frame) {
   }
   const DecodedFrame& f = model_.frames()[static_cast<std::size_t>(frame)];
   const bool read = f.kind == FrameKind::Read;
-  bits_->setText(QString("%1   accesses %2 to %3   %4: %5")
+  bits_->setText(QString("%1 \u2014 accesses %2 to %3, %4: %5")
                      .arg(QString::fromStdString(f.text))
                      .arg(f.start)
                      .arg(f.end)
@@ -247,15 +304,25 @@ void PortTraceWindow::ShowSelection(int frame) {
 bool PortTraceWindow::SaveVcd(const QString& path) {
   std::string error;
   if (RecentPortAccesses().SaveVcd(path.toStdString(), error)) return true;
-  ShowAlert({AlertIcon::Error, "Port Trace",
-             "The trace could not be saved to " + path.toStdString() + ": " + error + "."});
+  ShowAlert(
+      {AlertIcon::Error, "Error: Save as VCD", "Cannot write " + path.toStdString() + ": " + error + "."});
   return false;
 }
 
 bool PortTraceWindow::SavePng(const QString& path) {
-  if (view_->grab().save(path, "PNG")) return true;
+  // Encoded in memory, then written as every other file of the program is:
+  // a failure has the system's reason, and never leaves half a picture.
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  std::string error = "the picture could not be encoded";
+  if (view_->grab().save(&buffer, "PNG") &&
+      WriteFileAtomically(path.toStdString(),
+                          std::string_view(png.constData(), static_cast<std::size_t>(png.size())), error)) {
+    return true;
+  }
   ShowAlert(
-      {AlertIcon::Error, "Port Trace", "The picture could not be saved to " + path.toStdString() + "."});
+      {AlertIcon::Error, "Error: Save as PNG", "Cannot write " + path.toStdString() + ": " + error + "."});
   return false;
 }
 

@@ -2,8 +2,10 @@
 // row per line the current device uses, labelled with the chip signal it
 // carries, the decoded frames as labelled spans above the rows, the access
 // number on the time axis. Wheel zooms around the pointer, drag pans, Home
-// fits all, a click on a frame selects it and shows its bits. It follows the
-// accesses as the gain-control window sends.
+// fits all, a click on a frame selects it and shows its bits. From the
+// keyboard, + and - zoom around the middle, Left and Right pan, Up and
+// Down select the previous and next frame, and Home fits all. It follows the accesses as the gain-control
+// window sends, and says which port it watches.
 #pragma once
 
 #include <QWidget>
@@ -11,6 +13,7 @@
 
 #include "ui/PortTraceModel.h"
 
+class QFontMetrics;
 class QLabel;
 class QTimer;
 
@@ -29,6 +32,10 @@ class PortTraceView : public QWidget {
   // Where access `a` is drawn, and the access drawn at `x`.
   double XOf(double a) const;
   double AccessAt(double x) const;
+  // The label a frame gets at the view's present zoom: the whole text, or
+  // without the chip's name, or the codes alone, whichever is the longest
+  // that fits the frame; cut short only when not even the codes fit.
+  QString LabelOf(int frame) const;
 
   static constexpr int kLabelWidth = 130, kFrameBand = 24, kRowHeight = 26, kAxis = 22;
 
@@ -45,6 +52,8 @@ class PortTraceView : public QWidget {
 
  private:
   double PlotWidth() const;
+  double FrameWidth(const DecodedFrame& f) const;
+  QString LabelFor(const DecodedFrame& f, const QFontMetrics& metrics) const;
 
   PortTraceModel& model_;
   int selected_ = -1;
@@ -62,6 +71,7 @@ class PortTraceWindow : public QWidget {
   PortTraceModel& model() { return model_; }
   PortTraceView* view() const { return view_; }
   QLabel* bits() const { return bits_; }
+  QLabel* port() const { return port_; }
   // Takes new accesses from the process's log; the timer calls it too.
   void Refresh();
   bool SaveVcd(const QString& path);
@@ -74,6 +84,7 @@ class PortTraceWindow : public QWidget {
   PortTraceModel model_;
   PortTraceView* view_ = nullptr;
   QLabel* bits_ = nullptr;
+  QLabel* port_ = nullptr;
   QTimer* timer_ = nullptr;
 };
 

@@ -4,12 +4,12 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -17,11 +17,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cmath>
 
 #include "core/MainModule.h"
@@ -49,9 +50,81 @@ namespace {
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A length of time as the window shows it: "250 ms", "4.3 s", "12 min", "3.5 h".
+QString DurationText(std::int64_t ns) {
+  const double s = static_cast<double>(ns) / 1e9;
+  if (s < 1) return QString("%1 ms").arg(s * 1e3, 0, 'g', 3);
+  if (s < 600) return QString("%1 s").arg(s, 0, 'g', 3);
+  if (s < 7200) return QString("%1 min").arg(s / 60, 0, 'g', 3);
+  return QString("%1 h").arg(s / 3600, 0, 'g', 3);
+}
+
+// A box for a whole number (From, To, Step). It shows what is typed, any
+// 16-bit number, and takes it when the typing ends (Return, leaving the box,
+// Start): a number outside the ones allowed is refused with the range alert,
+// and the box goes back to the last number it took. Nothing typed is ever
+// cut to another number. The arrows stay within the allowed numbers.
+class EntryBox final : public QSpinBox {
+ public:
+  EntryBox(const char* name, int value, QWidget* parent) : QSpinBox(parent), held_(value) {
+    setObjectName(name);
+    setRange(-32768, 32767);
+    setKeyboardTracking(false);
+    setValue(value);
+    connect(this, &QSpinBox::valueChanged, this, [this](int v) {
+      if (v >= lo_ && v <= hi_) held_ = v;
+    });
+    connect(this, &QAbstractSpinBox::editingFinished, this, [this] { Take(); });
+  }
+
+  // The numbers the box takes; the number it holds moves inside them.
+  void SetAllowed(int lo, int hi) {
+    lo_ = lo, hi_ = std::max(lo, hi);
+    if (held_ < lo_ || held_ > hi_) setValue(std::clamp(held_, lo_, hi_));
+  }
+
+  // Takes the text typed so far; false, after the alert, if it was refused.
+  bool Take() {
+    if (refusing_) return false;
+    interpretText();
+    if (value() >= lo_ && value() <= hi_) return true;
+    // Back first: the alert takes the focus, and leaving the box takes again.
+    refusing_ = true;
+    setValue(held_);
+    ShowRangeAlert(static_cast<std::int16_t>(lo_), static_cast<std::int16_t>(hi_));
+    refusing_ = false;
+    return false;
+  }
+
+ protected:
+  StepEnabled stepEnabled() const override {
+    StepEnabled e = StepNone;
+    if (isReadOnly() || !isEnabled()) return e;
+    if (value() > lo_) e |= StepDownEnabled;
+    if (value() < hi_) e |= StepUpEnabled;
+    return e;
+  }
+  void stepBy(int steps) override {
+    const int target = std::clamp(value() + steps * singleStep(), lo_, hi_);
+    QSpinBox::stepBy((target - value()) / std::max(1, singleStep()));
+  }
+
+ private:
+  int lo_ = 0, hi_ = 32767, held_;
+  bool refusing_ = false;
+};
+
+EntryBox* Entry(QSpinBox* box) { return static_cast<EntryBox*>(box); }
+
 }  // namespace
 
-SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
+SweepForm::SweepForm(MainForm* main) : QWidget(nullptr, Qt::Window), main_(main) {
   setObjectName("SweepForm");
   setWindowTitle("Sweep");
   setWindowIcon(forms::ProgramIcon());
@@ -61,31 +134,38 @@ SweepForm::SweepForm(MainForm* main) : QWidget(main, Qt::Window), main_(main) {
   ConnectControls();
   Refresh();
   SetRunning(false);
+  forms::FitToScreen(this, QSize(760, 440));
+}
+
+SweepForm::Device SweepForm::CurrentDevice() {
+  Device d;
+  d.name = DeviceName;
+  d.codes = {GainMin, GainMax};
+  const bool rx = DeviceName == "RX4410", tqm = DeviceName == "TQM7731";
+  d.channels[0] = rx ? "Chan 1" : tqm ? "Attn A" : "";
+  d.channels[1] = rx ? "Chan 2" : tqm ? "Attn B" : "";
+  d.readBack = rx;
+  return d;
 }
 
 // The ramp's and the run's settings, in a form.
 QWidget* SweepForm::BuildSettings() {
   auto* settings = new QGroupBox(this);
   auto* form = new QFormLayout(settings);
-  const auto spin = [&](const char* name, int lo, int hi, int value) {
-    auto* box = new QSpinBox(settings);
-    box->setObjectName(name);
-    box->setRange(lo, hi);
-    box->setValue(value);
-    return box;
-  };
-  FromBox = spin("FromBox", 0, 63, 0);
-  ToBox = spin("ToBox", 0, 63, 42);
-  StepBox = spin("StepBox", 1, 63, 1);
-  DwellBox = new QDoubleSpinBox(settings);
+  FromBox = new EntryBox("FromBox", 0, settings);
+  ToBox = new EntryBox("ToBox", 42, settings);
+  StepBox = new EntryBox("StepBox", 1, settings);
+  // The command line's --step takes 1 to 32767.
+  Entry(StepBox)->SetAllowed(1, 32767);
+  DwellBox = new QLineEdit(dwellText_, settings);
   DwellBox->setObjectName("DwellBox");
-  DwellBox->setDecimals(1);
-  DwellBox->setRange(0.1, 86'400'000.0);
-  DwellBox->setValue(100.0);
   ChannelBox = new QComboBox(settings);
   ChannelBox->setObjectName("ChannelBox");
   ChannelBox->addItems({"Both", "Chan 1", "Chan 2"});
-  RepeatBox = spin("RepeatBox", 0, 1'000'000, 1);
+  RepeatBox = new QSpinBox(settings);
+  RepeatBox->setObjectName("RepeatBox");
+  RepeatBox->setRange(0, 1'000'000);
+  RepeatBox->setValue(1);
   RepeatBox->setSpecialValueText("until stopped");
   VerifyBox = new QCheckBox("Verify", settings);
   VerifyBox->setObjectName("VerifyBox");
@@ -100,6 +180,10 @@ QWidget* SweepForm::BuildSettings() {
 }
 
 void SweepForm::BuildButtons() {
+  PortLabel = new QLabel(this);
+  PortLabel->setObjectName("PortLabel");
+  LateLabel = new QLabel(this);
+  LateLabel->setObjectName("LateLabel");
   SourceLabel = new QLabel("Ramp", this);
   SourceLabel->setObjectName("SourceLabel");
   LoadButton = new QPushButton("Load sequence...", this);
@@ -112,6 +196,10 @@ void SweepForm::BuildButtons() {
   StartButton->setObjectName("StartButton");
   StopButton = new QPushButton("Stop", this);
   StopButton->setObjectName("StopButton");
+  StopButton->setToolTip("Stop the run (Esc)");
+  // Return presses the focused button, as Space does.
+  for (QPushButton* b : {LoadButton, RampButton, SaveButton, StartButton, StopButton})
+    b->setAutoDefault(true);
   Progress = new QProgressBar(this);
   Progress->setObjectName("Progress");
   Progress->setRange(0, 1000);
@@ -123,6 +211,7 @@ void SweepForm::BuildButtons() {
 // Settings and buttons on the left, the plot and the progress bar on the right.
 void SweepForm::LayOut(QWidget* settings) {
   auto* side = new QVBoxLayout;
+  side->addWidget(PortLabel);
   side->addWidget(settings);
   side->addWidget(SourceLabel);
   side->addWidget(LoadButton);
@@ -134,10 +223,14 @@ void SweepForm::LayOut(QWidget* settings) {
   auto* right = new QVBoxLayout;
   right->addWidget(Plot, 1);
   right->addWidget(Progress);
+  right->addWidget(LateLabel);
   auto* top = new QHBoxLayout(this);
   top->addLayout(side);
   top->addLayout(right, 1);
-  resize(760, 420);
+  // The tab order follows the layout: settings, sequence buttons, Start, Stop.
+  QWidget* order[] = {FromBox,   ToBox,      StepBox,    DwellBox,   ChannelBox,  RepeatBox,
+                      VerifyBox, LoadButton, RampButton, SaveButton, StartButton, StopButton};
+  for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
 }
 
 void SweepForm::ConnectControls() {
@@ -153,8 +246,20 @@ void SweepForm::ConnectControls() {
     const QString path = QFileDialog::getSaveFileName(this, "Save log", "sweep.csv", "CSV files (*.csv)");
     if (!path.isEmpty()) SaveLog(path);
   });
+  connect(DwellBox, &QLineEdit::editingFinished, this, [this] { TakeDwell(); });
+  for (QSpinBox* box : {FromBox, ToBox, StepBox, RepeatBox})
+    connect(box, &QSpinBox::valueChanged, this, [this] { ShowPlan(); });
+  connect(ChannelBox, &QComboBox::currentIndexChanged, this, [this] { ShowPlan(); });
+  // The window follows the device chosen in the gain-control window; the
+  // choice's own handler has run by then.
+  for (QRadioButton* option : main_->DeviceOption)
+    connect(option, &QRadioButton::toggled, this, [this](bool on) {
+      if (on) Refresh();
+    });
+  // The run's steps are taken in batches: a step of 0.1 ms never costs the
+  // window a turn of its event loop.
   poll_ = new QTimer(this);
-  poll_->setInterval(50);
+  poll_->setInterval(40);
   connect(poll_, &QTimer::timeout, this, [this] { Poll(); });
 }
 
@@ -166,14 +271,53 @@ SweepForm::~SweepForm() {
 }
 
 void SweepForm::Refresh() {
-  const bool rx = DeviceName == "RX4410";
-  for (QSpinBox* box : {FromBox, ToBox}) box->setRange(GainMin, GainMax);
-  ChannelBox->setItemText(1, rx ? "Chan 1" : "Attn A");
-  ChannelBox->setItemText(2, rx ? "Chan 2" : "Attn B");
-  VerifyBox->setEnabled(rx && !running());
-  if (!rx) VerifyBox->setChecked(false);
-  Plot->SetNames(ChannelBox->itemText(1), ChannelBox->itemText(2));
-  Plot->SetData(&rows_, plan_.steps.empty() ? 0 : PlannedRunNs(plan_.steps, 1), GainMax, plan_.verify);
+  const Device device = CurrentDevice();
+  for (QSpinBox* box : {FromBox, ToBox}) Entry(box)->SetAllowed(device.codes.lowest, device.codes.highest);
+  ChannelBox->setItemText(1, device.channels[0]);
+  ChannelBox->setItemText(2, device.channels[1]);
+  VerifyBox->setEnabled(device.readBack && !running());
+  if (!device.readBack) VerifyBox->setChecked(false);
+  // The port cannot change while a run holds it.
+  if (!running()) PortLabel->setText("Port: " + forms::PortText());
+  Plot->SetNames(device.channels[0], device.channels[1]);
+  if (running() || !rows_.empty()) {
+    Plot->SetData(&rows_, plan_.steps.empty() ? 0 : PlannedRunNs(plan_.steps, 1), device.codes.highest,
+                  plan_.verify);
+  } else {
+    ShowPlan();
+  }
+}
+
+// Before any run the plot's time axis shows how long the planned run lasts
+// (nothing for an endless one).
+void SweepForm::ShowPlan() {
+  if (running() || !rows_.empty()) return;
+  const SweepPlan plan = MakePlan();
+  Plot->SetData(&rows_, plan.repeat == 0 ? 0 : PlannedRunNs(plan.steps, plan.repeat),
+                CurrentDevice().codes.highest, plan.verify);
+}
+
+bool SweepForm::TakeDwell() {
+  std::string error;
+  if (const auto ns = ParseDwell(DwellBox->text().toStdString(), error)) {
+    dwellNs_ = *ns;
+    dwellText_ = DwellBox->text().trimmed();
+    ShowPlan();
+    return true;
+  }
+  if (DwellBox->text() == dwellText_) return true;
+  DwellBox->setText(dwellText_);
+  error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+  ShowAlert({AlertIcon::Warning, "Error: Invalid Entry", error + "."});
+  return false;
+}
+
+bool SweepForm::TakeEntries() {
+  if (!sequence_.empty()) return true;
+  for (QSpinBox* box : {FromBox, ToBox, StepBox}) {
+    if (!Entry(box)->Take()) return false;
+  }
+  return TakeDwell();
 }
 
 bool SweepForm::LoadSequence(const QString& path) {
@@ -185,6 +329,7 @@ bool SweepForm::LoadSequence(const QString& path) {
   sequence_ = std::move(parsed.steps);
   sequenceName_ = QFileInfo(path).fileName();
   SetRunning(false);
+  ShowPlan();
   return true;
 }
 
@@ -192,6 +337,7 @@ void SweepForm::UseRamp() {
   sequence_.clear();
   sequenceName_.clear();
   SetRunning(false);
+  ShowPlan();
 }
 
 bool SweepForm::SaveLog(const QString& path) {
@@ -214,7 +360,7 @@ SweepPlan SweepForm::MakePlan() const {
   spec.from = FromBox->value();
   spec.to = ToBox->value();
   spec.step = StepBox->value();
-  spec.dwellNs = static_cast<std::int64_t>(std::llround(DwellBox->value() * 1e6));
+  spec.dwellNs = dwellNs_;
   spec.channel = static_cast<SweepChannel>(ChannelBox->currentIndex());
   // The channel that is not swept holds the main window's current code.
   spec.other = main_->GainSlide[spec.channel == SweepChannel::First ? 1 : 0]->Code();
@@ -224,6 +370,7 @@ SweepPlan SweepForm::MakePlan() const {
 
 void SweepForm::Start_Click() {
   if (running()) return;
+  if (!TakeEntries()) return;
   Refresh();
   if (!SweepCodeRange(DeviceName)) {
     ShowOptionAlert();
@@ -248,7 +395,12 @@ void SweepForm::Start_Click() {
   stop_ = false;
   done_ = false;
   waitedNs_ = 0;
+  startedNs_ = SteadyNs();
   Plot->SetData(&rows_, PlannedRunNs(plan_.steps, 1), GainMax, plan_.verify);
+  Progress->setRange(0, 1000);
+  Progress->setValue(0);
+  Progress->setFormat("%p%");
+  LateLabel->clear();
 
   // Nothing else may reach the port while the run holds it.
   saved_.clear();
@@ -281,6 +433,15 @@ void SweepForm::Start_Click() {
 
 void SweepForm::Stop_Click() { stop_ = true; }
 
+void SweepForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && running()) {
+    Stop_Click();
+    event->accept();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
 void SweepForm::closeEvent(QCloseEvent* event) {
   // Closing the window ends its run too; the timer still finishes it.
   Stop_Click();
@@ -294,23 +455,14 @@ void SweepForm::Poll() {
     fresh.swap(pending_);
   }
   AddRows(fresh);
-  if (!fresh.empty()) {
-    // The main window follows without running its change handlers: nothing
-    // is sent from there and no range alert can come up.
-    const StepRecord& r = fresh.back();
-    const std::int16_t codes[2] = {r.code1, r.code2};
-    for (std::size_t i = 0; i < 2; ++i) {
-      const QSignalBlocker blockText(main_->GainText[i]);
-      const QSignalBlocker blockSlide(main_->GainSlide[i]);
-      main_->GainSlide[i]->SetCode(codes[i]);
-      main_->GainText[i]->setText(Text(CodeToText(codes[i])));
-    }
-  }
+  if (!fresh.empty()) main_->ShowHeldCodes(fresh.back().code1, fresh.back().code2);
   const std::int64_t total = PlannedRunNs(plan_.steps, plan_.repeat);
   const std::int64_t at = std::max<std::int64_t>(waitedNs_, rows_.empty() ? 0 : rows_.back().startNs);
   if (plan_.repeat == 0) {
-    Progress->setRange(0, 0);
-    Progress->setFormat(QString("step %1").arg(droppedRows_ + rows_.size()));
+    // An endless run has no end to measure against: how far it got.
+    Progress->setValue(0);
+    Progress->setFormat(
+        QString("%1 steps, %2").arg(droppedRows_ + rows_.size()).arg(DurationText(SteadyNs() - startedNs_)));
   } else if (total > 0) {
     Progress->setValue(
         static_cast<int>(std::min(1000.0, 1000.0 * static_cast<double>(at) / static_cast<double>(total))));
@@ -346,20 +498,35 @@ void SweepForm::Finish() {
   }
   saved_.clear();
   if (result_.last) {
+    // The boxes and scroll bars hold what the chips hold, as if typed there.
+    main_->ShowHeldCodes(result_.last->code1, result_.last->code2);
     main_->LastSent->setText(
         Text("Last Sent: " + CodeToText(result_.last->code1) + ", " + CodeToText(result_.last->code2)));
   }
-  Progress->setRange(0, 1000);
+  const QString how = result_.end == SweepEnd::Completed ? "done" : "stopped";
+  QString end = plan_.repeat == 0 ? QString("%1 steps in %2, %3")
+                                        .arg(droppedRows_ + rows_.size())
+                                        .arg(DurationText(result_.elapsedNs))
+                                        .arg(how)
+                                  : "%p%, " + how;
   if (result_.end == SweepEnd::Completed) Progress->setValue(1000);
-  QString end = result_.end == SweepEnd::Completed ? "%p%, done" : "%p%, stopped";
   if (droppedRows_ > 0) end += QString(", the log keeps the last %1 steps").arg(rows_.size());
   Progress->setFormat(end);
+  LateLabel->setText(Text(LateStepsText(result_)));
   SetRunning(false);
   Plot->update();
+  emit finished();
   if (const auto alert = RunSweepAlert(result_)) ShowAlert(*alert);
 }
 
 void SweepForm::SetRunning(bool on) {
+  // The focus stays where the user works: on Stop while a run lasts when it
+  // was started from here, back on Start when Stop had it.
+  const bool startFocused = StartButton->hasFocus(), stopFocused = StopButton->hasFocus();
+  StopButton->setEnabled(on);
+  StartButton->setEnabled(!on);
+  if (on && startFocused) StopButton->setFocus(Qt::OtherFocusReason);
+  if (!on && stopFocused) StartButton->setFocus(Qt::OtherFocusReason);
   const bool ramp = sequence_.empty();
   for (QWidget* w :
        {static_cast<QWidget*>(FromBox), static_cast<QWidget*>(ToBox), static_cast<QWidget*>(StepBox),
@@ -367,12 +534,10 @@ void SweepForm::SetRunning(bool on) {
     w->setEnabled(!on && ramp);
   }
   RepeatBox->setEnabled(!on);
-  VerifyBox->setEnabled(!on && DeviceName == "RX4410");
+  VerifyBox->setEnabled(!on && CurrentDevice().readBack);
   LoadButton->setEnabled(!on);
   RampButton->setEnabled(!on && !ramp);
   SaveButton->setEnabled(!on && !rows_.empty());
-  StartButton->setEnabled(!on);
-  StopButton->setEnabled(on);
   SourceLabel->setText(ramp ? QString("Ramp")
                             : QString("Sequence: %1 (%2 steps)").arg(sequenceName_).arg(sequence_.size()));
 }
@@ -401,9 +566,14 @@ void SweepPlot::SetNames(const QString& first, const QString& second) {
   update();
 }
 
+QString SweepPlot::SpanText() const {
+  std::int64_t span = spanNs_;
+  if (rows_ != nullptr && !rows_->empty()) span = std::max(span, rows_->back().startNs + 1);
+  return span > 0 ? DurationText(span) : QString();
+}
+
 void SweepPlot::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing, true);
   const QRectF area = QRectF(rect()).adjusted(40, 10, -12, -28);
   painter.setPen(QPen(Qt::gray, 1));
   painter.drawRect(area);
@@ -412,9 +582,6 @@ void SweepPlot::paintEvent(QPaintEvent*) {
   std::int64_t span = spanNs_;
   if (any) span = std::max(span, rows_->back().startNs + 1);
   span = std::max<std::int64_t>(span, 1);
-  const auto x = [&](std::int64_t ns) {
-    return area.left() + area.width() * static_cast<double>(ns) / static_cast<double>(span);
-  };
   const auto y = [&](int code) { return area.bottom() - area.height() * code / highest_; };
 
   painter.setPen(Qt::black);
@@ -423,14 +590,12 @@ void SweepPlot::paintEvent(QPaintEvent*) {
                      QString::number(code));
   }
   painter.drawText(QRectF(area.left(), area.bottom() + 4, area.width(), 20), Qt::AlignLeft, "0 s");
-  painter.drawText(QRectF(area.left(), area.bottom() + 4, area.width(), 20), Qt::AlignRight,
-                   QString("%1 s").arg(static_cast<double>(span) / 1e9, 0, 'g', 3));
+  painter.drawText(QRectF(area.left(), area.bottom() + 4, area.width(), 20), Qt::AlignRight, SpanText());
 
   const QColor colors[2] = {QColor(0, 90, 200), QColor(200, 60, 0)};
-  const auto pen = [&](int channel) {
-    return QPen(colors[channel], channel == 0 ? 2.0 : 1.5, channel == 0 ? Qt::SolidLine : Qt::DashLine);
-  };
+  const auto pen = [&](int channel) { return QPen(colors[channel], channel == 0 ? 2.0 : 1.0); };
   // Legend, top left inside the frame.
+  painter.setRenderHint(QPainter::Antialiasing, true);
   QPointF at = area.topLeft() + QPointF(8, 14);
   for (int channel = 0; channel < 2; ++channel) {
     painter.setPen(pen(channel));
@@ -448,34 +613,67 @@ void SweepPlot::paintEvent(QPaintEvent*) {
     painter.drawText(at + QPointF(24, 4), "read back");
   }
   if (!any) return;
+  painter.setRenderHint(QPainter::Antialiasing, false);
 
-  // At most about two points per pixel: long runs are thinned for drawing.
-  const std::size_t n = rows_->size();
-  const std::size_t stride =
-      std::max<std::size_t>(1, n / static_cast<std::size_t>(std::max(1, 2 * static_cast<int>(area.width()))));
-  for (int channel = 0; channel < 2; ++channel) {
-    QPainterPath path;
-    for (std::size_t i = 0; i < n; i += stride) {
-      const StepRecord& r = (*rows_)[i];
-      const double px = x(r.startNs), py = y(channel == 0 ? r.code1 : r.code2);
-      if (i == 0) {
-        path.moveTo(px, py);
-      } else {
-        path.lineTo(px, path.currentPosition().y());
-        path.lineTo(px, py);
+  // At most one stroke per pixel column and channel: the codes a column's
+  // stretch of time held, from the lowest to the highest, then the level it
+  // ends on across to the next column. However many steps, the work is one
+  // pass over them and a few lines per pixel.
+  const std::vector<StepRecord>& rows = *rows_;
+  const int columns = std::max(1, static_cast<int>(area.width()));
+  const auto timeOf = [&](int column) {
+    return static_cast<std::int64_t>(static_cast<double>(span) * column / columns);
+  };
+  const auto xOf = [&](int column) { return area.left() + column; };
+  const auto firstAt = [&](std::int64_t ns, std::size_t from) {
+    return static_cast<std::size_t>(
+        std::partition_point(rows.begin() + static_cast<std::ptrdiff_t>(from), rows.end(),
+                             [ns](const StepRecord& r) { return r.startNs < ns; }) -
+        rows.begin());
+  };
+  QVector<QLineF> lines[2];
+  QVector<QPointF> dots[2];
+  for (auto& l : lines) l.reserve(qsizetype{2} * columns);
+  std::size_t i = 0;
+  int level[2] = {-1, -1};
+  for (int column = 0; column < columns && i < rows.size(); ++column) {
+    const std::size_t end = firstAt(timeOf(column + 1), i);
+    if (end == i && level[0] < 0) continue;  // before the first step
+    int lo[2] = {level[0], level[1]}, hi[2] = {level[0], level[1]};
+    int readLo[2] = {INT_MAX, INT_MAX}, readHi[2] = {INT_MIN, INT_MIN};
+    for (; i < end; ++i) {
+      const StepRecord& r = rows[i];
+      const int codes[2] = {r.code1, r.code2}, reads[2] = {r.read1, r.read2};
+      for (int c = 0; c < 2; ++c) {
+        if (lo[c] < 0 || codes[c] < lo[c]) lo[c] = codes[c];
+        hi[c] = std::max(hi[c], codes[c]);
+        level[c] = codes[c];
+        if (verify_ && r.verified)
+          readLo[c] = std::min(readLo[c], reads[c]), readHi[c] = std::max(readHi[c], reads[c]);
       }
     }
-    path.lineTo(x(span), path.currentPosition().y());
-    painter.setPen(pen(channel));
-    painter.drawPath(path);
-    if (verify_) {
-      painter.setBrush(colors[channel]);
-      for (std::size_t i = 0; i < n; i += stride) {
-        const StepRecord& r = (*rows_)[i];
-        if (r.verified)
-          painter.drawEllipse(QPointF(x(r.startNs), y(channel == 0 ? r.read1 : r.read2)), 2.5, 2.5);
+    const double x = xOf(column);
+    for (int c = 0; c < 2; ++c) {
+      if (lo[c] != hi[c]) lines[c].append(QLineF(x, y(lo[c]), x, y(hi[c])));
+      lines[c].append(QLineF(x, y(level[c]), i < rows.size() ? x + 1 : xOf(columns), y(level[c])));
+      if (readLo[c] <= readHi[c]) {
+        dots[c].append(QPointF(x, y(readLo[c])));
+        if (readHi[c] != readLo[c]) dots[c].append(QPointF(x, y(readHi[c])));
       }
-      painter.setBrush(Qt::NoBrush);
+    }
+  }
+  for (int channel = 0; channel < 2; ++channel) {
+    // Dashes would restart at every short line: the second channel is
+    // drawn thinner instead.
+    painter.setPen(pen(channel));
+    painter.drawLines(lines[channel]);
+  }
+  if (verify_) {
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(Qt::NoPen);
+    for (int channel = 0; channel < 2; ++channel) {
+      painter.setBrush(colors[channel]);
+      for (const QPointF& p : dots[channel]) painter.drawEllipse(p, 2.5, 2.5);
     }
   }
 }

@@ -7,12 +7,20 @@
 // steps, and its send, receive, auto-transmit, device and code-entry
 // controls are disabled so nothing else reaches the port; when it ends they
 // get their states back and "Last Sent:" shows the last step's codes.
+//
+// The window is a top-level of its own, owned by the gain-control window but
+// not its child: the about box disables the gain-control window only, and a
+// running sweep can always be stopped. It follows the device chosen there.
+//
+// The worker hands its steps over under a lock; the window takes them in
+// batches on a timer, and the plot draws at most one stroke per pixel column.
 #pragma once
 
 #include <QWidget>
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,8 +28,8 @@
 
 class QCheckBox;
 class QComboBox;
-class QDoubleSpinBox;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
@@ -40,6 +48,15 @@ class SweepForm : public QWidget {
   explicit SweepForm(MainForm* main);
   ~SweepForm() override;
 
+  // What the window needs of the device the gain-control window drives.
+  struct Device {
+    std::string name;  // "RX4410", "TQM7731", or empty
+    CodeRange codes;
+    QString channels[2];
+    bool readBack = false;
+  };
+  static Device CurrentDevice();
+
   // Takes the main window's current device and code range.
   void Refresh();
   // Loads a hop sequence; an error shows the alert and keeps the ramp.
@@ -54,11 +71,13 @@ class SweepForm : public QWidget {
   bool running() const { return worker_.joinable(); }
   const std::vector<StepRecord>& rows() const { return rows_; }
   SweepEnd lastEnd() const { return result_.end; }
+  const SweepResult& lastResult() const { return result_; }
 
   QSpinBox* FromBox = nullptr;
   QSpinBox* ToBox = nullptr;
   QSpinBox* StepBox = nullptr;
-  QDoubleSpinBox* DwellBox = nullptr;
+  // The dwell in milliseconds, taken as the command line's --dwell takes it.
+  QLineEdit* DwellBox = nullptr;
   QComboBox* ChannelBox = nullptr;
   QSpinBox* RepeatBox = nullptr;
   QCheckBox* VerifyBox = nullptr;
@@ -69,12 +88,25 @@ class SweepForm : public QWidget {
   QPushButton* SaveButton = nullptr;
   QLabel* SourceLabel = nullptr;
   QProgressBar* Progress = nullptr;
+  // How many steps started late, after a run that had any.
+  QLabel* LateLabel = nullptr;
+  // The port the window drives.
+  QLabel* PortLabel = nullptr;
   SweepPlot* Plot = nullptr;
+
+ signals:
+  void finished();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  // The dwell typed so far; a refused text goes back to the last taken.
+  bool TakeDwell();
+  // Takes what the entry boxes hold; false after a refusal.
+  bool TakeEntries();
+  void ShowPlan();
   class Observer;
   QWidget* BuildSettings();
   void BuildButtons();
@@ -101,6 +133,9 @@ class SweepForm : public QWidget {
   std::vector<StepRecord> pending_;
   SweepResult result_;
   SweepPlan plan_;
+  std::int64_t dwellNs_ = 100'000'000;
+  QString dwellText_ = "100";
+  std::int64_t startedNs_ = 0;  // steady clock at Start, for an endless run's elapsed time
   std::vector<StepRecord> rows_;
   static constexpr std::size_t kMaxWindowRows = 4'000'000;  // 128 MB of steps
   std::uint64_t droppedRows_ = 0;                           // oldest steps no longer kept
@@ -120,6 +155,8 @@ class SweepPlot : public QWidget {
   void SetData(const std::vector<StepRecord>* rows, std::int64_t spanNs, int highest, bool verify);
   // The channels' names for the legend.
   void SetNames(const QString& first, const QString& second);
+  // The time axis' end label: the planned or run length, or nothing.
+  QString SpanText() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
