@@ -160,6 +160,7 @@ TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {
     // machine may make steps late, which the run reports in one line).
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("freshly reset"), std::string::npos) << "the fresh bench's chips were written first";
     EXPECT_EQ(Bench().rx4410Latches, c.rxLatches);
     EXPECT_EQ(Bench().tqm7731Latches, c.tqmLatches);
     EXPECT_EQ(Bench().protocolErrors, 0u);
