@@ -362,9 +362,15 @@ bool SweepLogFile::Open(const std::string& path, std::string& error) {
     error = "log \"" + path + "\" is not a file name";
     return false;
   }
-  if (!file_.Begin(path)) {
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    error = "cannot write the log in \"" + dir.string() + "\": " + file_.error();
+  path_ = path;
+  if (!file_.Open(path)) {
+    platform::FileKind kind{};
+    if (platform::KindOf(path, kind)) {
+      error = "cannot write the log \"" + path + "\": " + file_.error();
+    } else {
+      const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+      error = "cannot write the log in \"" + dir.string() + "\": " + file_.error();
+    }
     return false;
   }
   return true;
@@ -387,7 +393,7 @@ bool SweepLogFile::Commit(std::string& error) {
   }
   Flush();
   if (file_.Commit(true)) return true;
-  error = "cannot write the log \"" + file_.target() + "\": " + file_.error();
+  error = "cannot write the log \"" + path_ + "\": " + file_.error();
   return false;
 }
 
