@@ -1,6 +1,7 @@
 #include "core/AtomicFile.h"
 
 #include <cerrno>
+#include <filesystem>
 
 namespace tarvel {
 
@@ -57,6 +58,10 @@ bool OutputFile::Open(const std::string& path) {
     return Fail(failure.noReader && exists && kind == platform::FileKind::Fifo ? "no process reads the FIFO"
                                                                                : failure.text);
   }
+  // Temporaries a killed run left for this same target go first.
+  const std::filesystem::path target(path);
+  RemoveStaleTempFiles(target.has_parent_path() ? target.parent_path().string() : std::string("."),
+                       "." + target.filename().string() + ".", kStaleTempSeconds);
   return file_.Begin(path) || Fail(file_.error());
 }
 

@@ -59,7 +59,9 @@ class AtomicFile {
 //   link to one); a FIFO that no process reads is refused at once;
 // - anything else is replaced in one step through an AtomicFile (a link to
 //   a regular file is itself replaced, never the file it points to, so a
-//   link planted in a shared folder leads nowhere).
+//   link planted in a shared folder leads nowhere), after the temporaries a
+//   killed run left for the same target (older than kStaleTempSeconds) are
+//   removed.
 class OutputFile {
  public:
   // False with error() for a folder, a FIFO nobody reads, or a folder that
@@ -93,5 +95,7 @@ bool WriteFileAtomically(const std::string& target, std::string_view content, st
 // `folder` whose last change is older than `ageSeconds`: temporary files left
 // by a run that was killed.
 void RemoveStaleTempFiles(const std::string& folder, const std::string& prefix, int ageSeconds);
+// The age past which a temporary file is a killed run's, not a running one's.
+constexpr int kStaleTempSeconds = 60;
 
 }  // namespace tarvel
