@@ -45,7 +45,7 @@ bool ArgumentsGiven() { return GivenSlot(); }
 
 bool DeleteLeftoverResultFile() {
   // Temporary result files of a run that was killed while writing.
-  RemoveStaleTempFiles(".", ".TRVOutput.", 60);
+  RemoveStaleTempFiles(".", ".TRVOutput.", kStaleTempSeconds);
   // A file alone: a folder of that name is not a leftover result.
   platform::SystemError error;
   if (platform::RemoveFile(kResultFileName, error)) return true;

@@ -180,49 +180,18 @@ namespace {
 struct ProcessTraceHolder {
   std::string path;
   PortTrace trace;
-  AtomicFile file;
-  platform::OutputStream stream;
+  OutputFile file;
   bool opened = false, done = false, result = true;
   std::string error;
 
-  bool Open() {
-    opened = true;
-    platform::FileKind kind{};
-    const bool exists = platform::KindOf(path, kind);
-    if (exists && kind == platform::FileKind::Folder) return Fail(EISDIR);
-    if ((exists && kind != platform::FileKind::Regular) || platform::IsDevicePath(path)) {
-      // What the user named is a stream (a FIFO, a terminal, standard
-      // output): give it the text. No reader on a FIFO is a failure, not a
-      // wait.
-      platform::SystemError failure;
-      if (stream.Open(path, failure)) return true;
-      error = failure.noReader && exists && kind == platform::FileKind::Fifo ? "no process reads the FIFO"
-                                                                             : failure.text;
-      return false;
-    }
-    if (!file.Begin(path)) {
-      error = file.error();
-      return false;
-    }
-    return true;
-  }
-
-  bool Fail(int err) {
-    error = platform::ErrorText(err);
-    return false;
-  }
-
   bool Write(std::string_view text) {
-    if (!opened && !Open()) return false;
-    if (!error.empty()) return false;
-    if (!stream.active()) {
-      if (file.Write(text)) return true;
-      error = file.error();
-      return false;
+    if (!opened) {
+      opened = true;
+      if (!file.Open(path)) error = file.error();
     }
-    platform::SystemError failure;
-    if (stream.Write(text, failure)) return true;
-    error = failure.text;
+    if (!error.empty()) return false;
+    if (file.Write(text)) return true;
+    error = file.error();
     return false;
   }
 
@@ -235,11 +204,6 @@ struct ProcessTraceHolder {
       if (!ok) error = file.error();
     }
     file.Abort();
-    platform::SystemError failure;
-    if (!stream.Close(failure) && ok) {
-      error = failure.text;
-      ok = false;
-    }
     result = ok;
     return ok;
   }

@@ -64,11 +64,12 @@ class PortTrace {
   std::size_t count_ = 0, encoded_ = 0;
 };
 
-// The trace named by TARVEL_TRACE, or nullptr when it is unset or empty. It
-// streams to a temporary file beside that path, renamed into place when the
-// process ends; a FIFO or character device (or a path under /dev or /proc,
-// such as /dev/stdout) gets the text directly. A process that made no port
-// access leaves the path as it was.
+// The trace named by TARVEL_TRACE, or nullptr when it is unset or empty,
+// written as an OutputFile (core/AtomicFile.h): it streams to a temporary
+// file beside that path, renamed into place when the process ends; a FIFO or
+// character device (or a path under /dev or /proc, such as /dev/stdout)
+// gets the text directly. A process that made no port access leaves the
+// path as it was.
 PortTrace* ProcessTrace();
 // Finishes the process trace now (also done at exit); false if it could not
 // be written, after a one-line warning naming the path and the reason.

@@ -446,13 +446,14 @@ VcdDecodeResult DecodeVcd(const VcdSource& source, const WireMap& map, const Vcd
 }
 
 VcdDecodeResult DecodeVcdFile(const std::string& path, const WireMap& map, const VcdDecodeCallbacks& out) {
-  // A FIFO or standard input is read as the stream it is.
+  // A FIFO or standard input is read as the stream it is; a FIFO that no
+  // process writes is refused at once rather than waited on for ever.
   platform::InputFile file;
   platform::SystemError error;
   if (!file.Open(path, error, true)) {
     VcdDecodeResult result;
     result.status = VcdDecodeResult::Status::Missing;
-    result.message = error.text;
+    result.message = error.noWriter ? "no process writes the FIFO" : error.text;
     return result;
   }
   if (file.kind() == platform::FileKind::Folder) {

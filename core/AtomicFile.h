@@ -51,6 +51,41 @@ class AtomicFile {
   platform::ReplacementFile file_;
 };
 
+// A file the user named for an output of the program (the port trace, a
+// sweep log). What is at the path, a link followed, decides how it is
+// written:
+// - a FIFO or a character device, or a name under /dev or /proc such as
+//   /dev/stdout, gets the text directly and is never replaced (nor is a
+//   link to one); a FIFO that no process reads is refused at once;
+// - anything else is replaced in one step through an AtomicFile (a link to
+//   a regular file is itself replaced, never the file it points to, so a
+//   link planted in a shared folder leads nowhere), after the temporaries a
+//   killed run left for the same target (older than kStaleTempSeconds) are
+//   removed.
+class OutputFile {
+ public:
+  // False with error() for a folder, a FIFO nobody reads, or a folder that
+  // takes no temporary file.
+  bool Open(const std::string& path);
+  bool Write(std::string_view bytes);
+  // Puts the file in place (see AtomicFile::Commit) or closes the stream;
+  // false with error() when anything failed.
+  bool Commit(bool sync = false);
+  // Drops the temporary file; a stream is closed as it is.
+  void Abort();
+
+  bool active() const { return file_.active() || stream_.active(); }
+  // "strerror" text of the first failure, or a sentence for the cases above.
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Fail(const std::string& text);
+
+  AtomicFile file_;
+  platform::OutputStream stream_;
+  std::string error_;
+};
+
 // Replaces `target` with `content` in one step; false with `error` (the
 // system's reason) on failure.
 bool WriteFileAtomically(const std::string& target, std::string_view content, std::string& error,
@@ -60,5 +95,7 @@ bool WriteFileAtomically(const std::string& target, std::string_view content, st
 // `folder` whose last change is older than `ageSeconds`: temporary files left
 // by a run that was killed.
 void RemoveStaleTempFiles(const std::string& folder, const std::string& prefix, int ageSeconds);
+// The age past which a temporary file is a killed run's, not a running one's.
+constexpr int kStaleTempSeconds = 60;
 
 }  // namespace tarvel

@@ -79,13 +79,15 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
     result.error = std::string(fileName) + ":" + std::to_string(lineNo) + ": " + what;
     return result;
   };
+  // A spreadsheet's "CSV UTF-8" starts with a byte-order mark; lines end in
+  // LF, CR LF or a lone CR, as the editor that saved the file chose.
+  if (text.starts_with("\xEF\xBB\xBF")) pos = 3;
   while (pos < text.size()) {
     ++lineNo;
-    std::size_t end = text.find('\n', pos);
+    std::size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos || line[first] == '#') continue;
 
@@ -368,9 +370,15 @@ bool SweepLogFile::Open(const std::string& path, std::string& error) {
     error = "log \"" + path + "\" is not a file name";
     return false;
   }
-  if (!file_.Begin(path)) {
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    error = "cannot write the log in \"" + dir.string() + "\": " + file_.error();
+  path_ = path;
+  if (!file_.Open(path)) {
+    platform::FileKind kind{};
+    if (platform::KindOf(path, kind)) {
+      error = "cannot write the log \"" + path + "\": " + file_.error();
+    } else {
+      const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+      error = "cannot write the log in \"" + dir.string() + "\": " + file_.error();
+    }
     return false;
   }
   return true;
@@ -393,7 +401,7 @@ bool SweepLogFile::Commit(std::string& error) {
   }
   Flush();
   if (file_.Commit(true)) return true;
-  error = "cannot write the log \"" + file_.target() + "\": " + file_.error();
+  error = "cannot write the log \"" + path_ + "\": " + file_.error();
   return false;
 }
 

@@ -156,10 +156,13 @@ bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows,
                    std::string& error);
 
 // A log written to a temporary file beside the target and renamed over it
-// when committed, so the target never holds a partial log.
+// when committed, so the target never holds a partial log; a FIFO or device
+// named as the log (or a link to one) gets the rows directly, as the port
+// trace does (OutputFile).
 class SweepLogFile {
  public:
-  // Creates the temporary file; false with a reason when the folder will not take it.
+  // Creates the temporary file or opens the stream; false with a reason
+  // when the folder will not take it or no process reads the FIFO.
   bool Open(const std::string& path, std::string& error);
   void Append(std::string_view text);
   // Flushes, syncs and renames; false with a reason on any failure.
@@ -168,8 +171,8 @@ class SweepLogFile {
  private:
   void Flush();
 
-  AtomicFile file_;  // an uncommitted log is removed with it
-  std::string buffer_;
+  OutputFile file_;  // an uncommitted log is removed with it
+  std::string path_, buffer_;
 };
 
 }  // namespace tarvel

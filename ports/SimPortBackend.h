@@ -20,7 +20,8 @@ namespace tarvel {
 // "path.lock", and replaced atomically, so processes never interleave and a
 // crash never leaves a half-written state. A missing file starts a fresh
 // bench; a damaged one is kept as "path.damaged" and starts a fresh bench
-// with a warning; a read-back from a fresh bench says so on standard error.
+// with a warning; a read-back of a channel not written since that fresh
+// start says so on standard error.
 // A link at `path` is followed (the file it names is locked and replaced,
 // keeping its mode); anything but a regular file, and a lock file that is a
 // link or not the user's own, are refused. The lock is waited for 2 s at
@@ -71,7 +72,7 @@ class SimPortBackend : public PortBackend {
   std::string file_;  // path_ with a link followed
   BenchState loaded_;
   bool fresh_ = false;
-  std::uint64_t reads_ = 0;
+  bool readReset_ = false;  // this session read a channel that latched nothing since the reset
   SimBench bench_;
   std::int32_t base_ = 0;
   platform::FileLock lock_;  // held while a command or reservation runs

@@ -84,7 +84,7 @@ std::optional<BenchState> ParseBenchState(const std::string& text) {
   bool seen[6] = {};
   while (nextLine(line)) {
     const std::string_view key = nextWord(line);
-    if (key.empty()) return std::nullopt;
+    if (key.empty()) continue;  // a blank line, as an editor may leave one
     bool ok = false;
     int slot = -1;
     if (key == "data") {

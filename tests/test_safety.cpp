@@ -258,14 +258,30 @@ TEST_F(Safety, ASignalLetsTheCommandEndCleanlyWithItsTrace) {
   EXPECT_EQ(Strays(work, {"TRVOutput.dat"}), std::vector<std::string>{});
 }
 
-TEST_F(Safety, StaleTemporaryResultFilesAreRemovedAtStart) {
-  std::ofstream(work / ".TRVOutput.aB3dE9") << "old";
-  std::ofstream(work / ".TRVOutput.fresh1") << "in use";
+// A killed run's temporaries of the result file, the trace and the log are
+// removed by the next run that writes them; only those names, only when
+// older than a minute.
+TEST_F(Safety, StaleTemporariesOfEveryResultAreRemoved) {
+  const struct {
+    const char* name;
+    bool old, removed;
+  } cases[] = {
+      {".TRVOutput.aB3dE9", true, true},  {".TRVOutput.fresh1", false, false},
+      {".t.vcd.aB3dE9", true, true},      {".log.csv.aB3dE9", true, true},
+      {".log.csv.fresh1", false, false},  {".log.csv.aB3dE9x", true, false},
+      {".other.csv.aB3dE9", true, false},
+  };
   const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(2);
-  fs::last_write_time(work / ".TRVOutput.aB3dE9", old);
-  EXPECT_EQ(Run().status, 0);
-  EXPECT_FALSE(fs::exists(work / ".TRVOutput.aB3dE9"));
-  EXPECT_TRUE(fs::exists(work / ".TRVOutput.fresh1")) << "a running program's file is left alone";
+  for (const auto& c : cases) {
+    std::ofstream(work / c.name) << "left";
+    if (c.old) fs::last_write_time(work / c.name, old);
+  }
+  env["TARVEL_TRACE"] = (work / "t.vcd").string();
+  const RunResult r =
+      Run({"--sweep", "RX4410", "--from", "1", "--to", "1", "--dwell", "0.1", "--log", "log.csv"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run({"RX4410R"}).status, 0);
+  for (const auto& c : cases) EXPECT_EQ(fs::exists(work / c.name), !c.removed) << c.name;
 }
 
 }  // namespace

@@ -132,6 +132,10 @@ TEST(BenchStateText, RoundTripsAndRejectsDamagedText) {
   s.protocolErrors = 2;
   const std::string text = FormatBenchState(s);
   EXPECT_EQ(ParseBenchState(text), s);
+  // Blank lines, as an editor leaves them, change nothing.
+  for (const std::string& edited :
+       {text + "\n", text + " \t\r\n\n", std::string(text).insert(text.find("data"), "\n")})
+    EXPECT_EQ(ParseBenchState(edited), s) << edited;
 
   const std::string damaged[] = {
       "",

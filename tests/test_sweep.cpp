@@ -255,6 +255,12 @@ TEST(SweepInput, SequenceFilesAreCheckedLineByLine) {
   };
   const Case cases[] = {
       {"# dwell,c1,c2\n\n5,1,2\r\n 0.25 , 63 ,0\n", "", {{5 * ms, 1, 2}, {ms / 4, 63, 0}}},
+      {"\xEF\xBB\xBF"
+       "5,1,2\r\n",
+       "",
+       {{5 * ms, 1, 2}}},  // "CSV UTF-8"
+      {"# dwell,c1,c2\r5,1,2\r\r1,3,4", "", {{5 * ms, 1, 2}, {ms, 3, 4}}},
+      {"5,1,2\r\r\n5,1", "hop.csv:3: expected dwell_ms,code1,code2 but found 2 fields", {}},
       {"5,1,2\n5,1\n", "hop.csv:2: expected dwell_ms,code1,code2 but found 2 fields", {}},
       {"0.05,1,2\n", "hop.csv:1: dwell 0.05 ms is below 0.1 ms", {}},
       {"x,1,2\n", "hop.csv:1: dwell \"x\" is not a number of milliseconds", {}},

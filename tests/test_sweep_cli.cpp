@@ -1,7 +1,9 @@
 // `--sweep` and `--sequence` end to end: the real program on the simulated
 // bench, checked by the bench's latch counts, the log and the trace.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -122,6 +124,44 @@ TEST_F(SweepCommand, ASequenceThatIsNotARegularFileIsRefusedWithoutWaiting) {
   EXPECT_FALSE(fs::exists(statePath)) << "the port was never opened";
 }
 
+// A log named as a FIFO (or a link to one) gets the rows as a trace does;
+// a link to a regular file is replaced, never the file it points to.
+TEST_F(SweepCommand, ALogAtAFifoIsWrittenToNeverReplaced) {
+  ASSERT_EQ(::mkfifo((dir / "log.fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir / "idle.fifo").c_str(), 0600), 0);
+  std::ofstream(dir / "real.csv") << "old";
+  fs::create_symlink("real.csv", dir / "file.link");
+  fs::create_symlink("log.fifo", dir / "fifo.link");
+  const int reader = ::open((dir / "log.fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const struct {
+    const char* log;
+    int status;
+    const char* why;
+  } cases[] = {
+      {"log.fifo", 0, ""},
+      {"fifo.link", 0, ""},
+      {"file.link", 0, ""},
+      {"idle.fifo", 64, "cannot write the log \"idle.fifo\": no process reads the FIFO"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r =
+        Run({"--sweep", "RX4410", "--from", "1", "--to", "2", "--dwell", "0.1", "--log", c.log});
+    EXPECT_EQ(r.status, c.status) << c.log << ": " << r.err;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << c.log << ": " << r.err;
+  }
+  std::string piped(4096, '\0');
+  piped.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(reader, piped.data(), piped.size()))));
+  ::close(reader);
+  EXPECT_EQ(std::count(piped.begin(), piped.end(), '\n'), 2 * 3) << "two logs came through the FIFO:\n"
+                                                                 << piped;
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(dir / "log.fifo")));
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(dir / "idle.fifo")));
+  EXPECT_TRUE(fs::is_symlink(dir / "fifo.link"));
+  EXPECT_EQ(Slurp(dir / "real.csv"), "old");
+  EXPECT_EQ(Slurp(dir / "file.link").rfind("t_ms,step,code1,code2\n", 0), 0u);
+}
+
 TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {
   env["TARVEL_TRACE"] = (dir / "run.vcd").string();
   struct Case {
@@ -160,6 +200,7 @@ TEST_F(SweepCommand, RunsLatchEveryStepAndLogEveryRow) {
     // machine may make steps late, which the run reports in one line).
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("freshly reset"), std::string::npos) << "the fresh bench's chips were written first";
     EXPECT_EQ(Bench().rx4410Latches, c.rxLatches);
     EXPECT_EQ(Bench().tqm7731Latches, c.tqmLatches);
     EXPECT_EQ(Bench().protocolErrors, 0u);

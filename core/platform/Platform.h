@@ -25,6 +25,7 @@ struct SystemError {
   bool missing = false;      // no such file or folder
   bool interrupted = false;  // a stop request cut the call short
   bool noReader = false;     // a FIFO that nobody reads
+  bool noWriter = false;     // a FIFO that nobody writes
 };
 
 // The text for an errno value (strerror on either system).
@@ -36,7 +37,7 @@ enum class FileKind { Regular, Folder, Fifo, Device, Other };
 
 // A file opened for reading. Opening never blocks on a FIFO without a
 // writer; kind() tells what was opened, so callers refuse what is not a
-// regular file before reading it.
+// regular file before reading it, or read a stream as one.
 class InputFile {
  public:
   InputFile() = default;
@@ -44,8 +45,10 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // `blocking`: a FIFO waits for its writer and is read as a stream.
-  bool Open(const std::string& path, SystemError& error, bool blocking = false);
+  // `stream`: a FIFO or device is read as the stream it is, its reads
+  // waiting for data; a FIFO that no process writes (one waiting to open it
+  // counts as writing) fails at once with noWriter instead of waiting for ever.
+  bool Open(const std::string& path, SystemError& error, bool stream = false);
   FileKind kind() const { return kind_; }
   // Bytes read, 0 at the end, -1 on failure.
   long long Read(char* buffer, std::size_t size, SystemError& error);
@@ -54,6 +57,7 @@ class InputFile {
  private:
   std::intptr_t handle_ = -1;
   FileKind kind_ = FileKind::Other;
+  std::string pending_;  // read while opening, before the first Read
 };
 
 // A regular file kept open between uses, read whole and rewritten in place

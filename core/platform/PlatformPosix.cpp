@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -81,10 +82,10 @@ std::string ErrorText(int err) { return std::strerror(err); }
 
 // ---- Reading files -----------------------------------------------------------
 
-bool InputFile::Open(const std::string& path, SystemError& error, bool blocking) {
+bool InputFile::Open(const std::string& path, SystemError& error, bool stream) {
   Close();
   // Non-blocking: a FIFO put in the file's place must not stall the run.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (blocking ? 0 : O_NONBLOCK | O_NOCTTY));
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return Fail(error, errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -93,8 +94,23 @@ bool InputFile::Open(const std::string& path, SystemError& error, bool blocking)
     return Fail(error, err);
   }
   kind_ = KindOfMode(st.st_mode);
-  if (kind_ == FileKind::Regular) {
-    // Reads of a regular file never block; clear the flag all the same.
+  if (stream && kind_ == FileKind::Fifo) {
+    // With no writer (a writer waiting in its open counts) a read ends at
+    // once with nothing; with one, it finds data or none yet (EAGAIN).
+    char first[4096];
+    const ssize_t n = ::read(fd, first, sizeof first);
+    if (n <= 0 && !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+      const int err = n == 0 ? EPIPE : errno;
+      ::close(fd);
+      Fail(error, err);
+      error.noWriter = n == 0;
+      return false;
+    }
+    if (n > 0) pending_.assign(first, static_cast<std::size_t>(n));
+  }
+  if (kind_ == FileKind::Regular || stream) {
+    // Reads of a regular file never block; clear the flag all the same. A
+    // stream's reads wait for its data.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 #ifdef POSIX_FADV_SEQUENTIAL
@@ -107,6 +123,12 @@ bool InputFile::Open(const std::string& path, SystemError& error, bool blocking)
 
 long long InputFile::Read(char* buffer, std::size_t size, SystemError& error) {
   if (handle_ < 0) return Fail(error, EBADF), -1;
+  if (!pending_.empty()) {
+    const std::size_t n = std::min(size, pending_.size());
+    pending_.copy(buffer, n);
+    pending_.erase(0, n);
+    return static_cast<long long>(n);
+  }
   const ssize_t n = ::read(Fd(handle_), buffer, size);
   if (n < 0) return Fail(error, errno), -1;
   return n;
@@ -115,6 +137,7 @@ long long InputFile::Read(char* buffer, std::size_t size, SystemError& error) {
 void InputFile::Close() {
   if (handle_ >= 0) ::close(Fd(handle_));
   handle_ = -1;
+  pending_.clear();
 }
 
 bool KeptFile::Open(const std::string& path, SystemError& error) {

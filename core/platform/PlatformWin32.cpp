@@ -123,7 +123,7 @@ std::string ErrorText(int err) { return std::strerror(err); }
 
 // ---- Reading files -----------------------------------------------------------
 
-bool InputFile::Open(const std::string& path, SystemError& error, bool blocking) {
+bool InputFile::Open(const std::string& path, SystemError& error, bool stream) {
   Close();
   // Backup semantics open a folder too, so that it is recognised and refused.
   HANDLE h =
@@ -131,7 +131,7 @@ bool InputFile::Open(const std::string& path, SystemError& error, bool blocking)
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Fail(error, ::GetLastError());
   kind_ = KindOfHandle(h);
-  (void)blocking;  // a named pipe opened here never waits for its writer
+  (void)stream;  // a named pipe opens only when its server is there: never a wait
   handle_ = I(h);
   return true;
 }

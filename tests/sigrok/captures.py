@@ -112,6 +112,9 @@ CAPTURES = {
     "read_no_s5": (header("1us", PORT_NO_S5) + body(rx_read(7, 37, status=""), 1),
                    {"D0": "D0", "D1": "D1", "D2": "D2"}),
     "tqm_no_d0": (header("1us", PORT_NO_D0) + body(tqm_frame("1010110011"), 1), {"D1": "D1", "D2": "D2"}),
+    # Two lines and no mapping: the decoder finds by itself which were captured.
+    "two_lines": (header("1 us", "$scope module lpt $end\n$var wire 1 ! D0 $end\n$var wire 1 + S5 $end\n"
+                                 "$upscope $end\n") + "#0\n1!\n0+\n#1\n0!\n", {}),
     "short_read": (header("1us", PORT) + body(rx_read(5, 37), 1), PORT_MAP),
     "read_37": (header("1us", PORT) + body(rx_read(7, 37), 1), PORT_MAP),
 }

@@ -73,7 +73,13 @@ class Decoder(srd.Decoder):
         self.put(frame.start, frame.end, self.out_ann, [kind, short_texts(frame)])
 
     def decode(self):
-        present = [i for i in range(len(CHANNELS)) if self.has_channel(i)]
+        # The first sample sets the starting levels and tells which lines
+        # were captured: an optional channel left unmapped reads neither 0
+        # nor 1 (libsigrokdecode gives it 0xff). has_channel() is not used:
+        # libsigrokdecode 0.5.3 returns its True/False without a reference,
+        # and the interpreter aborts when the count runs out.
+        first = self.wait()
+        present = [i for i in range(len(CHANNELS)) if first[i] in (0, 1)]
         if not present:
             return  # nothing captured: every line unknown, no frame
         data_known = sum(CHANNELS[i][3] for i in present if CHANNELS[i][2] == 'data')
@@ -89,9 +95,8 @@ class Decoder(srd.Decoder):
                         status |= CHANNELS[i][3]
             return data, status, data_known, status_known
 
-        # The first sample sets the starting levels; then every change of a
-        # captured line is one step.
-        self.decoder.step(self.samplenum, *levels(self.wait()))
+        # Then every change of a captured line is one step.
+        self.decoder.step(self.samplenum, *levels(first))
         edges = [{i: 'e'} for i in present]
         while True:
             try:
