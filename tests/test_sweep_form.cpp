@@ -158,7 +158,7 @@ TEST_F(SweepWindow, ThePortTraceAndTheMainWindowStaySafeWhileARunHoldsThePort) {
     QApplication::processEvents(QEventLoop::AllEvents, 5);
   }
   sweep->StopButton->click();
-  ASSERT_TRUE(WaitUntil([&] { return !sweep->running(); }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return !sweep->running(); }));
   ASSERT_EQ(presenter->shown.size(), shownBefore + kSends);
   for (std::size_t i = shownBefore; i < presenter->shown.size(); ++i) {
     EXPECT_EQ(presenter->shown[i].title, "Error: Port Not Available");
@@ -188,7 +188,7 @@ TEST_F(SweepWindow, StopOrClosingEndsTheRunWithinAStep) {
     } else {
       sweep->StopButton->click();
     }
-    ASSERT_TRUE(WaitUntil([&] { return !sweep->running(); }, 2000));
+    ASSERT_TRUE(WaitUntil([&] { return !sweep->running(); }));
     EXPECT_LT(t.elapsed(), 1000);
     EXPECT_EQ(sweep->lastEnd(), SweepEnd::Stopped);
     EXPECT_EQ(sweep->rows().size(), 1u);
