@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "ui/CodeScrollBar.h"
@@ -166,10 +167,16 @@ SweepForm::~SweepForm() {
 }
 
 void SweepForm::Refresh() {
-  const bool rx = DeviceName == "RX4410";
+  // The chosen chip's channel names (without a device, the second chip's
+  // as ever); only a chip that reads back can verify.
+  const Chip* chip = FindChip(DeviceName);
+  const bool rx = chip && chip->readsBack();
+  const Chip& named = chip ? *chip : *Chips().at(1);
   for (QSpinBox* box : {FromBox, ToBox}) box->setRange(GainMin, GainMax);
-  ChannelBox->setItemText(1, rx ? "Chan 1" : "Attn A");
-  ChannelBox->setItemText(2, rx ? "Chan 2" : "Attn B");
+  ChannelBox->setItemText(
+      1, QString::fromUtf8(named.channels[0].data(), static_cast<int>(named.channels[0].size())));
+  ChannelBox->setItemText(
+      2, QString::fromUtf8(named.channels[1].data(), static_cast<int>(named.channels[1].size())));
   VerifyBox->setEnabled(rx && !running());
   if (!rx) VerifyBox->setChecked(false);
   Plot->SetNames(ChannelBox->itemText(1), ChannelBox->itemText(2));
@@ -367,7 +374,8 @@ void SweepForm::SetRunning(bool on) {
     w->setEnabled(!on && ramp);
   }
   RepeatBox->setEnabled(!on);
-  VerifyBox->setEnabled(!on && DeviceName == "RX4410");
+  const Chip* chip = FindChip(DeviceName);
+  VerifyBox->setEnabled(!on && chip && chip->readsBack());
   LoadButton->setEnabled(!on);
   RampButton->setEnabled(!on && !ramp);
   SaveButton->setEnabled(!on && !rows_.empty());
