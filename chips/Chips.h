@@ -91,7 +91,8 @@ const Chip* FindReadBackChip(std::string_view token);
 // The index of `chip` in Chips().
 std::size_t IndexOf(const Chip& chip);
 
-// "RX4410, TQM7731" (`conjunction` empty) or "RX4410 or TQM7731".
+// The device tokens in table order, ", " between them, or with `conjunction`
+// ("or") before the last one.
 std::string ChipTokenList(std::string_view conjunction = {});
 // The device tokens of the chips that read back, joined the same way.
 std::string ReadBackChipList(std::string_view conjunction = {});

@@ -49,6 +49,9 @@ class SweepForm::Observer : public SweepObserver {
 namespace {
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
+QString ChannelName(const Chip& chip, std::size_t channel) {
+  return Text(std::string(chip.channels[channel]));
+}
 
 }  // namespace
 
@@ -75,9 +78,14 @@ QWidget* SweepForm::BuildSettings() {
     box->setValue(value);
     return box;
   };
-  FromBox = spin("FromBox", 0, 63, 0);
-  ToBox = spin("ToBox", 0, 63, 42);
-  StepBox = spin("StepBox", 1, 63, 1);
+  // Until the first refresh: the first chip's range and names, steps up to
+  // the widest chip's codes.
+  const Chip& first = *Chips().front();
+  int widest = 0;
+  for (const Chip* chip : Chips()) widest = std::max(widest, chip->highest());
+  FromBox = spin("FromBox", 0, first.highest(), 0);
+  ToBox = spin("ToBox", 0, first.highest(), first.windowHighest);
+  StepBox = spin("StepBox", 1, widest, 1);
   DwellBox = new QDoubleSpinBox(settings);
   DwellBox->setObjectName("DwellBox");
   DwellBox->setDecimals(1);
@@ -85,7 +93,7 @@ QWidget* SweepForm::BuildSettings() {
   DwellBox->setValue(100.0);
   ChannelBox = new QComboBox(settings);
   ChannelBox->setObjectName("ChannelBox");
-  ChannelBox->addItems({"Both", "Chan 1", "Chan 2"});
+  ChannelBox->addItems({"Both", ChannelName(first, 0), ChannelName(first, 1)});
   RepeatBox = spin("RepeatBox", 0, 1'000'000, 1);
   RepeatBox->setSpecialValueText("until stopped");
   VerifyBox = new QCheckBox("Verify", settings);
@@ -173,10 +181,8 @@ void SweepForm::Refresh() {
   const bool rx = chip && chip->readsBack();
   const Chip& named = chip ? *chip : *Chips().at(1);
   for (QSpinBox* box : {FromBox, ToBox}) box->setRange(GainMin, GainMax);
-  ChannelBox->setItemText(
-      1, QString::fromUtf8(named.channels[0].data(), static_cast<int>(named.channels[0].size())));
-  ChannelBox->setItemText(
-      2, QString::fromUtf8(named.channels[1].data(), static_cast<int>(named.channels[1].size())));
+  ChannelBox->setItemText(1, ChannelName(named, 0));
+  ChannelBox->setItemText(2, ChannelName(named, 1));
   VerifyBox->setEnabled(rx && !running());
   if (!rx) VerifyBox->setChecked(false);
   Plot->SetNames(ChannelBox->itemText(1), ChannelBox->itemText(2));
