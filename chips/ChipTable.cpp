@@ -139,6 +139,23 @@ std::size_t IndexOf(const Chip& chip) {
   return all.size();
 }
 
+std::uint8_t UsedDataLines() {
+  std::uint8_t lines = 0;
+  for (const Chip* chip : Chips()) {
+    for (const FrameShape& f : chip->frames)
+      lines |= static_cast<std::uint8_t>(f.frameLine | f.clock | f.data);
+  }
+  return lines;
+}
+
+std::uint8_t UsedStatusBits() {
+  std::uint8_t bits = 0;
+  for (const Chip* chip : Chips()) {
+    for (const FrameShape& f : chip->frames) bits |= f.output;
+  }
+  return bits;
+}
+
 std::string ChipTokenList(std::string_view conjunction) {
   std::vector<std::string_view> names;
   for (const Chip* chip : Chips()) names.push_back(chip->token);

@@ -91,6 +91,11 @@ const Chip* FindReadBackChip(std::string_view token);
 // The index of `chip` in Chips().
 std::size_t IndexOf(const Chip& chip);
 
+// The data lines some chip of the table listens to, and the status bits
+// some chip drives.
+std::uint8_t UsedDataLines();
+std::uint8_t UsedStatusBits();
+
 // The device tokens in table order, ", " between them, or with `conjunction`
 // ("or") before the last one.
 std::string ChipTokenList(std::string_view conjunction = {});
