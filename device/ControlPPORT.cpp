@@ -67,14 +67,14 @@ const FrameShape& Rx4410Frame(std::int16_t FirstChannel) {
 }
 
 // The chip a read-back reads: the one the link's device names, else the
-// first that reads back.
-const Chip& ReadBackChip(const DeviceLink& link) {
+// first that reads back (none when no chip does).
+const Chip* ReadBackChip(const DeviceLink& link) {
   const Chip* chip = FindChip(link.device);
   if (!chip || !chip->readsBack()) chip = FindReadBackChip(link.device);
   for (const Chip* each : Chips()) {
     if (!chip && each->readsBack()) chip = each;
   }
-  return *chip;
+  return chip;
 }
 
 // The process link's sequences work on the globals: PortAddress in, the
@@ -249,7 +249,9 @@ CommandStatus ShowPortFailure(const PortError& error) {
 
 CommandStatus ReadBackCodes(DeviceLink& link, PortError& error) {
   try {
-    ReadBothChannels(link, ReadBackChip(link));
+    const Chip* chip = ReadBackChip(link);
+    if (!chip) return CommandStatus::UnknownDevice;
+    ReadBothChannels(link, *chip);
   } catch (const PortAccessError& e) {
     error = e.error();
     return StatusFor(error);
