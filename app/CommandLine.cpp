@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "core/platform/Platform.h"
@@ -44,7 +45,7 @@ int RunCommandLine(std::string_view argumentText) {
   if (code1 && code2) {
     GainCode[0] = *code1;
     GainCode[1] = *code2;
-  } else if (DeviceName != "RX4410R") {
+  } else if (!FindReadBackChip(DeviceName)) {
     ShowCommandAlert();
     return kExitUsage;
   }

@@ -9,6 +9,7 @@
 #include "app/GuiLoader.h"
 #include "app/Serve.h"
 #include "app/SweepCommand.h"
+#include "chips/Chips.h"
 #include "core/Version.h"
 #include "ports/PortSelect.h"
 
@@ -60,10 +61,14 @@ void PrintUsage(bool toStderr) {
   std::fputs(WindowsBuiltIn() ? "usage: tarvel                         open the windows\n"
                               : "usage: tarvel                         (this build has no windows)\n",
              out);
-  std::fputs(
-      "       tarvel DEVICE CODE1 CODE2      send two codes (DEVICE: RX4410, TQM7731)\n"
-      "       tarvel RX4410R                 read the RX4410's codes back into TRVOutput.dat\n",
-      out);
+  std::fprintf(out, "       tarvel DEVICE CODE1 CODE2      send two codes (DEVICE: %s)\n",
+               ChipTokenList().c_str());
+  for (const Chip* chip : Chips()) {
+    if (!chip->readsBack()) continue;
+    const std::string readToken(chip->readToken), token(chip->token);
+    std::fprintf(out, "       tarvel %-24sread the %s's codes back into TRVOutput.dat\n", readToken.c_str(),
+                 token.c_str());
+  }
   for (const OptionMode& mode : kModes) {
     std::fprintf(out, "       %-31s%s\n", mode.synopsis, mode.summary);
   }

@@ -12,6 +12,7 @@
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "core/Signals.h"
@@ -151,8 +152,9 @@ int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
     plan.repeat = static_cast<std::uint64_t>(*n);
   }
   plan.verify = options.flags.count("--verify") != 0;
-  if (plan.verify && plan.device != "RX4410") {
-    return Refuse(mode, "--verify needs the RX4410 (the " + plan.device + " cannot be read back)");
+  if (const Chip* chip = FindChip(plan.device); plan.verify && (!chip || !chip->readsBack())) {
+    return Refuse(
+        mode, "--verify needs the " + ReadBackChipList() + " (the " + plan.device + " cannot be read back)");
   }
   std::unique_ptr<SweepLogFile> log;
   if (auto it = options.values.find("--log"); it != options.values.end()) {
@@ -190,7 +192,7 @@ int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
 
 std::optional<CodeRange> DeviceRange(const std::string& device, std::string& error) {
   const auto range = SweepCodeRange(device);
-  if (!range) error = "unknown device \"" + device + "\" (RX4410 or TQM7731)";
+  if (!range) error = "unknown device \"" + device + "\" (" + ChipTokenList("or") + ")";
   return range;
 }
 
@@ -203,7 +205,7 @@ int RunSweepOption(int argc, const char* const* argv) {
       argc, argv, 1, {"--from", "--to", "--step", "--dwell", "--channel", "--other", "--repeat", "--log"},
       {"--verify"}, error);
   if (!options) return Refuse(mode, error);
-  if (options->positional.empty()) return Refuse(mode, "no device (RX4410 or TQM7731)");
+  if (options->positional.empty()) return Refuse(mode, "no device (" + ChipTokenList("or") + ")");
   SweepPlan plan;
   plan.device = options->positional[0];
   const auto range = DeviceRange(plan.device, error);

@@ -10,6 +10,7 @@
 #include "app/ProcessPorts.h"
 #include "app/Startup.h"
 #include "capture/Trace.h"
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
 
@@ -42,8 +43,15 @@ int main(int argc, char** argv) {
     } else if (DisplayAvailable()) {
       why = "tarvel: cannot connect to the display to open the windows on.\n";
     }
+    std::string devices = ChipTokenList();
+    for (const Chip* chip : Chips()) {
+      if (chip->readsBack()) {
+        devices += ", or " + std::string(chip->readToken) + " to read the " + std::string(chip->token) +
+                   "'s codes back";
+      }
+    }
     std::cerr << why << "For command-line mode give the arguments: tarvel DEVICE CODE1 CODE2\n"
-              << "  (DEVICE is RX4410, TQM7731, or RX4410R to read the RX4410's codes back)" << std::endl;
+              << "  (DEVICE is " << devices << ")" << std::endl;
     return 1;
   }
   std::string error;

@@ -37,11 +37,13 @@ void BM_PortWrite(benchmark::State& state) {
 BENCHMARK(BM_PortWrite)->Arg(0)->Arg(1);
 
 void BM_RunDeviceCommand(benchmark::State& state) {
-  static const char* const kDevices[] = {"RX4410", "TQM7731", "RX4410R-read"};
+  // The table's first chip, its second, and the first's read-back.
   Install(state.range(1) != 0);
   const int device = static_cast<int>(state.range(0));
+  const Chip& chip = *Chips().at(device == 1 ? 1 : 0);
+  const std::string label = device == 2 ? std::string(chip.readToken) + "-read" : std::string(chip.token);
   GainCode = {12, 30};
-  DeviceName = device == 1 ? "TQM7731" : "RX4410";
+  DeviceName = chip.token;
   for (auto _ : state) {
     if (g_trace.size() > (1u << 22)) g_trace.clear();  // bounded memory in long runs
     if (device == 2) {
@@ -54,7 +56,7 @@ void BM_RunDeviceCommand(benchmark::State& state) {
   state.counters["ns_per_access"] =
       benchmark::Counter(static_cast<double>(state.iterations()) * accesses[device],
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.SetLabel(std::string(kDevices[device]) + (state.range(1) ? " traced" : " plain"));
+  state.SetLabel(label + (state.range(1) ? " traced" : " plain"));
 }
 BENCHMARK(BM_RunDeviceCommand)->ArgsProduct({{0, 1, 2}, {0, 1}});
 

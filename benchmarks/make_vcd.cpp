@@ -1,7 +1,8 @@
 // Writes a VCD capture of about N MiB to standard output: the port trace of
-// RX4410 writes and read-backs and TQM7731 words, repeated with advancing
+// every chip's writes and read-backs, repeated with advancing
 // time, as a long logic-analyser capture of a busy bench would look.
 // Usage: make_vcd MIB > FILE.vcd
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -23,13 +24,14 @@ std::string OneRound() {
   SetPortBackend(std::make_unique<SimPortBackend>());
   PortTrace trace;
   SetPortTrace(&trace);
-  DeviceName = "RX4410";
-  GainCode = {40, 21};
-  RunDeviceCommand();
-  ReadBackCodes();
-  DeviceName = "TQM7731";
-  GainCode = {5, 3};
-  RunDeviceCommand();
+  const std::array<std::int16_t, 2> codes[] = {{40, 21}, {5, 3}};  // then the first's again
+  for (std::size_t c = 0; c < Chips().size(); ++c) {
+    const Chip& chip = *Chips()[c];
+    DeviceName = chip.token;
+    GainCode = codes[c % 2];
+    RunDeviceCommand();
+    if (chip.readsBack()) ReadBackCodes();
+  }
   SetPortTrace(nullptr);
   SetPortBackend(nullptr);
   return trace.ToVcd();

@@ -1,7 +1,7 @@
 #include "capture/VcdDecode.h"
 
+#include "chips/Chips.h"
 #include "core/platform/Platform.h"
-#include "device/Wiring.h"
 
 #include <cerrno>
 #include <cstring>
@@ -315,7 +315,7 @@ class VcdRun {
     if (found == nullptr) {
       // Lines no chip uses (D3, D4, S3, S6, S7) may be absent without a word.
       const bool used =
-          slot < 8 ? ((kUsedDataLines >> slot) & 1) != 0 : ((kUsedStatusBits >> (slot - 8)) & 1) != 0;
+          slot < 8 ? ((UsedDataLines() >> slot) & 1) != 0 : ((UsedStatusBits() >> (slot - 8)) & 1) != 0;
       if (used || mapped)
         Note("no wire named " + wanted + " for " + SlotName(slot) + ": the line is taken as unknown");
       return;

@@ -16,10 +16,10 @@ namespace tarvel {
 
 // I/O base of the selected parallel port: 888 (LPT1), 632 (LPT2), 956 (PRN).
 extern std::int16_t PortAddress;
-// "RX4410", "TQM7731", "RX4410R", a command-line token, or "0"/"1" while the
-// gain-control window is closed through the Options menu.
+// A chip's device or read-back token (chips/Chips.h), a command-line token,
+// or "0"/"1" while the gain-control window is closed through the Options menu.
 extern std::string DeviceName;
-// Codes to send, index 0 = first channel ("Chan 1"/"Attn A").
+// Codes to send, index 0 = the chip's first channel.
 extern std::array<std::int16_t, 2> GainCode;
 // Codes read back from the RX4410, each 0..63.
 extern std::array<std::int16_t, 2> ReadCode;

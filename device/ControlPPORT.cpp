@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
-#include "device/Wiring.h"
 
 namespace tarvel {
 
@@ -33,9 +33,10 @@ void CodeToBits(std::int32_t& Code) { CodeToBits(BitVector, Code); }
 std::int32_t BitsToCode() { return BitsToCode(BitVector); }
 
 std::optional<CodeRange> DeviceCodeRange(std::string_view device) {
-  if (device == "RX4410" || device == "RX4410R") return CodeRange{0, 63};
-  if (device == "TQM7731") return CodeRange{0, 31};
-  return std::nullopt;
+  const Chip* chip = FindChip(device);
+  if (!chip) chip = FindReadBackChip(device);
+  if (!chip) return std::nullopt;
+  return CodeRange{0, chip->highest()};
 }
 
 namespace {
@@ -57,17 +58,24 @@ std::int32_t StatusRegister(const DeviceLink& link) {
   return static_cast<std::int16_t>(link.portAddress + 1);
 }
 
-// One RX4410 channel's lines as the sequences add them up. A channel listens
-// while its select is low; the other channel's select stays high.
-struct ChannelLines {
-  std::int32_t select, clock, data;
-  std::uint8_t serialOut;
-};
-constexpr ChannelLines LinesOf(std::int16_t FirstChannel) {
-  const Rx4410Lines& l = kRx4410Lines[FirstChannel != 0 ? 0 : 1];
-  return {l.select, l.clock, l.data, l.output};
+// The rows behind the procedures named after their chips.
+const Chip& Rx4410Row() { return *FindChip("RX4410"); }
+const Chip& Tqm7731Row() { return *FindChip("TQM7731"); }
+// The RX4410's frame of one channel: the first unless FirstChannel is 0.
+const FrameShape& Rx4410Frame(std::int16_t FirstChannel) {
+  return Rx4410Row().frames[FirstChannel != 0 ? 0 : 1];
 }
-constexpr std::int32_t kBothSelectsHigh = kRx4410Idle;
+
+// The chip a read-back reads: the one the link's device names, else the
+// first that reads back (none when no chip does).
+const Chip* ReadBackChip(const DeviceLink& link) {
+  const Chip* chip = FindChip(link.device);
+  if (!chip || !chip->readsBack()) chip = FindReadBackChip(link.device);
+  for (const Chip* each : Chips()) {
+    if (!chip && each->readsBack()) chip = each;
+  }
+  return chip;
+}
 
 // The process link's sequences work on the globals: PortAddress in, the
 // bit vector out again however the sequence ends.
@@ -88,72 +96,58 @@ class GlobalBits {
 
 }  // namespace
 
-void WriteTQM7731Word(DeviceLink& link, const std::int16_t& Word) {
+void WriteFrame(DeviceLink& link, const FrameShape& frame, std::int32_t word) {
   PortSession session(link, DataRegister(link));
   const auto Out = [&link](std::int32_t value) {
     DlPortWritePortUchar(link, DataRegister(link), ToByte(value));
   };
-  constexpr std::int32_t enable = kTqm7731Lines.enable, clock = kTqm7731Lines.clock,
-                         data = kTqm7731Lines.data;
-  std::int32_t copy = Word;
-  CodeToBits(link.bits, copy);
-  Out(0);
-  Out(0), Out(clock);  // leading clock pulse, enable low
-  for (int k = 0; k <= 9; ++k) {
+  const std::int32_t idle = frame.idle, active = frame.active(), clock = frame.clock, data = frame.data;
+  CodeToBits(link.bits, word);
+  Out(idle);
+  Out(idle), Out(idle + clock);  // leading clock pulse, frame line idle
+  for (int k = 0; k < frame.bits; ++k) {
     const std::int32_t b = link.bits(k) * data;
-    Out(enable + b), Out(enable + clock + b);  // enable high, clock low then high
+    Out(active + b), Out(active + clock + b);  // clock low, then high: the chip takes the bit
   }
-  Out(0), Out(clock);  // trailing pulse: enable falls with the clock
-  Out(0);
+  Out(idle), Out(idle + clock);  // the frame line returns: the chip latches the word
+  Out(idle);
   session.Finish();
+}
+
+void WriteTQM7731Word(DeviceLink& link, const std::int16_t& Word) {
+  WriteFrame(link, Tqm7731Row().frames[0], Word);
 }
 
 void WriteRX4410Channel(DeviceLink& link, const std::int16_t& FirstChannel, const std::int16_t& Code) {
-  PortSession session(link, DataRegister(link));
-  const auto Out = [&link](std::int32_t value) {
-    DlPortWritePortUchar(link, DataRegister(link), ToByte(value));
-  };
-  const ChannelLines lines = LinesOf(FirstChannel);
-  const std::int32_t idle = kBothSelectsHigh;
-  const std::int32_t frameBase = idle - lines.select;  // this channel selected, the other not
-
-  std::int32_t word = static_cast<std::int32_t>(4.0 * Code + 1.0);
-  CodeToBits(link.bits, word);
-  Out(idle);
-  Out(idle), Out(idle + lines.clock);  // leading clock pulse, not selected
-  for (int k = 0; k <= 7; ++k) {
-    const std::int32_t b = link.bits(k);
-    Out(frameBase + b * lines.data);
-    Out(frameBase + lines.clock + b * lines.data);
-  }
-  Out(idle), Out(idle + lines.clock);  // select rises: the chip latches the word
-  Out(idle);
-  session.Finish();
+  const FrameShape& frame = Rx4410Frame(FirstChannel);
+  WriteFrame(link, frame, Rx4410Row().Word(frame, Code, Code));
 }
 
 void ReadRX4410Channel(DeviceLink& link, const std::int16_t& FirstChannel) {
+  ReadChannel(link, Rx4410Frame(FirstChannel));
+}
+
+void ReadChannel(DeviceLink& link, const FrameShape& frame) {
   PortSession session(link, DataRegister(link));
   const auto Out = [&link](std::int32_t value) {
     DlPortWritePortUchar(link, DataRegister(link), ToByte(value));
   };
-  const ChannelLines lines = LinesOf(FirstChannel);
-  const std::int32_t idle = kBothSelectsHigh;
-  const std::int32_t frame = idle - lines.select;
-  constexpr int N = 7;
+  const std::int32_t idle = frame.idle, active = frame.active(), clock = frame.clock;
+  const int N = frame.readClocks;
 
   std::int32_t zero = 0;
   CodeToBits(link.bits, zero);
   (void)DlPortReadPortUchar(link, StatusRegister(link));
   Out(idle);
-  Out(idle), Out(idle + lines.clock);
-  Out(frame), Out(frame + lines.clock);  // first clock selected: the read bit, not sampled
+  Out(idle), Out(idle + clock);
+  Out(active), Out(active + clock);  // first clock selected: the read bit, not sampled
   for (int j = 0; j <= N - 2; ++j) {
-    Out(frame);
-    Out(frame + lines.clock);
+    Out(active);
+    Out(active + clock);
     const std::uint8_t status = DlPortReadPortUchar(link, StatusRegister(link));
-    link.bits(j) = static_cast<std::int16_t>((status & lines.serialOut) != 0);
+    link.bits(j) = static_cast<std::int16_t>((status & frame.output) != 0);
   }
-  Out(idle), Out(idle + lines.clock);
+  Out(idle), Out(idle + clock);
   Out(idle);
   session.Finish();
 }
@@ -207,13 +201,15 @@ CommandStatus StatusFor(const PortError& error) {
 
 namespace {
 
-// Reads both channels; readCode changes only when both reads completed.
-void ReadBothChannels(DeviceLink& link) {
+// Reads both channels of `chip`, one frame each, in the order of its
+// frames; readCode changes only when both reads completed.
+void ReadBothChannels(DeviceLink& link, const Chip& chip) {
   PortSession session(link, DataRegister(link));
   std::array<std::int16_t, 2> codes{};
-  for (int i = 0; i <= 1; ++i) {
-    const std::int16_t firstChannel = i != 1 ? -1 : 0;
-    ReadRX4410Channel(link, firstChannel);
+  for (const FrameShape& frame : chip.frames) {
+    const int i = frame.OnlyChannel();
+    if (i < 0 || frame.output == 0) continue;
+    ReadChannel(link, frame);
     const std::int32_t code = BitsToCode(link.bits);
     if (code < INT16_MIN || code > INT16_MAX) throw std::overflow_error("read-back code overflow");
     codes[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(code);
@@ -253,7 +249,9 @@ CommandStatus ShowPortFailure(const PortError& error) {
 
 CommandStatus ReadBackCodes(DeviceLink& link, PortError& error) {
   try {
-    ReadBothChannels(link);
+    const Chip* chip = ReadBackChip(link);
+    if (!chip) return CommandStatus::UnknownDevice;
+    ReadBothChannels(link, *chip);
   } catch (const PortAccessError& e) {
     error = e.error();
     return StatusFor(error);
@@ -263,20 +261,17 @@ CommandStatus ReadBackCodes(DeviceLink& link, PortError& error) {
 
 CommandStatus RunDeviceCommand(DeviceLink& link, PortError& error) {
   try {
-    if (link.device == "RX4410") {
+    if (const Chip* chip = FindChip(link.device)) {
+      // Every frame of the chip, first to last, in one session; each code
+      // keeps only the chip's bits.
       PortSession session(link, DataRegister(link));
-      WriteRX4410Channel(link, -1, static_cast<std::int16_t>(link.gainCode[0] & 63));
-      WriteRX4410Channel(link, 0, static_cast<std::int16_t>(link.gainCode[1] & 63));
+      const std::int32_t code0 = link.gainCode[0] & chip->mask(), code1 = link.gainCode[1] & chip->mask();
+      for (const FrameShape& frame : chip->frames) WriteFrame(link, frame, chip->Word(frame, code0, code1));
       session.Finish();
       return CommandStatus::Done;
     }
-    if (link.device == "TQM7731") {
-      const auto word = static_cast<std::int16_t>((link.gainCode[0] & 31) * 32 + (link.gainCode[1] & 31));
-      WriteTQM7731Word(link, word);
-      return CommandStatus::Done;
-    }
-    if (link.device == "RX4410R") {
-      ReadBothChannels(link);
+    if (const Chip* chip = FindReadBackChip(link.device)) {
+      ReadBothChannels(link, *chip);
       const std::string line =
           link.device + ", " + CodeToText(link.readCode[0]) + ", " + CodeToText(link.readCode[1]);
       return WriteResultFile(kResultFileName, line) ? CommandStatus::Done : CommandStatus::ResultFileFailed;

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "chips/Chips.h"
 #include "device/DeviceLink.h"
 #include "device/PortIO.h"
 
@@ -46,6 +47,12 @@ void WriteRX4410Channel(const std::int16_t& FirstChannel, const std::int16_t& Co
 void ReadRX4410Channel(DeviceLink& link, const std::int16_t& FirstChannel);
 void ReadRX4410Channel(const std::int16_t& FirstChannel);
 
+// The sequences of any chip's row (chips/Chips.h): one write frame carrying
+// `word` (bits 0.. of the frame's bit count, first bit first), and one read
+// frame that clocks the channel's code into the bit vector.
+void WriteFrame(DeviceLink& link, const FrameShape& frame, std::int32_t word);
+void ReadChannel(DeviceLink& link, const FrameShape& frame);
+
 // How a device command ended.
 enum class CommandStatus {
   Done,              // sent, or read back (and the result line written)
@@ -55,14 +62,15 @@ enum class CommandStatus {
   ResultFileFailed,  // read back, but "TRVOutput.dat" could not be written
 };
 
-// The codes each chip takes: RX4410 0..63, TQM7731 0..31 (what the
-// dispatcher keeps of a code, what a sweep or the server accepts).
+// The codes a chip takes, 0 to its mask (what the dispatcher keeps of a
+// code, what a sweep or the server accepts).
 struct CodeRange {
   int lowest = 0;
   int highest = 0;
   bool Holds(long code) const { return code >= lowest && code <= highest; }
 };
-// The range of "RX4410" (and "RX4410R") or "TQM7731"; empty for other names.
+// The range of a chip named by its device or read-back token; empty for
+// other names.
 std::optional<CodeRange> DeviceCodeRange(std::string_view device);
 
 // Reads both RX4410 channels into link.readCode, first channel first. On a

@@ -55,7 +55,7 @@ class DeviceLink {
   // waits for the first session). Its device and codes start empty.
   static std::unique_ptr<DeviceLink> SharingPortOf(DeviceLink& other);
 
-  std::string device;  // "RX4410", "TQM7731" or "RX4410R"
+  std::string device;  // a chip's device or read-back token
   std::array<std::int16_t, 2> gainCode{};
   std::array<std::int16_t, 2> readCode{};
   std::int16_t portAddress = kLpt1Address;

@@ -385,7 +385,7 @@ bool ScpiInstrument::RunCommonCommand(const Command& c, std::string& answers) {
   switch (c.op) {
     case Op::Idn: Answer(answers, ScpiIdentity()); return true;
     case Op::Rst:  // the status registers and the error queue stay as they are
-      device_ = "RX4410", codes_ = {0, 0}, autoTransmit_ = false;
+      device_ = Chips().front()->token, codes_ = {0, 0}, autoTransmit_ = false;
       return true;
     case Op::Cls:
       esr_ = 0;
@@ -425,10 +425,10 @@ void ScpiInstrument::RunChipCommand(const Command& c, std::string& answers) {
   }
   switch (c.op) {
     case Op::Device:
-      if (EqualsNoCase(c.params[0], "RX4410")) device_ = "RX4410";
-      else if (EqualsNoCase(c.params[0], "TQM7731")) device_ = "TQM7731";
-      else PushError(-224, "Illegal parameter value");
-      return;
+      for (const Chip* chip : Chips()) {
+        if (EqualsNoCase(c.params[0], chip->token)) return void(device_ = chip->token);
+      }
+      return PushError(-224, "Illegal parameter value");
     case Op::DeviceQ: return answer(device_);
     case Op::ChanCode: {
       int code = 0;
@@ -456,7 +456,9 @@ void ScpiInstrument::RunChipCommand(const Command& c, std::string& answers) {
     }
     case Op::AutoTransmitQ: return answer(autoTransmit_ ? "1" : "0");
     case Op::ReadQ: {
-      if (device_ != "RX4410") return PushError(-221, "Settings conflict");
+      if (const Chip* chip = FindChip(device_); !chip || !chip->readsBack()) {
+        return PushError(-221, "Settings conflict");
+      }
       if (!Drive(true)) return;
       return answer(CodeToText(link_->readCode[0]) + "," + CodeToText(link_->readCode[1]));
     }

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "chips/Chips.h"
+
 namespace tarvel {
 
 class DeviceLink;
@@ -76,7 +78,7 @@ class ScpiInstrument {
   std::uint8_t StatusByte(bool answerWaiting) const;
 
   std::unique_ptr<DeviceLink> link_;
-  std::string device_ = "RX4410";
+  std::string device_{Chips().front()->token};
   std::array<int, 2> codes_{0, 0};
   std::array<int, 2> sent_{-1, -1};
   bool autoTransmit_ = false;

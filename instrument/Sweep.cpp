@@ -15,7 +15,7 @@
 namespace tarvel {
 
 std::optional<CodeRange> SweepCodeRange(std::string_view device) {
-  if (device != "RX4410" && device != "TQM7731") return std::nullopt;  // a read-back is no sweep
+  if (!FindChip(device)) return std::nullopt;  // a read-back is no sweep
   return DeviceCodeRange(device);
 }
 

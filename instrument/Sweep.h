@@ -27,7 +27,7 @@ struct SweepStep {
   bool operator==(const SweepStep&) const = default;
 };
 
-// The codes a sweep may send to a device: RX4410 0..63, TQM7731 0..31.
+// The codes a sweep may send to a device: 0 to the chip's mask.
 // A sweep refuses codes outside them instead of masking them.
 std::optional<CodeRange> SweepCodeRange(std::string_view device);
 
@@ -104,10 +104,10 @@ class SweepObserver {
 };
 
 struct SweepPlan {
-  std::string device;  // "RX4410" or "TQM7731"
+  std::string device;  // a chip's device token
   std::vector<SweepStep> steps;
   std::uint64_t repeat = 1;  // 0: until stopped
-  bool verify = false;       // RX4410 only: read back after every send
+  bool verify = false;       // chips that read back: read back after every send
 };
 
 enum class SweepEnd { Completed, Stopped, VerifyFailed, PortUnavailable, PortFailed };

@@ -232,10 +232,12 @@ bool SimPortBackend::Save(std::string& reason) {
   // below its loaded value has wrapped.
   BenchState s = bench_.state();
   constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
-  for (std::size_t c = 0; c < 2; ++c) {
-    if (s.rx4410Latches[c] < loaded_.rx4410Latches[c]) s.rx4410Latches[c] = kTop;
+  for (std::size_t c = 0; c < Chips().size(); ++c) {
+    const RegisterView now = RegistersOf(s, c), before = RegistersOf(loaded_, c);
+    for (std::size_t f = 0; f < now.latches.size() && f < before.latches.size(); ++f) {
+      if (now.latches[f] < before.latches[f]) now.latches[f] = kTop;
+    }
   }
-  if (s.tqm7731Latches < loaded_.tqm7731Latches) s.tqm7731Latches = kTop;
   if (s.protocolErrors < loaded_.protocolErrors) s.protocolErrors = kTop;
   if (!(s == bench_.state())) bench_.SetState(s);
   std::string text = FormatBenchState(s);

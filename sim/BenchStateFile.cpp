@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "core/platform/Platform.h"
 
@@ -18,7 +19,7 @@ namespace {
 constexpr const char* kStateHeader = "tarvel-bench-state 1";
 }
 
-std::string FormatBenchState(const BenchState& s) {
+std::string FormatBenchState(const BenchState& state) {
   // Plain appends and to_chars: this runs after every device command on the
   // bench, and stream formatting cost more than the command's port writes.
   std::string out;
@@ -28,12 +29,20 @@ std::string FormatBenchState(const BenchState& s) {
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     out.append(digits, end);
   };
+  // Each chip's codes under its key, then each chip's latch counters (one
+  // per frame) under its key with "-latches".
+  BenchState s = state;
+  const auto& chips = Chips();
   out += kStateHeader;
   out += "\ndata ", number(static_cast<int>(s.data));
-  out += "\nrx4410 ", number(s.rx4410[0]), out += ' ', number(s.rx4410[1]);
-  out += "\ntqm7731 ", number(s.tqm7731[0]), out += ' ', number(s.tqm7731[1]);
-  out += "\nrx4410-latches ", number(s.rx4410Latches[0]), out += ' ', number(s.rx4410Latches[1]);
-  out += "\ntqm7731-latches ", number(s.tqm7731Latches);
+  for (std::size_t c = 0; c < chips.size(); ++c) {
+    const auto& codes = RegistersOf(s, c).codes;
+    out += '\n', out += chips[c]->stateKey, out += ' ', number(codes[0]), out += ' ', number(codes[1]);
+  }
+  for (std::size_t c = 0; c < chips.size(); ++c) {
+    out += '\n', out += chips[c]->stateKey, out += "-latches";
+    for (const std::uint64_t n : RegistersOf(s, c).latches) out += ' ', number(n);
+  }
   out += "\nprotocol-errors ", number(s.protocolErrors);
   out += '\n';
   return out;
@@ -81,32 +90,36 @@ std::optional<BenchState> ParseBenchState(const std::string& text) {
   std::string_view line;
   if (!nextLine(line) || line != kStateHeader) return std::nullopt;
   BenchState s;
-  bool seen[6] = {};
+  const auto& chips = Chips();
+  // Slots: data, each chip's codes, each chip's latches, protocol-errors.
+  std::vector<bool> seen(2 * chips.size() + 2);
   while (nextLine(line)) {
     const std::string_view key = nextWord(line);
     if (key.empty()) continue;  // a blank line, as an editor may leave one
     bool ok = false;
-    int slot = -1;
+    std::size_t slot = seen.size();
     if (key == "data") {
       int v = 0;
       ok = readRange(line, v, 255);
       s.data = static_cast<std::uint8_t>(v);
       slot = 0;
-    } else if (key == "rx4410") {
-      ok = readRange(line, s.rx4410[0], 63) && readRange(line, s.rx4410[1], 63);
-      slot = 1;
-    } else if (key == "tqm7731") {
-      ok = readRange(line, s.tqm7731[0], 31) && readRange(line, s.tqm7731[1], 31);
-      slot = 2;
-    } else if (key == "rx4410-latches") {
-      ok = readCount(line, s.rx4410Latches[0]) && readCount(line, s.rx4410Latches[1]);
-      slot = 3;
-    } else if (key == "tqm7731-latches") {
-      ok = readCount(line, s.tqm7731Latches);
-      slot = 4;
     } else if (key == "protocol-errors") {
       ok = readCount(line, s.protocolErrors);
-      slot = 5;
+      slot = seen.size() - 1;
+    } else {
+      for (std::size_t c = 0; c < chips.size() && slot == seen.size(); ++c) {
+        const std::string_view name = chips[c]->stateKey;
+        const RegisterView r = RegistersOf(s, c);
+        if (key == name) {
+          ok = readRange(line, r.codes[0], chips[c]->mask()) && readRange(line, r.codes[1], chips[c]->mask());
+          slot = 1 + c;
+        } else if (key.size() == name.size() + 8 && key.starts_with(name) && key.ends_with("-latches")) {
+          ok = true;
+          for (std::uint64_t& n : r.latches) ok = ok && readCount(line, n);
+          slot = 1 + chips.size() + c;
+        }
+      }
+      if (slot == seen.size()) return std::nullopt;
     }
     if (!ok || !nextWord(line).empty() || seen[slot]) return std::nullopt;
     seen[slot] = true;

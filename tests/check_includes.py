@@ -14,10 +14,13 @@ reaches it counts as reaching it, not its parent. A folder may also carry one li
 
 for an edge the tree still has but the layout is meant to lose; it is
 allowed like the others and named in the output so it is not forgotten.
+A rule line written a little off (indented, a blank before the colon) is
+still read and enforced, and --readmes asks for it to be written as above.
 
     check_includes.py SOURCE_DIR          every #include "..." follows the READMEs,
                                           and no file tests which system it is built for
-    check_includes.py --readmes SOURCE_DIR  every folder has a README with its line
+    check_includes.py --readmes SOURCE_DIR  every folder has a README with its line,
+                                          every rule line is written as above
 
 Only the platform seam's implementation files (core/platform/Platform*.cpp)
 and the port back-end table (ports/PortSelect.cpp) may hold a
@@ -30,6 +33,10 @@ import sys
 
 TARGET = "Depends on:"
 INTERIM = "Depends on until the move:"
+# A rule line as people write it: leading blanks, several blanks between the
+# words, blanks before the colon. Every such line counts, so a rule written a
+# little off is still enforced rather than silently skipped.
+RULE = re.compile(r"^\s*Depends\s+on(\s+until\s+the\s+move)?\s*:(.*)$", re.IGNORECASE)
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 SOURCES = (".cpp", ".h", ".hpp", ".cc", ".c", ".in")
 SYSTEM_TEST = re.compile(
@@ -59,11 +66,24 @@ def read_rules(root, folder):
     allowed, interim = None, set()
     with open(path, encoding="utf-8") as f:
         for line in f:
-            if line.startswith(INTERIM):
-                interim = parse_list(line[len(INTERIM):])
-            elif line.startswith(TARGET):
-                allowed = parse_list(line[len(TARGET):])
+            m = RULE.match(line)
+            if m and m.group(1):
+                interim = parse_list(m.group(2))
+            elif m:
+                allowed = parse_list(m.group(2))
     return None if allowed is None else (allowed, interim)
+
+
+def misspelt_rules(root, folder):
+    """Rule lines in folder/README.md not written as the canonical line."""
+    path = os.path.join(root, folder, "README.md")
+    if not os.path.isfile(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [f'{folder}/README.md:{n}: write the rule as "{INTERIM if m.group(1) else TARGET} ..." '
+                "at the start of the line"
+                for n, line in enumerate(f, 1)
+                if (m := RULE.match(line)) and not line.startswith(INTERIM if m.group(1) else TARGET)]
 
 
 def check_readmes(root):
@@ -73,6 +93,8 @@ def check_readmes(root):
             problems.append(f"{folder}/ has no README.md")
         elif read_rules(root, folder) is None:
             problems.append(f'{folder}/README.md has no "{TARGET}" line')
+    for folder in sorted(units(root)):
+        problems += misspelt_rules(root, folder)
     return problems
 
 

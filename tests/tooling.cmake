@@ -6,4 +6,7 @@ add_test(NAME Layout.EveryFolderHasReadme
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/check_includes.py --readmes ${PROJECT_SOURCE_DIR})
 # Labels: "display" needs an X server (Xvfb), "tree" reads only the sources;
 # the cross-built suite (the arm64 test preset) leaves both out.
-set_tests_properties(Layout.IncludesFollowFolderReadmes Layout.EveryFolderHasReadme PROPERTIES LABELS tree)
+add_test(NAME Layout.IncludeCheckCases
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/check_includes_cases.py)
+set_tests_properties(Layout.IncludesFollowFolderReadmes Layout.EveryFolderHasReadme Layout.IncludeCheckCases
+  PROPERTIES LABELS tree)

@@ -131,9 +131,9 @@ void MainForm::BuildDeviceFrame(QWidget* client) {
   ScaleFrame->setObjectName("ScaleFrame");
   ScaleFrame->setFont(DesignFont("Arial", 10.5, false, true));
   PlaceTwips(ScaleFrame, 4080, 1320, 2175, 975);
-  const char* devices[2] = {"RX4410", "TQM7731"};
+  // The first two chips of the table: the frame has room for two options.
   for (std::size_t i = 0; i < 2; ++i) {
-    DeviceOption[i] = new QRadioButton(devices[i], ScaleFrame);
+    DeviceOption[i] = new QRadioButton(Text(std::string(Chips().at(i)->token)), ScaleFrame);
     DeviceOption[i]->setObjectName(QString("DeviceOption(%1)").arg(i));
     DeviceOption[i]->setFont(DesignFont("Arial", 10.5));
     PlaceTwips(DeviceOption[i], 120, i == 0 ? 240 : 600, 1452, 252);
@@ -245,14 +245,13 @@ void MainForm::Form_Load() {
 }
 
 void MainForm::DeviceOption_Click(std::int16_t Index) {
-  if (Index == 0) {
-    DeviceName = "RX4410";
+  // The device profile: the option's chip, 0 to the highest code the window
+  // accepts for it.
+  if (Index >= 0 && static_cast<std::size_t>(Index) < DeviceOption.size()) {
+    const Chip& chip = *Chips().at(static_cast<std::size_t>(Index));
+    DeviceName = chip.token;
     GainMin = 0;
-    GainMax = 42;
-  } else if (Index == 1) {
-    DeviceName = "TQM7731";
-    GainMin = 0;
-    GainMax = static_cast<std::int16_t>(32.0 - 1.0);
+    GainMax = static_cast<std::int16_t>(chip.windowHighest);
   } else {
     DeviceName.clear();
     GainMin = 0;
@@ -263,21 +262,28 @@ void MainForm::DeviceOption_Click(std::int16_t Index) {
   UpdateMainForm();
 }
 
+std::size_t MainForm::ChosenChip() const {
+  for (std::size_t i = 0; i < DeviceOption.size(); ++i) {
+    if (DeviceOption[i]->isChecked()) return i;
+  }
+  return 0;
+}
+
 void MainForm::UpdateMainForm() {
-  enum Column { Rx, Tqm, None };
-  const Column column = DeviceName == "RX4410" ? Rx : DeviceName == "TQM7731" ? Tqm : None;
-  const bool device = column != None;
+  const Chip* chip = FindChip(DeviceName);
+  const bool device = chip != nullptr;
+  const bool readsBack = device && chip->readsBack();
 
   if (!device) AutoTransmit->setChecked(false);  // may run AutoTransmit_Click, nested
   AutoTransmit->setEnabled(device);
   Transmit->setEnabled(device);
-  Receive->setEnabled(column == Rx);
+  Receive->setEnabled(readsBack);
   LastSent->setText("Last Sent:");
-  FrameLabel[0]->setTitle(column == Rx ? "Chan 1" : column == Tqm ? "Attn A" : "");
-  FrameLabel[1]->setTitle(column == Rx ? "Chan 2" : column == Tqm ? "Attn B" : "");
+  for (std::size_t i = 0; i < 2; ++i)
+    FrameLabel[i]->setTitle(device ? Text(std::string(chip->channels[i])) : "");
   for (std::size_t i = 0; i < 2; ++i) GainText[i]->setEnabled(device);
   for (std::size_t i = 0; i < 2; ++i) GainSlide[i]->setEnabled(device);
-  for (std::size_t i = 0; i < 2; ++i) ReadText[i]->setText(column == Rx ? "Read:" : "");
+  for (std::size_t i = 0; i < 2; ++i) ReadText[i]->setText(readsBack ? "Read:" : "");
 
   if (AutoTransmit->isEnabled() && AutoTransmit->isChecked()) {
     Transmit->setEnabled(false);

@@ -37,6 +37,8 @@ class MainForm : public QMainWindow {
   // ---- Load, device profiles, refresh -----------------------------------
   void Form_Load();
   void DeviceOption_Click(std::int16_t Index);
+  // The index in Chips() of the chosen device option (0 when none is).
+  std::size_t ChosenChip() const;
   void UpdateMainForm();
 
   // ---- Code entry --------------------------------------------------------

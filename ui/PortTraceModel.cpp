@@ -1,8 +1,9 @@
 #include "ui/PortTraceModel.h"
 
 #include <algorithm>
+#include <bit>
 
-#include "sim/ChipModels.h"
+#include "chips/Chips.h"
 
 namespace tarvel {
 
@@ -11,34 +12,37 @@ namespace {
 constexpr std::uint32_t kDataKnown = 1u << 16;
 constexpr std::uint32_t kStatusKnown = 1u << 17;
 
-std::vector<TraceRow> RowsOf(bool tqm7731) {
-  if (tqm7731) {
-    return {{"data", false, kTqm7731Lines.data},
-            {"clock", false, kTqm7731Lines.clock},
-            {"enable", false, kTqm7731Lines.enable}};
-  }
+// Per frame of the chip: a select (active low) first, then data and clock,
+// an enable (active high) after them, and the status bit a read returns on.
+// A frame of one channel puts the channel's name before each line's.
+std::vector<TraceRow> RowsOf(std::size_t index) {
+  const Chip& chip = *Chips().at(index < Chips().size() ? index : 0);
   std::vector<TraceRow> rows;
-  for (int c = 0; c < 2; ++c) {
-    const Rx4410Lines& l = kRx4410Lines[c];
-    const std::string chan = "Chan " + std::to_string(c + 1);
-    const int statusBit = l.output == 0x20 ? 5 : 4;
-    rows.push_back({chan + " select", false, l.select});
-    rows.push_back({chan + " data", false, l.data});
-    rows.push_back({chan + " clock", false, l.clock});
-    rows.push_back({chan + " out (S" + std::to_string(statusBit) + ")", true, l.output});
+  for (const FrameShape& f : chip.frames) {
+    const int only = f.OnlyChannel();
+    const std::string prefix =
+        only < 0 ? "" : std::string(chip.channels[static_cast<std::size_t>(only)]) + " ";
+    const bool select = (f.idle & f.frameLine) != 0;
+    if (select) rows.push_back({prefix + "select", false, f.frameLine});
+    rows.push_back({prefix + "data", false, f.data});
+    rows.push_back({prefix + "clock", false, f.clock});
+    if (!select) rows.push_back({prefix + "enable", false, f.frameLine});
+    if (f.output != 0) {
+      rows.push_back({prefix + "out (S" + std::to_string(std::countr_zero(f.output)) + ")", true, f.output});
+    }
   }
   return rows;
 }
 
 }  // namespace
 
-bool PortTraceModel::Refresh(const PortAccessLog& log, bool tqm7731) {
-  if (!fresh_ && log.total() == seen_ && tqm7731 == tqm7731_) return false;
+bool PortTraceModel::Refresh(const PortAccessLog& log, std::size_t chip) {
+  if (!fresh_ && log.total() == seen_ && chip == chip_) return false;
   const bool follow = fresh_ || viewEnd_ >= static_cast<double>(end());
   fresh_ = false;
   seen_ = log.total();
-  tqm7731_ = tqm7731;
-  rows_ = RowsOf(tqm7731);
+  chip_ = chip;
+  rows_ = RowsOf(chip);
   first_ = log.first();
 
   levels_.clear();

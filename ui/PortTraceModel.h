@@ -4,6 +4,7 @@
 // (access numbers) with its zoom and pan arithmetic. Plain C++.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,13 +24,14 @@ struct TraceRow {
 class PortTraceModel {
  public:
   // Takes the accesses `log` keeps now and decodes them again when any were
-  // added since the last call or the device changed; true if so.
-  bool Refresh(const PortAccessLog& log, bool tqm7731);
+  // added since the last call or the device changed; true if so. `chip` is
+  // the current device's index in Chips() (the first chip without one).
+  bool Refresh(const PortAccessLog& log, std::size_t chip);
 
   // The accesses held: numbers first() .. end() - 1.
   std::uint64_t first() const { return first_; }
   std::uint64_t end() const { return first_ + levels_.size(); }
-  bool tqm7731() const { return tqm7731_; }
+  std::size_t chip() const { return chip_; }
 
   const std::vector<TraceRow>& rows() const { return rows_; }
   // A row's level after access n: 1, 0, or -1 while not yet known (no write
@@ -56,7 +58,8 @@ class PortTraceModel {
   void Clamp();
 
   std::uint64_t first_ = 0, seen_ = 0;
-  bool tqm7731_ = false, fresh_ = true;
+  std::size_t chip_ = 0;
+  bool fresh_ = true;
   // Per access: data | status << 8 | dataKnown << 16 | statusKnown << 17.
   std::vector<std::uint32_t> levels_;
   std::vector<TraceRow> rows_;

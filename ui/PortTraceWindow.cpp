@@ -218,8 +218,8 @@ void PortTraceView::keyPressEvent(QKeyEvent* event) {
 
 // ---- The window -------------------------------------------------------------------
 
-PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
-    : QWidget(parent), tqm7731_(std::move(tqm7731)) {
+PortTraceWindow::PortTraceWindow(std::function<std::size_t()> chip, QWidget* parent)
+    : QWidget(parent), chip_(std::move(chip)) {
   setObjectName("PortTraceWindow");
   setWindowTitle("Port Trace");
   setWindowIcon(forms::ProgramIcon());
@@ -280,7 +280,7 @@ PortTraceWindow::PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent)
 
 void PortTraceWindow::Refresh() {
   // A copy: a sweep's worker thread may be recording while the window draws.
-  if (!model_.Refresh(RecentPortAccesses().Snapshot(), tqm7731_ && tqm7731_())) return;
+  if (!model_.Refresh(RecentPortAccesses().Snapshot(), chip_ ? chip_() : 0)) return;
   // A refresh decodes afresh: the selection's index no longer holds.
   view_->Select(-1);
   view_->update();
@@ -346,7 +346,7 @@ void AddPortTraceMenu(MainForm* main) {
   QObject::connect(action, &QAction::triggered, main, [main] {
     if (gShown.isNull()) {
       QPointer<MainForm> owner(main);
-      gShown = new PortTraceWindow([owner] { return owner && owner->DeviceOption[1]->isChecked(); });
+      gShown = new PortTraceWindow([owner] { return owner ? owner->ChosenChip() : std::size_t{0}; });
       // It belongs to the gain-control window's session and closes with it.
       QObject::connect(main, &QObject::destroyed, gShown.data(), &QWidget::close);
     }

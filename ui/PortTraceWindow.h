@@ -65,8 +65,9 @@ class PortTraceWindow : public QWidget {
   Q_OBJECT
 
  public:
-  // `tqm7731` tells which device the gain-control window drives now.
-  explicit PortTraceWindow(std::function<bool()> tqm7731, QWidget* parent = nullptr);
+  // `chip` tells which device the gain-control window drives now (its index
+  // in Chips()).
+  explicit PortTraceWindow(std::function<std::size_t()> chip, QWidget* parent = nullptr);
 
   PortTraceModel& model() { return model_; }
   PortTraceView* view() const { return view_; }
@@ -80,7 +81,7 @@ class PortTraceWindow : public QWidget {
  private:
   void ShowSelection(int frame);
 
-  std::function<bool()> tqm7731_;
+  std::function<std::size_t()> chip_;
   PortTraceModel model_;
   PortTraceView* view_ = nullptr;
   QLabel* bits_ = nullptr;

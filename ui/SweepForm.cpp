@@ -25,6 +25,7 @@
 #include <climits>
 #include <cmath>
 
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "ui/CodeScrollBar.h"
@@ -49,6 +50,9 @@ class SweepForm::Observer : public SweepObserver {
 namespace {
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
+QString ChannelName(const Chip& chip, std::size_t channel) {
+  return Text(std::string(chip.channels[channel]));
+}
 
 std::int64_t SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -141,10 +145,11 @@ SweepForm::Device SweepForm::CurrentDevice() {
   Device d;
   d.name = DeviceName;
   d.codes = {GainMin, GainMax};
-  const bool rx = DeviceName == "RX4410", tqm = DeviceName == "TQM7731";
-  d.channels[0] = rx ? "Chan 1" : tqm ? "Attn A" : "";
-  d.channels[1] = rx ? "Chan 2" : tqm ? "Attn B" : "";
-  d.readBack = rx;
+  if (const Chip* chip = FindChip(DeviceName)) {
+    d.channels[0] = ChannelName(*chip, 0);
+    d.channels[1] = ChannelName(*chip, 1);
+    d.readBack = chip->readsBack();
+  }
   return d;
 }
 
@@ -153,7 +158,7 @@ QWidget* SweepForm::BuildSettings() {
   auto* settings = new QGroupBox(this);
   auto* form = new QFormLayout(settings);
   FromBox = new EntryBox("FromBox", 0, settings);
-  ToBox = new EntryBox("ToBox", 42, settings);
+  ToBox = new EntryBox("ToBox", Chips().front()->windowHighest, settings);
   StepBox = new EntryBox("StepBox", 1, settings);
   // The command line's --step takes 1 to 32767.
   Entry(StepBox)->SetAllowed(1, 32767);
@@ -161,7 +166,7 @@ QWidget* SweepForm::BuildSettings() {
   DwellBox->setObjectName("DwellBox");
   ChannelBox = new QComboBox(settings);
   ChannelBox->setObjectName("ChannelBox");
-  ChannelBox->addItems({"Both", "Chan 1", "Chan 2"});
+  ChannelBox->addItems({"Both", ChannelName(*Chips().front(), 0), ChannelName(*Chips().front(), 1)});
   RepeatBox = new QSpinBox(settings);
   RepeatBox->setObjectName("RepeatBox");
   RepeatBox->setRange(0, 1'000'000);
