@@ -19,6 +19,7 @@
 #include <cmath>
 
 #include "capture/PortCapture.h"
+#include "chips/Chips.h"
 #include "core/AtomicFile.h"
 #include "core/MainModule.h"
 #include "ui/Forms.h"
@@ -59,11 +60,15 @@ QString PortTraceView::LabelFor(const DecodedFrame& f, const QFontMetrics& metri
   const int room = static_cast<int>(FrameWidth(f)) - 6;
   const QString whole = QString::fromStdString(f.text);
   QStringList texts{whole};
-  const QString chip = f.tqm7731 ? "TQM7731 " : "RX4410 ";
-  if (whole.startsWith(chip)) texts << whole.mid(chip.size());
+  const auto& chips = Chips();
+  if (f.chip >= 0 && static_cast<std::size_t>(f.chip) < chips.size()) {
+    const QString chip =
+        QString::fromStdString(std::string(chips[static_cast<std::size_t>(f.chip)]->token)) + " ";
+    if (whole.startsWith(chip)) texts << whole.mid(chip.size());
+  }
   if (f.kind != FrameKind::Anomaly && f.codes[0] >= 0) {
-    texts << (f.tqm7731 && f.codes[1] >= 0 ? QString("%1, %2").arg(f.codes[0]).arg(f.codes[1])
-                                           : QString::number(f.codes[0]));
+    texts << (f.codes[1] >= 0 ? QString("%1, %2").arg(f.codes[0]).arg(f.codes[1])
+                              : QString::number(f.codes[0]));
   }
   for (const QString& t : texts) {
     if (metrics.horizontalAdvance(t) <= room) return t;
