@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvel {
 
@@ -24,6 +25,15 @@ constexpr std::size_t kScpiMaxLineBytes = 4096;
 
 // The answer to *IDN?: manufacturer, model, serial number, firmware version.
 std::string ScpiIdentity();
+
+// One remote command as the documentation lists it: its form
+// ("CHANnel<n>:CODE c"), whether the server answers it at once while the port
+// is busy, and what it does.
+struct ScpiCommandHelp {
+  std::string form;
+  bool readsOnly;
+  std::string help;
+};
 
 struct ScpiError {
   int code;
@@ -47,11 +57,14 @@ class ScpiInstrument {
   // ';' and ended by "\n", or "" when no query answered.
   std::string Execute(std::string_view line);
 
-  // True when every command of the line is a query that only reads what the
-  // instrument holds (*IDN?, *STB?, SYSTem:ERRor?, DEVice?, CODE?, PORT?
-  // and the like): no port, no setting. The server answers those at once
-  // while other commands wait for the port.
+  // True when every command of the line is one the command table marks as
+  // only reading what the instrument holds (*IDN?, *STB?, SYSTem:ERRor?,
+  // DEVice?, CODE?, PORT? and the like): no port, no setting. The server
+  // answers those at once while other commands wait for the port.
   static bool ReadsOnly(std::string_view line);
+
+  // Every remote command, in the command table's order.
+  static std::vector<ScpiCommandHelp> CommandList();
 
   // Queues an error (e.g. -223 for a line the server discarded).
   void PushError(int code, std::string text);
@@ -60,13 +73,15 @@ class ScpiInstrument {
   std::size_t ErrorCount() const { return errors_.size(); }
 
  private:
-  struct Command;
-  void Run(const Command& command, std::string& answers);
-  bool RunCommonCommand(const Command& command, std::string& answers);
-  void RunChipCommand(const Command& command, std::string& answers);
+  struct Call;      // one command of a message, as its handler sees it
+  struct Commands;  // the command table: one row per command, in Scpi.cpp
   // A register's value 0..255 into `target`; false after queueing the error.
   bool ParseByte(std::string_view text, std::uint8_t& target);
-  bool Send();  // sends codes_ to device_; false after an error
+  void Reset();  // *RST
+  void Clear();  // *CLS
+  void SelectDevice(std::string_view token);
+  bool Send();      // sends codes_ to device_; false after an error
+  bool ReadBack();  // reads the chip's codes into the link; false after an error
   // Runs the device command (or the read-back) with its alerts queued as
   // "-240" errors; false when it failed.
   bool Drive(bool readBack);
