@@ -236,8 +236,10 @@ void Server::RunLines(Clock::time_point now) {
     }
     if (!reserved && !(reserved = ReservePort())) {
       portRetryAt_ = now + kPortRetry;
+      instrument_.SetWaitingForPort(true);  // STATus:OPERation says so meanwhile
       return;
     }
+    instrument_.SetWaitingForPort(false);
     portQueue_.pop_front();
     RunLine(*c, now);
   }

@@ -24,8 +24,12 @@ namespace {
 constexpr std::uint8_t kEsrOpc = 0x01, kEsrQye = 0x04, kEsrDde = 0x08, kEsrExe = 0x10, kEsrCme = 0x20;
 // Status byte bits: the error queue is not empty (SCPI), an answer waits in
 // the output queue (MAV), an enabled standard event (ESB), the master summary
-// (MSS, which *SRE cannot enable).
-constexpr std::uint8_t kStbErrorQueue = 0x04, kStbMav = 0x10, kStbEsb = 0x20, kStbMss = 0x40;
+// (MSS, which *SRE cannot enable), and the summaries of the enabled
+// questionable and operation events.
+constexpr std::uint8_t kStbErrorQueue = 0x04, kStbQuestionable = 0x08, kStbMav = 0x10, kStbEsb = 0x20,
+                       kStbMss = 0x40, kStbOperation = 0x80;
+// STATus:...:ENABle takes 0..32767: bit 15 is never used.
+constexpr int kMaxStatusEnable = 32767;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -173,9 +177,11 @@ struct ScpiInstrument::Commands {
     void (*run)(const Call&);
     bool Query() const { return header.ends_with('?'); }
     std::string_view Pattern() const { return Query() ? header.substr(0, header.size() - 1) : header; }
-    std::size_t ParamCount() const {
+    // "[MIN|MAX]": one parameter that may be left out.
+    std::size_t MaxParams() const {
       return params.empty() ? 0 : static_cast<std::size_t>(std::count(params.begin(), params.end(), ',')) + 1;
     }
+    std::size_t MinParams() const { return params.starts_with('[') ? 0 : MaxParams(); }
   };
   static std::span<const Row> Rows();
 
@@ -197,6 +203,32 @@ struct ScpiInstrument::Commands {
   static void Nothing(const Call&) {}
   static void SelfTest(const Call& c) { c.Answer("0"); }
   static void NextError(const Call& c) { c.Answer(c.self.PopError()); }
+  static void AllErrors(const Call& c) {
+    std::string all = c.self.PopError();
+    while (!c.self.errors_.empty()) all += "," + c.self.PopError();
+    c.Answer(all);
+  }
+  static void ErrorCount(const Call& c) { c.Answer(std::to_string(c.self.errors_.size())); }
+  static void OperationEvent(const Call& c) {
+    c.Answer(std::to_string(std::exchange(c.self.operation_.event, 0)));
+  }
+  static void OperationCondition(const Call& c) { c.Answer(std::to_string(c.self.operation_.condition)); }
+  static void SetOperationEnable(const Call& c) { SetEnable(c, c.self.operation_); }
+  static void OperationEnable(const Call& c) { c.Answer(std::to_string(c.self.operation_.enable)); }
+  static void QuestionableEvent(const Call& c) {
+    c.Answer(std::to_string(std::exchange(c.self.questionable_.event, 0)));
+  }
+  static void QuestionableCondition(const Call& c) {
+    c.Answer(std::to_string(c.self.questionable_.condition));
+  }
+  static void SetQuestionableEnable(const Call& c) { SetEnable(c, c.self.questionable_); }
+  static void QuestionableEnable(const Call& c) { c.Answer(std::to_string(c.self.questionable_.enable)); }
+  static void PresetStatus(const Call& c) { c.self.operation_.enable = c.self.questionable_.enable = 0; }
+  static void SetEnable(const Call& c, StatusRegister& r) {
+    int value = 0;
+    if (c.self.ParseNumber(c.params[0], 0, kMaxStatusEnable, 0, value))
+      r.enable = static_cast<std::uint16_t>(value);
+  }
   static void Version(const Call& c) { c.Answer("1999.0"); }
   static void SetDevice(const Call& c) { c.self.SelectDevice(c.params[0]); }
   static void Device(const Call& c) { c.Answer(c.self.device_); }
@@ -209,7 +241,13 @@ struct ScpiInstrument::Commands {
   }
   static void ChannelCode(const Call& c) {
     std::size_t channel = 0;
-    if (Channel(c, channel)) c.Answer(CodeToText(c.self.codes_[channel]));
+    if (!Channel(c, channel)) return;
+    if (c.params.empty()) return c.Answer(CodeToText(c.self.codes_[channel]));
+    int limit = 0;
+    if (MatchWord(c.params[0], "MINimum")) limit = 0;
+    else if (MatchWord(c.params[0], "MAXimum")) limit = DeviceMax(c.self.device_);
+    else return c.self.PushError(-224, "Illegal parameter value");
+    c.Answer(CodeToText(limit));
   }
   static void SetCodes(const Call& c) {
     int first = 0, second = 0;
@@ -231,6 +269,10 @@ struct ScpiInstrument::Commands {
   static void ReadBack(const Call& c) {
     if (!c.self.ReadBack()) return;
     c.Answer(CodeToText(c.self.link_->readCode[0]) + "," + CodeToText(c.self.link_->readCode[1]));
+  }
+  static bool MatchWord(std::string_view text, std::string_view word) {
+    int suffix = 0;
+    return MatchNode(text, word, suffix);
   }
   static void Port(const Call& c) { c.Answer(Quoted(c.self.link_->DescribePort())); }
 
@@ -259,7 +301,8 @@ std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() 
        "device RX4410, codes 0,0, auto-transmit off; nothing is sent; the status registers and the error "
        "queue stay as they are",
        &C::Reset},
-      {"*CLS", "", kActs, "clears the event registers and the error queue", &C::Clear},
+      {"*CLS", "", kActs, "clears the standard, operation and questionable events and the error queue",
+       &C::Clear},
       {"*ESE", "n", kActs, "the standard events (0..255) that set status byte bit 5", &C::SetEventEnable},
       {"*ESE?", "", kReads, "the standard events enabled", &C::EventEnable},
       {"*ESR?", "", kReads, "the standard event register, then cleared", &C::EventRegister},
@@ -274,12 +317,32 @@ std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() 
       {"*TST?", "", kReads, "0: no self-test fails", &C::SelfTest},
       {"SYSTem:ERRor[:NEXT]?", "", kReads, "the oldest error, 0,\"No error\" when the queue is empty",
        &C::NextError},
+      {"SYSTem:ERRor:ALL?", "", kReads, "every error in the queue, oldest first, and empties it",
+       &C::AllErrors},
+      {"SYSTem:ERRor:COUNt?", "", kReads, "how many errors the queue holds", &C::ErrorCount},
       {"SYSTem:VERSion?", "", kReads, "1999.0, the SCPI version", &C::Version},
+      {"STATus:OPERation[:EVENt]?", "", kReads, "the operation events since last read, then cleared",
+       &C::OperationEvent},
+      {"STATus:OPERation:CONDition?", "", kReads, "the operation conditions now", &C::OperationCondition},
+      {"STATus:OPERation:ENABle", "n", kActs, "the operation events (0..32767) that set status byte bit 7",
+       &C::SetOperationEnable},
+      {"STATus:OPERation:ENABle?", "", kReads, "the operation events enabled", &C::OperationEnable},
+      {"STATus:QUEStionable[:EVENt]?", "", kReads, "the questionable events since last read, then cleared",
+       &C::QuestionableEvent},
+      {"STATus:QUEStionable:CONDition?", "", kReads, "the questionable conditions now",
+       &C::QuestionableCondition},
+      {"STATus:QUEStionable:ENABle", "n", kActs,
+       "the questionable events (0..32767) that set status byte bit 3", &C::SetQuestionableEnable},
+      {"STATus:QUEStionable:ENABle?", "", kReads, "the questionable events enabled", &C::QuestionableEnable},
+      {"STATus:PRESet", "", kActs, "enables no operation or questionable event; the events stay",
+       &C::PresetStatus},
       {"DEVice", "RX4410|TQM7731", kActs, "selects the device", &C::SetDevice},
       {"DEVice?", "", kReads, "the device selected", &C::Device},
       {"CHANnel<n>:CODE", "c", kActs,
        "sets channel 1's or 2's code; sent at once only when TRANsmit:AUTO is ON", &C::SetChannelCode},
-      {"CHANnel<n>:CODE?", "", kReads, "the code last set on channel 1 or 2", &C::ChannelCode},
+      {"CHANnel<n>:CODE?", "[MIN|MAX]", kReads,
+       "the code last set on channel 1 or 2; with MIN or MAX the device's lowest or highest code",
+       &C::ChannelCode},
       {"CODE", "c1,c2", kActs, "sets both codes and sends them at once, like tarvel DEVICE c1 c2",
        &C::SetCodes},
       {"CODE?", "", kReads, "the codes last sent, c1,c2 (-1,-1 before the first send)", &C::SentCodes},
@@ -316,8 +379,30 @@ struct Parsed {
   std::string_view rest;  // the parameters, trimmed
 };
 
+// The row `nodes` name; `p.known` is set when they name a command only in the
+// other form.
 template <typename Row>
-Parsed<Row> ParseUnit(std::string_view unit, std::span<const Row> rows) {
+const Row* Find(const std::vector<std::string_view>& nodes, std::span<const Row> rows, Parsed<Row>& p) {
+  for (const Row& row : rows) {
+    int suffix = 1;
+    if (!MatchHeader(nodes, row.Pattern(), suffix)) continue;
+    p.known = true;
+    if (row.Query() == p.query) {
+      p.suffix = suffix;
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+// One command of a message, looked up as SCPI's compound headers are:
+// `path` holds the previous command's nodes but its last, and a header
+// without a leading ':' is looked up under them first (after "CHAN2:CODE 7",
+// "CODE?" is "CHAN2:CODE?"), then from the root, so that "CHAN1:CODE
+// 5;CHAN2:CODE 6" still means what it says. A leading ':' starts from the
+// root; a common command ("*IDN?") leaves the path as it is.
+template <typename Row>
+Parsed<Row> ParseUnit(std::string_view unit, std::span<const Row> rows, std::vector<std::string_view>& path) {
   Parsed<Row> p;
   std::size_t end = 0;
   while (end < unit.size() && !IsBlank(unit[end])) ++end;
@@ -325,16 +410,20 @@ Parsed<Row> ParseUnit(std::string_view unit, std::span<const Row> rows) {
   p.rest = Trim(unit.substr(end));
   p.query = !header.empty() && header.back() == '?';
   if (p.query) header.remove_suffix(1);
-  if (!header.empty() && header.front() == ':') header.remove_prefix(1);
-  const std::vector<std::string_view> nodes = SplitAt(header, ':');
-  for (const Row& row : rows) {
-    if (!MatchHeader(nodes, row.Pattern(), p.suffix)) continue;
-    p.known = true;
-    if (row.Query() == p.query) {
-      p.row = &row;
-      break;
-    }
+  const bool fromRoot = !header.empty() && header.front() == ':';
+  if (fromRoot) header.remove_prefix(1);
+  const bool common = !header.empty() && header.front() == '*';
+  std::vector<std::string_view> nodes = SplitAt(header, ':');
+  if (fromRoot) path.clear();
+  if (!path.empty() && !common) {
+    std::vector<std::string_view> under = path;
+    under.insert(under.end(), nodes.begin(), nodes.end());
+    if ((p.row = Find(under, rows, p)) != nullptr) nodes = std::move(under);
   }
+  if (p.row == nullptr) p.row = Find(nodes, rows, p);
+  if (common) return p;
+  path = std::move(nodes);
+  path.pop_back();
   return p;
 }
 
@@ -372,17 +461,22 @@ std::uint8_t ScpiInstrument::StatusByte(bool answerWaiting) const {
   if (!errors_.empty()) stb |= kStbErrorQueue;
   if (answerWaiting) stb |= kStbMav;
   if ((esr_ & ese_) != 0) stb |= kStbEsb;
+  if (questionable_.Summary()) stb |= kStbQuestionable;
+  if (operation_.Summary()) stb |= kStbOperation;
   if ((stb & sre_) != 0) stb |= kStbMss;
   return stb;
 }
 
 bool ScpiInstrument::ReadsOnly(std::string_view line) {
   bool any = false;
+  std::vector<std::string_view> path;
   for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
     unit = Trim(unit);
     if (unit.empty()) continue;
-    const auto p = ParseUnit(unit, Commands::Rows());
-    if (p.row == nullptr || !p.row->readsOnly || !p.rest.empty()) return false;
+    const auto p = ParseUnit(unit, Commands::Rows(), path);
+    if (p.row == nullptr || !p.row->readsOnly) return false;
+    const std::size_t count = p.rest.empty() ? 0 : SplitAt(p.rest, ',').size();
+    if (count < p.row->MinParams() || count > p.row->MaxParams()) return false;
     any = true;
   }
   return any;
@@ -390,10 +484,11 @@ bool ScpiInstrument::ReadsOnly(std::string_view line) {
 
 std::string ScpiInstrument::Execute(std::string_view line) {
   std::string answers;
+  std::vector<std::string_view> path;
   for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
     unit = Trim(unit);
     if (unit.empty()) continue;
-    const auto parsed = ParseUnit(unit, Commands::Rows());
+    const auto parsed = ParseUnit(unit, Commands::Rows(), path);
     const Commands::Row* row = parsed.row;
     if (row == nullptr) {
       PushError(-113, parsed.known
@@ -405,11 +500,11 @@ std::string ScpiInstrument::Execute(std::string_view line) {
     if (!parsed.rest.empty()) {
       for (std::string_view p : SplitAt(parsed.rest, ',')) call.params.push_back(Trim(p));
     }
-    if (call.params.size() < row->ParamCount()) {
+    if (call.params.size() < row->MinParams()) {
       PushError(-109, "Missing parameter");
       break;
     }
-    if (call.params.size() > row->ParamCount()) {
+    if (call.params.size() > row->MaxParams()) {
       PushError(-108, "Parameter not allowed");
       break;
     }
@@ -422,6 +517,7 @@ void ScpiInstrument::Reset() { device_ = "RX4410", codes_ = {0, 0}, autoTransmit
 
 void ScpiInstrument::Clear() {
   esr_ = 0;
+  operation_.event = questionable_.event = 0;
   errors_.clear();
 }
 
@@ -431,31 +527,44 @@ void ScpiInstrument::SelectDevice(std::string_view token) {
   else PushError(-224, "Illegal parameter value");
 }
 
-bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
-  const auto value = TextToCode(text);
-  if (!value && !TextToNumber(text)) {
+void ScpiInstrument::StatusRegister::Set(std::uint16_t bits, bool on) {
+  if (on) event |= static_cast<std::uint16_t>(bits & ~condition);  // the conditions that come on
+  condition =
+      on ? static_cast<std::uint16_t>(condition | bits) : static_cast<std::uint16_t>(condition & ~bits);
+}
+
+void ScpiInstrument::SetWaitingForPort(bool waiting) {
+  operation_.Set(kScpiOperationWaitingForPort, waiting);
+}
+
+bool ScpiInstrument::ParseNumber(std::string_view text, int lowest, int highest, int preset, int& value) {
+  for (const auto& [word, meant] :
+       {std::pair<std::string_view, int>{"MINimum", lowest}, {"MAXimum", highest}, {"DEFault", preset}}) {
+    int suffix = 0;
+    if (MatchNode(text, word, suffix)) return value = meant, true;
+  }
+  const std::optional<std::string> plain = WithoutExponent(text);
+  const auto number = plain ? TextToCode(*plain) : std::nullopt;
+  if (!number && !(plain && TextToNumber(*plain))) {
     PushError(-104, "Data type error");
     return false;
   }
-  if (!value || *value < 0 || *value > DeviceMax(device_)) {
+  if (!number || *number < lowest || *number > highest) {
     PushError(-222, "Data out of range");
     return false;
   }
-  code = *value;
+  value = *number;
   return true;
 }
 
+bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
+  return ParseNumber(text, 0, DeviceMax(device_), 0, code);
+}
+
 bool ScpiInstrument::ParseByte(std::string_view text, std::uint8_t& target) {
-  const auto value = TextToCode(text);
-  if (!value && !TextToNumber(text)) {
-    PushError(-104, "Data type error");
-    return false;
-  }
-  if (!value || *value < 0 || *value > 255) {
-    PushError(-222, "Data out of range");
-    return false;
-  }
-  target = static_cast<std::uint8_t>(*value);
+  int value = 0;
+  if (!ParseNumber(text, 0, 255, 0, value)) return false;
+  target = static_cast<std::uint8_t>(value);
   return true;
 }
 
@@ -469,6 +578,7 @@ bool ScpiInstrument::Send() {
   link_->gainCode = {static_cast<std::int16_t>(codes_[0]), static_cast<std::int16_t>(codes_[1])};
   if (!Drive(false)) return false;
   sent_ = codes_;
+  sentTo_ = device_;
   return true;
 }
 
@@ -477,15 +587,20 @@ bool ScpiInstrument::ReadBack() {
     PushError(-221, "Settings conflict");
     return false;
   }
-  return Drive(true);
+  if (!Drive(true)) return false;
+  const std::array<int, 2> read{link_->readCode[0], link_->readCode[1]};
+  if (sentTo_ == device_) questionable_.Set(kScpiQuestionableReadBack, read != sent_);
+  return true;
 }
 
 bool ScpiInstrument::Drive(bool readBack) {
   link_->device = device_;
   PortError error;
   const CommandStatus status = readBack ? ReadBackCodes(*link_, error) : RunDeviceCommand(*link_, error);
+  const bool portFailed = status == CommandStatus::PortUnavailable || status == CommandStatus::PortFailed;
+  questionable_.Set(kScpiQuestionablePort, portFailed);
   if (status == CommandStatus::Done) return true;
-  if (status == CommandStatus::PortUnavailable || status == CommandStatus::PortFailed) {
+  if (portFailed) {
     PushError(-240, "Hardware error; " + PortAlertText(error, link_->portAddress));
   } else {
     PushError(-240, "Hardware error");

@@ -21,6 +21,16 @@ namespace tarvel {
 class DeviceLink;
 
 constexpr std::size_t kScpiErrorQueueSize = 16;
+
+// The bits of STATus:OPERation and STATus:QUEStionable (SCPI leaves bits 8
+// to 12 to the instrument). Operation: a command waits for the port while
+// another process holds it (the simulated bench's lock). Questionable: the
+// port failed at the last command that drove it; the last READ? found codes
+// other than the ones last sent to the RX4410 (another program changed
+// them, or the chip lost them).
+constexpr std::uint16_t kScpiOperationWaitingForPort = 1u << 8;
+constexpr std::uint16_t kScpiQuestionablePort = 1u << 9;
+constexpr std::uint16_t kScpiQuestionableReadBack = 1u << 10;
 constexpr std::size_t kScpiMaxLineBytes = 4096;
 
 // The answer to *IDN?: manufacturer, model, serial number, firmware version.
@@ -72,9 +82,24 @@ class ScpiInstrument {
   std::string PopError();
   std::size_t ErrorCount() const { return errors_.size(); }
 
+  // The server says when a command starts and stops waiting for a port
+  // another process holds (operation bit kScpiOperationWaitingForPort).
+  void SetWaitingForPort(bool waiting);
+
  private:
   struct Call;      // one command of a message, as its handler sees it
   struct Commands;  // the command table: one row per command, in Scpi.cpp
+  // A SCPI status register: the condition now, the events (conditions that
+  // came on since last read), the events that count in the status byte.
+  struct StatusRegister {
+    std::uint16_t condition = 0, event = 0, enable = 0;
+    void Set(std::uint16_t bits, bool on);
+    bool Summary() const { return (event & enable) != 0; }
+  };
+  // A numeric parameter: a number (an exponent allowed), rounded as the
+  // command line rounds, within lowest..highest, or MINimum, MAXimum or
+  // DEFault; false after queueing the error.
+  bool ParseNumber(std::string_view text, int lowest, int highest, int preset, int& value);
   // A register's value 0..255 into `target`; false after queueing the error.
   bool ParseByte(std::string_view text, std::uint8_t& target);
   void Reset();  // *RST
@@ -95,7 +120,9 @@ class ScpiInstrument {
   std::array<int, 2> codes_{0, 0};
   std::array<int, 2> sent_{-1, -1};
   bool autoTransmit_ = false;
+  std::string sentTo_;  // the device sent_ went to
   std::uint8_t esr_ = 0, ese_ = 0, sre_ = 0;
+  StatusRegister operation_, questionable_;
   std::deque<ScpiError> errors_;
 };
 

@@ -288,8 +288,8 @@ TEST_F(ServeIdleTimeout, ClosesAClientThatSendsNothingAndKeepsOneThatDoes) {
 
 // Another process (here the test) holds the bench's lock: commands wait for
 // it in arrival order, each client's lines in order, while queries that only
-// read are answered at once; after 2 s a command gives up as the command
-// line does.
+// read are answered at once (operation status: waiting for the port); after
+// 2 s a command gives up as the command line does.
 TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
   const std::string idn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
   Client a(port), b(port);
@@ -301,14 +301,15 @@ TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
   b.Send("CODE 4,5\n*IDN?\n");
   std::this_thread::sleep_for(50ms);
   Client c(port);  // b's lines wait behind b's command
-  EXPECT_EQ(c.Ask("*IDN?;CODE?;SYST:ERR?;DEV?;*STB?\n"), idn + ";1,1;0,\"No error\";RX4410;16");
+  EXPECT_EQ(c.Ask("*IDN?;CODE?;SYST:ERR?;DEV?;*STB?;STAT:OPER:COND?\n"),
+            idn + ";1,1;0,\"No error\";RX4410;16;256");
   EXPECT_FALSE(b.Answered());
   EXPECT_FALSE(a.Answered()) << "still waiting for the bench, not failed";
   ::flock(lock, LOCK_UN);
   EXPECT_EQ(a.Line(), "1");
   EXPECT_EQ(a.Line(), "2,3") << "a's lines in order, before b's command";
   EXPECT_NE(b.Line().find("Tarvel"), std::string::npos);
-  EXPECT_EQ(b.Ask("CODE?;SYST:ERR?\n"), "4,5;0,\"No error\"");
+  EXPECT_EQ(b.Ask("CODE?;SYST:ERR?;STAT:OPER:COND?;STAT:OPER?\n"), "4,5;0,\"No error\";0;256");
   EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{4, 5}));
   EXPECT_EQ(Bench().protocolErrors, 0u);
 
