@@ -17,7 +17,9 @@
 
 namespace tarvel {
 
-std::string ScpiIdentity() { return std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion; }
+std::string ScpiIdentity(std::string_view serial) {
+  return "Tarvel Control Software,Tarvel Control," + std::string(serial) + "," + kVersion;
+}
 
 namespace {
 
@@ -186,7 +188,7 @@ struct ScpiInstrument::Commands {
   static std::span<const Row> Rows();
 
   // The handlers, one per row.
-  static void Identify(const Call& c) { c.Answer(ScpiIdentity()); }
+  static void Identify(const Call& c) { c.Answer(ScpiIdentity(c.self.serial_)); }
   static void Reset(const Call& c) { c.self.Reset(); }
   static void Clear(const Call& c) { c.self.Clear(); }
   static void SetEventEnable(const Call& c) { c.self.ParseByte(c.params[0], c.self.ese_); }

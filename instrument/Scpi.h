@@ -33,8 +33,9 @@ constexpr std::uint16_t kScpiQuestionablePort = 1u << 9;
 constexpr std::uint16_t kScpiQuestionableReadBack = 1u << 10;
 constexpr std::size_t kScpiMaxLineBytes = 4096;
 
-// The answer to *IDN?: manufacturer, model, serial number, firmware version.
-std::string ScpiIdentity();
+// The answer to *IDN?: manufacturer, model, serial number (--serial; "0"
+// when the bench has none), firmware version.
+std::string ScpiIdentity(std::string_view serial = "0");
 
 // One remote command as the documentation lists it: its form
 // ("CHANnel<n>:CODE c"), whether the server answers it at once while the port
@@ -82,6 +83,9 @@ class ScpiInstrument {
   std::string PopError();
   std::size_t ErrorCount() const { return errors_.size(); }
 
+  // The third field of *IDN?.
+  void SetSerial(std::string serial) { serial_ = std::move(serial); }
+
   // The server says when a command starts and stops waiting for a port
   // another process holds (operation bit kScpiOperationWaitingForPort).
   void SetWaitingForPort(bool waiting);
@@ -116,6 +120,7 @@ class ScpiInstrument {
   std::uint8_t StatusByte(bool answerWaiting) const;
 
   std::unique_ptr<DeviceLink> link_;
+  std::string serial_ = "0";
   std::string device_ = "RX4410";
   std::array<int, 2> codes_{0, 0};
   std::array<int, 2> sent_{-1, -1};

@@ -23,6 +23,7 @@
 
 #include "ProgramRunner.h"
 #include "TestSupport.h"
+#include "app/Announce.h"
 #include "core/Version.h"
 #include "sim/BenchStateFile.h"
 #include "sim/SimBench.h"
@@ -360,6 +361,27 @@ TEST_F(ServeOutOfDescriptors, BacksOffWhileAcceptFailsAndKeepsServing) {
   EXPECT_EQ(said, 1u) << err;
 }
 
+// D-Bus (and so avahi-daemon) aborts the server on a name that is not
+// UTF-8: names are checked, and the default is cut at a character boundary.
+TEST(Announce, NamesAreUtf8AndTheDefaultIsCutBetweenCharacters) {
+  const struct {
+    std::string text;
+    bool utf8;
+  } cases[] = {
+      {"Bench 7, RF lab", true}, {"Caf\xc3\xa9", true}, {"\xf0\x9f\x94\xac scope", true},
+      {"\xff\xfe bench", false}, {"Caf\xe9", false},    {"\xc0\xaf", false},  // overlong '/'
+      {"\xed\xa0\x80", false},   {"\xc3", false},       {"\xf4\x90\x80\x80", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsUtf8(c.text), c.utf8) << c.text;
+  std::string host;
+  for (int i = 0; i < 30; ++i) host += "\xc3\xa9";  // 60 bytes of two-byte characters
+  const std::string name = InstanceNameFor(host + ".lab.example");
+  EXPECT_LE(name.size(), kMaxInstanceNameBytes);
+  EXPECT_TRUE(IsUtf8(name)) << name;
+  EXPECT_EQ(name.size(), 62u) << "\"Tarvel Control on \" and 22 whole characters";
+  EXPECT_EQ(InstanceNameFor("benchpi.local"), "Tarvel Control on benchpi");
+}
+
 TEST(Options, HelpVersionAndUnknownOptions) {
   const struct {
     std::vector<std::string> args;
@@ -369,7 +391,14 @@ TEST(Options, HelpVersionAndUnknownOptions) {
       {{"--help"}, 0, "tarvel --serve [--listen HOST:PORT]", ""},
       {{"--version"}, 0, std::string("tarvel ") + kVersion + "\n", ""},
       {{"--bogus"}, 64, "", "usage: tarvel"},
-      {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
+      {{"--serve", "--listen", "nowhere"},
+       64,
+       "",
+       "--listen takes HOST:PORT (e.g. 127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025), not \"nowhere\""},
+      {{"--serve", "--listen", "10.0.0.1:99999"}, 64, "", "not \"10.0.0.1:99999\""},
+      {{"--serve", "--name", "\xff\xfe bench"}, 64, "", "--name takes UTF-8 text"},
+      {{"--serve", "--name", "Caf\xe9 bench"}, 64, "", "--name takes UTF-8 text"},  // Latin-1
+      {{"--serve", "--serial", "A,B"}, 64, "", "--serial takes 1 to 64 printable ASCII"},
       {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},
       {{"--serve", "--name", std::string(64, 'x')}, 64, "", "a name of at most 63 bytes"},  // one DNS label
       {{"--serve", "--idle-timeout"}, 64, "", "--idle-timeout takes whole seconds"},
