@@ -481,8 +481,8 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       }
       options.name = value;
       ++i;
-    } else if (word == "--serial" && value != nullptr) {
-      if (!IsSerialText(value)) {
+    } else if (word == "--serial" && value != nullptr) {  // empty: the default
+      if (*value != '\0' && !IsSerialText(value)) {
         std::fprintf(stderr,
                      "tarvel: --serial takes 1 to %zu printable ASCII characters without blanks, ',', ';' or "
                      "'\"', not \"%s\"\n",
