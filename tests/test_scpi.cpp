@@ -209,6 +209,10 @@ TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
       {"CODE? 1", false},
       {"FOO?", false},
       {" ; ", false},
+      {"CHAN1:CODE? MAX;STAT:OPER:EVEN?;COND?;:SYST:ERR:ALL?;COUN?", true},
+      {"CHAN1:CODE? MIN,MAX", false},
+      {"STAT:OPER:ENAB?;ENAB 1", false},
+      {"STAT:PRES", false},
   };
   for (const auto& c : cases) EXPECT_EQ(ScpiInstrument::ReadsOnly(c.line), c.readsOnly) << c.line;
 }
