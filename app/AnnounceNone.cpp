@@ -6,11 +6,11 @@
 
 namespace tarvel {
 
-std::unique_ptr<Announcement> AnnounceScpiServer(const std::string& name, std::uint16_t port) {
+std::unique_ptr<Announcement> AnnounceScpiServer(const ServiceAnnouncement& service) {
   std::fprintf(stderr,
                "tarvel: warning: not announced on the network (DNS-SD): this build has no DNS-SD responder "
                "(\"%s\" on port %u; clients need the address)\n",
-               name.c_str(), static_cast<unsigned>(port));
+               service.name.c_str(), static_cast<unsigned>(service.port));
   return nullptr;
 }
 

@@ -32,7 +32,7 @@ constexpr OptionMode kModes[] = {
     {"--help", "tarvel --help", "this text", RunHelp},
     {"--version", "tarvel --version", "the program's version", RunVersion},
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
-     "\n                                      [--idle-timeout SECONDS] [--name NAME]"
+     "\n                                      [--idle-timeout SECONDS] [--name NAME] [--serial TEXT]"
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025;"
      "\n                                      an idle client is closed after 900 s, 0 = never)",
      RunServe},

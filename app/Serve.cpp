@@ -18,6 +18,7 @@
 #include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
+#include "ports/FtdiChoice.h"
 #include "instrument/Scpi.h"
 #include "ports/PortSelect.h"
 
@@ -48,7 +49,7 @@ using Clock = std::chrono::steady_clock;
 void PrintServeUsage() {
   std::fputs(
       "usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--idle-timeout SECONDS]"
-      " [--name NAME]\n",
+      " [--name NAME] [--serial TEXT]\n",
       stderr);
 }
 
@@ -94,6 +95,13 @@ std::uint16_t PortOf(const std::string& where) {
   return port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
 }
 
+// The host of a "HOST:PORT" or "[HOST]:PORT" text.
+std::string HostOf(const std::string& where) {
+  std::string host = where.substr(0, where.rfind(':'));
+  if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return host;
+}
+
 // Binds and listens; kNoSocket with a message on standard error when it cannot.
 platform::Socket OpenListener(const ListenAddress& address) {
   std::string error;
@@ -117,6 +125,7 @@ class Server {
   }
   void Run();
   DeviceLink& link() { return instrument_.link(); }
+  void SetSerial(std::string serial) { instrument_.SetSerial(std::move(serial)); }
 
  private:
   void Accept();
@@ -236,8 +245,10 @@ void Server::RunLines(Clock::time_point now) {
     }
     if (!reserved && !(reserved = ReservePort())) {
       portRetryAt_ = now + kPortRetry;
+      instrument_.SetWaitingForPort(true);  // STATus:OPERation says so meanwhile
       return;
     }
+    instrument_.SetWaitingForPort(false);
     portQueue_.pop_front();
     RunLine(*c, now);
   }
@@ -402,15 +413,47 @@ namespace {
 struct ServeOptions {
   ListenAddress address;
   std::chrono::seconds idleTimeout = kDefaultIdleTimeout;
-  std::string name;  // the DNS-SD instance name; empty: the default
+  std::string name;    // the DNS-SD instance name; empty: the default
+  std::string serial;  // *IDN?'s third field; empty: the default
 };
+
+// The longest --serial: *IDN? answers stay one short line.
+constexpr std::size_t kMaxSerialBytes = 64;
+
+// A serial number *IDN? can carry: printable ASCII without the ',' and ';'
+// that separate its fields and answers.
+bool IsSerialText(std::string_view text) {
+  return !text.empty() && text.size() <= kMaxSerialBytes && std::all_of(text.begin(), text.end(), [](char c) {
+    return c > ' ' && c < 0x7F && c != ',' && c != ';' && c != '"';
+  });
+}
+
+// Without --serial: the FTDI adapter's serial number when TARVEL_PORT names
+// the adapter by it (ftdi:s:VID:PID:SERIAL), else "0".
+std::string DefaultSerial() {
+  const char* choice = std::getenv("TARVEL_PORT");
+  std::string descriptor;
+  PortError ignored;
+  if (choice == nullptr || std::strncmp(choice, "ftdi", 4) != 0 ||
+      !ParseFtdiChoice(choice, descriptor, ignored))
+    return "0";
+  const FtdiDescriptor d = SplitFtdiDescriptor(descriptor);
+  return d.kind == 's' && IsSerialText(d.serial) ? d.serial : "0";
+}
 
 // Reads the options after --serve; false after saying what is wrong.
 bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options) {
   for (int i = 0; i < argc; ++i) {
     const std::string word = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (word == "--listen" && value != nullptr && ParseListenAddress(value, options.address)) {
+    if (word == "--listen" && value != nullptr) {
+      if (!ParseListenAddress(value, options.address)) {
+        std::fprintf(stderr,
+                     "tarvel: --listen takes HOST:PORT (e.g. 127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025), "
+                     "not \"%s\"\n",
+                     value);
+        return false;
+      }
       ++i;
     } else if (word == "--idle-timeout") {
       const auto seconds = value != nullptr ? ParseSeconds(value) : std::nullopt;
@@ -430,13 +473,30 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       PortAddress = c->base;
       ++i;
     } else if (word == "--name" && value != nullptr && std::strlen(value) <= kMaxInstanceNameBytes) {
+      if (!IsUtf8(value)) {
+        std::fprintf(stderr,
+                     "tarvel: --name takes UTF-8 text (DNS-SD names are UTF-8); this one is not: is "
+                     "TARVEL_NAME in another encoding?\n");
+        return false;
+      }
       options.name = value;
+      ++i;
+    } else if (word == "--serial" && value != nullptr) {  // empty: the default
+      if (*value != '\0' && !IsSerialText(value)) {
+        std::fprintf(stderr,
+                     "tarvel: --serial takes 1 to %zu printable ASCII characters without blanks, ',', ';' or "
+                     "'\"', not \"%s\"\n",
+                     kMaxSerialBytes, value);
+        return false;
+      }
+      options.serial = value;
       ++i;
     } else {
       std::fprintf(stderr, "tarvel: --serve: cannot use \"%s\"%s\n", argv[i],
-                   word == "--listen" ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
-                   : word == "--name" ? " (expected a name of at most 63 bytes)"
-                                      : "");
+                   word == "--listen"   ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
+                   : word == "--name"   ? " (expected a name of at most 63 bytes)"
+                   : word == "--serial" ? " (expected a serial number)"
+                                        : "");
       return false;
     }
   }
@@ -501,6 +561,8 @@ int RunServe(int argc, const char* const* argv) {
   bool loopback = false;
   const std::string where = platform::LocalAddress(listener, loopback);
   Server server(listener, MakeServerLink(), options.idleTimeout);
+  const std::string serial = options.serial.empty() ? DefaultSerial() : options.serial;
+  server.SetSerial(serial);
   std::optional<PortSession> held;
   HoldPortIfKept(server.link(), held);
   if (platform::RunsAsRoot() && GiveUpRoot(WithoutSudoUser::BecomeNobody) < 0) {
@@ -514,8 +576,8 @@ int RunServe(int argc, const char* const* argv) {
     std::fprintf(stderr,
                  "tarvel: warning: SCPI has no authentication: anyone who can reach %s can drive the chips\n",
                  where.c_str());
-    announced =
-        AnnounceScpiServer(options.name.empty() ? DefaultInstanceName() : options.name, PortOf(where));
+    announced = AnnounceScpiServer({options.name.empty() ? DefaultInstanceName() : options.name,
+                                    PortOf(where), ScpiIdentity(serial), HostOf(where)});
   }
   std::printf("listening on %s\n", where.c_str());
   std::fflush(stdout);

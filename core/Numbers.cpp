@@ -118,6 +118,42 @@ std::optional<std::strong_ordering> CompareNumber(std::string_view text, long lo
   return f->fraction ? std::strong_ordering::greater : std::strong_ordering::equal;
 }
 
+std::optional<std::string> WithoutExponent(std::string_view text) {
+  const auto first = text.find_first_not_of(' ');
+  const auto last = text.find_last_not_of(' ');
+  if (first == std::string_view::npos) return std::string(text);
+  const std::string_view body = text.substr(first, last - first + 1);
+  const auto e = body.find_first_of("eE");
+  if (e == std::string_view::npos) return std::string(text);
+  const auto d = ParseDecimal(body.substr(0, e));
+  std::string_view exponent = body.substr(e + 1);
+  if (!d || e == 0) return std::nullopt;
+  const bool down = !exponent.empty() && exponent.front() == '-';
+  if (!exponent.empty() && (exponent.front() == '+' || exponent.front() == '-')) exponent.remove_prefix(1);
+  if (exponent.empty() || !std::all_of(exponent.begin(), exponent.end(), IsDigit)) return std::nullopt;
+  constexpr long kHeld = 60;
+  long shift = 0;
+  for (char c : exponent) shift = std::min(kHeld, shift * 10 + (c - '0'));
+  if (down) shift = -shift;
+
+  // The digits with the full stop moved `shift` places.
+  std::string digits(d->whole);
+  digits += d->fraction;
+  long point = static_cast<long>(d->whole.size()) + shift;
+  if (point < 0) {
+    digits.insert(0, static_cast<std::size_t>(-point), '0');
+    point = 0;
+  }
+  if (point > static_cast<long>(digits.size()))
+    digits.append(static_cast<std::size_t>(point) - digits.size(), '0');
+  std::string plain = d->negative ? "-" : "";
+  plain += point == 0 ? "0" : digits.substr(0, static_cast<std::size_t>(point));
+  plain += '.';
+  plain += digits.substr(static_cast<std::size_t>(point));
+  if (plain.ends_with('.')) plain += '0';
+  return plain;
+}
+
 std::string CodeToText(long long code) { return std::to_string(code); }
 
 }  // namespace tarvel

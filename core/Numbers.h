@@ -32,6 +32,15 @@ std::optional<long long> TextToWholeNumber(std::string_view text);
 // bounds within +-10^18); empty when the text is not a number.
 std::optional<std::strong_ordering> CompareNumber(std::string_view text, long long bound);
 
+// Decimal numeric data with an exponent, as SCPI and IEEE 488.2 write it
+// ("1.25E1", "-3e-2", "+.5E+1"), as the plain decimal it stands for ("12.5",
+// "-0.03", "+5"), exactly on the digits, so that TextToCode rounds it by the
+// same rule as a plain number; a text without an exponent comes back as it is.
+// Empty when the exponent is malformed ("1E", "1E+", "E5"). An exponent
+// beyond +-60 is held there: the value is then far beyond any code or far
+// below one half.
+std::optional<std::string> WithoutExponent(std::string_view text);
+
 // Plain decimal: a leading "-" for negatives, no blanks, no leading zeros.
 std::string CodeToText(long long code);
 

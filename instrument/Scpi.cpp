@@ -1,9 +1,12 @@
 #include "instrument/Scpi.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "core/MainModule.h"
@@ -14,103 +17,21 @@
 
 namespace tarvel {
 
-std::string ScpiIdentity() { return std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion; }
-
-namespace {
-
-enum class Op {
-  Idn,
-  Rst,
-  Cls,
-  Ese,
-  EseQ,
-  EsrQ,
-  Sre,
-  SreQ,
-  StbQ,
-  Opc,
-  OpcQ,
-  Wai,
-  TstQ,
-  ErrorQ,
-  VersionQ,
-  Device,
-  DeviceQ,
-  ChanCode,
-  ChanCodeQ,
-  Code,
-  CodeQ,
-  Transmit,
-  AutoTransmit,
-  AutoTransmitQ,
-  ReadQ,
-  PortQ,
-};
-
-// Header patterns: nodes separated by ':', the short form in capitals, an
-// optional node in brackets, '#' where a numeric suffix may follow.
-struct Entry {
-  const char* pattern;
-  bool query;
-  int params;  // exact number of parameters
-  Op op;
-};
-
-// Queries that only read what the instrument holds: no port, no change but
-// taking the error or event they report.
-bool ReadsOnly(Op op) {
-  switch (op) {
-    case Op::Idn:
-    case Op::EseQ:
-    case Op::EsrQ:
-    case Op::SreQ:
-    case Op::StbQ:
-    case Op::TstQ:
-    case Op::ErrorQ:
-    case Op::VersionQ:
-    case Op::DeviceQ:
-    case Op::ChanCodeQ:
-    case Op::CodeQ:
-    case Op::AutoTransmitQ:
-    case Op::PortQ: return true;
-    default: return false;
-  }
+std::string ScpiIdentity(std::string_view serial) {
+  return "Tarvel Control Software,Tarvel Control," + std::string(serial) + "," + kVersion;
 }
 
-constexpr Entry kCommands[] = {
-    {"*IDN", true, 0, Op::Idn},
-    {"*RST", false, 0, Op::Rst},
-    {"*CLS", false, 0, Op::Cls},
-    {"*ESE", false, 1, Op::Ese},
-    {"*ESE", true, 0, Op::EseQ},
-    {"*ESR", true, 0, Op::EsrQ},
-    {"*SRE", false, 1, Op::Sre},
-    {"*SRE", true, 0, Op::SreQ},
-    {"*STB", true, 0, Op::StbQ},
-    {"*OPC", false, 0, Op::Opc},
-    {"*OPC", true, 0, Op::OpcQ},
-    {"*WAI", false, 0, Op::Wai},
-    {"*TST", true, 0, Op::TstQ},
-    {"SYSTem:ERRor:[NEXT]", true, 0, Op::ErrorQ},
-    {"SYSTem:VERSion", true, 0, Op::VersionQ},
-    {"DEVice", false, 1, Op::Device},
-    {"DEVice", true, 0, Op::DeviceQ},
-    {"CHANnel#:CODE", false, 1, Op::ChanCode},
-    {"CHANnel#:CODE", true, 0, Op::ChanCodeQ},
-    {"CODE", false, 2, Op::Code},
-    {"CODE", true, 0, Op::CodeQ},
-    {"TRANsmit", false, 0, Op::Transmit},
-    {"TRANsmit:AUTO", false, 1, Op::AutoTransmit},
-    {"TRANsmit:AUTO", true, 0, Op::AutoTransmitQ},
-    {"READ", true, 0, Op::ReadQ},
-    {"PORT", true, 0, Op::PortQ},
-};
+namespace {
 
 constexpr std::uint8_t kEsrOpc = 0x01, kEsrQye = 0x04, kEsrDde = 0x08, kEsrExe = 0x10, kEsrCme = 0x20;
 // Status byte bits: the error queue is not empty (SCPI), an answer waits in
 // the output queue (MAV), an enabled standard event (ESB), the master summary
-// (MSS, which *SRE cannot enable).
-constexpr std::uint8_t kStbErrorQueue = 0x04, kStbMav = 0x10, kStbEsb = 0x20, kStbMss = 0x40;
+// (MSS, which *SRE cannot enable), and the summaries of the enabled
+// questionable and operation events.
+constexpr std::uint8_t kStbErrorQueue = 0x04, kStbQuestionable = 0x08, kStbMav = 0x10, kStbEsb = 0x20,
+                       kStbMss = 0x40, kStbOperation = 0x80;
+// STATus:...:ENABle takes 0..32767: bit 15 is never used.
+constexpr int kMaxStatusEnable = 32767;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -129,11 +50,16 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// One header node against one pattern node ("CHANnel#"); `suffix` gets the
+// Where a pattern node takes a numeric suffix: "CHANnel<n>".
+constexpr std::string_view kSuffixMark = "<n>";
+
+bool Numbered(std::string_view pattern) { return pattern.ends_with(kSuffixMark); }
+
+// One header node against one pattern node ("CHANnel<n>"); `suffix` gets the
 // numeric suffix (1 when there is none).
 bool MatchNode(std::string_view node, std::string_view pattern, int& suffix) {
-  const bool numbered = !pattern.empty() && pattern.back() == '#';
-  if (numbered) pattern.remove_suffix(1);
+  const bool numbered = Numbered(pattern);
+  if (numbered) pattern.remove_suffix(kSuffixMark.size());
   std::size_t digits = 0;
   if (numbered) {
     while (digits < node.size() && std::isdigit(static_cast<unsigned char>(node[node.size() - 1 - digits])))
@@ -161,18 +87,42 @@ std::vector<std::string_view> SplitAt(std::string_view s, char separator) {
   return parts;
 }
 
-// The header's nodes against a pattern; a bracketed pattern node may be absent.
+// A pattern's nodes: "SYSTem:ERRor[:NEXT]" is SYSTem, ERRor and an optional
+// NEXT.
+struct PatternNode {
+  std::string_view text;
+  bool optional;
+};
+
+std::vector<PatternNode> PatternNodes(std::string_view pattern) {
+  std::vector<PatternNode> nodes;
+  while (!pattern.empty()) {
+    const bool optional = pattern.starts_with("[:");
+    if (optional) {
+      const std::size_t close = pattern.find(']');
+      nodes.push_back({pattern.substr(2, close - 2), true});
+      pattern.remove_prefix(close + 1);
+      continue;
+    }
+    if (pattern.front() == ':') pattern.remove_prefix(1);
+    const std::size_t end = std::min(pattern.find(':'), pattern.find('['));
+    nodes.push_back({pattern.substr(0, end), false});
+    pattern.remove_prefix(std::min(end, pattern.size()));
+  }
+  return nodes;
+}
+
+// The header's nodes against a pattern; an optional pattern node may be
+// absent.
 bool MatchHeader(const std::vector<std::string_view>& nodes, std::string_view pattern, int& suffix) {
   std::size_t n = 0;
   suffix = 1;
-  for (std::string_view p : SplitAt(pattern, ':')) {
-    const bool optional = p.size() > 2 && p.front() == '[';
-    if (optional) p = p.substr(1, p.size() - 2);
+  for (const PatternNode& p : PatternNodes(pattern)) {
     int s = 1;
-    if (n < nodes.size() && MatchNode(nodes[n], p, s)) {
-      if (p.back() == '#') suffix = s;
+    if (n < nodes.size() && MatchNode(nodes[n], p.text, s)) {
+      if (Numbered(p.text)) suffix = s;
       ++n;
-    } else if (!optional) {
+    } else if (!p.optional) {
       return false;
     }
   }
@@ -190,49 +140,296 @@ std::string Quoted(std::string_view text) {
 
 int DeviceMax(const std::string& device) { return DeviceCodeRange(device).value_or(CodeRange{}).highest; }
 
+std::string_view WithoutReturn(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// Adds a query's answer to the line's answers, ';' between them.
+void Answer(std::string& answers, const std::string& text) {
+  if (!answers.empty()) answers += ';';
+  answers += text;
+}
+
+}  // namespace
+
+// One command of a program message as its handler sees it: the instrument,
+// the header's numeric suffix, the parameters and the line's answers so far.
+struct ScpiInstrument::Call {
+  ScpiInstrument& self;
+  int suffix;
+  std::vector<std::string_view> params;
+  std::string& answers;
+  void Answer(const std::string& text) const { tarvel::Answer(answers, text); }
+};
+
+// The command table. Each row: the header as the standard writes it (short
+// form in capitals, an optional node in brackets, "<n>" where a numeric
+// suffix may follow, "?" for a query), its parameters as the documentation
+// shows them (each ',' one more; "" for none), whether it only reads what the
+// instrument holds (the server answers it at once even while another process
+// holds the port), the help text the README and the manual page list, and
+// the handler. A new command is one row and its handler.
+struct ScpiInstrument::Commands {
+  struct Row {
+    std::string_view header;
+    std::string_view params;
+    bool readsOnly;
+    std::string_view help;
+    void (*run)(const Call&);
+    bool Query() const { return header.ends_with('?'); }
+    std::string_view Pattern() const { return Query() ? header.substr(0, header.size() - 1) : header; }
+    // "[MIN|MAX]": one parameter that may be left out.
+    std::size_t MaxParams() const {
+      return params.empty() ? 0 : static_cast<std::size_t>(std::count(params.begin(), params.end(), ',')) + 1;
+    }
+    std::size_t MinParams() const { return params.starts_with('[') ? 0 : MaxParams(); }
+  };
+  static std::span<const Row> Rows();
+
+  // The handlers, one per row.
+  static void Identify(const Call& c) { c.Answer(ScpiIdentity(c.self.serial_)); }
+  static void Reset(const Call& c) { c.self.Reset(); }
+  static void Clear(const Call& c) { c.self.Clear(); }
+  static void SetEventEnable(const Call& c) { c.self.ParseByte(c.params[0], c.self.ese_); }
+  static void EventEnable(const Call& c) { c.Answer(std::to_string(c.self.ese_)); }
+  static void EventRegister(const Call& c) { c.Answer(std::to_string(std::exchange(c.self.esr_, 0))); }
+  static void SetRequestEnable(const Call& c) {
+    c.self.ParseByte(c.params[0], c.self.sre_);
+    c.self.sre_ &= static_cast<std::uint8_t>(~kStbMss);
+  }
+  static void RequestEnable(const Call& c) { c.Answer(std::to_string(c.self.sre_)); }
+  static void StatusByte(const Call& c) { c.Answer(std::to_string(c.self.StatusByte(!c.answers.empty()))); }
+  static void OperationComplete(const Call& c) { c.self.esr_ |= kEsrOpc; }
+  static void AnswerOne(const Call& c) { c.Answer("1"); }
+  static void Nothing(const Call&) {}
+  static void SelfTest(const Call& c) { c.Answer("0"); }
+  static void NextError(const Call& c) { c.Answer(c.self.PopError()); }
+  static void AllErrors(const Call& c) {
+    std::string all = c.self.PopError();
+    while (!c.self.errors_.empty()) all += "," + c.self.PopError();
+    c.Answer(all);
+  }
+  static void ErrorCount(const Call& c) { c.Answer(std::to_string(c.self.errors_.size())); }
+  static void OperationEvent(const Call& c) {
+    c.Answer(std::to_string(std::exchange(c.self.operation_.event, 0)));
+  }
+  static void OperationCondition(const Call& c) { c.Answer(std::to_string(c.self.operation_.condition)); }
+  static void SetOperationEnable(const Call& c) { SetEnable(c, c.self.operation_); }
+  static void OperationEnable(const Call& c) { c.Answer(std::to_string(c.self.operation_.enable)); }
+  static void QuestionableEvent(const Call& c) {
+    c.Answer(std::to_string(std::exchange(c.self.questionable_.event, 0)));
+  }
+  static void QuestionableCondition(const Call& c) {
+    c.Answer(std::to_string(c.self.questionable_.condition));
+  }
+  static void SetQuestionableEnable(const Call& c) { SetEnable(c, c.self.questionable_); }
+  static void QuestionableEnable(const Call& c) { c.Answer(std::to_string(c.self.questionable_.enable)); }
+  static void PresetStatus(const Call& c) { c.self.operation_.enable = c.self.questionable_.enable = 0; }
+  static void SetEnable(const Call& c, StatusRegister& r) {
+    int value = 0;
+    if (c.self.ParseNumber(c.params[0], 0, kMaxStatusEnable, 0, value))
+      r.enable = static_cast<std::uint16_t>(value);
+  }
+  static void Version(const Call& c) { c.Answer("1999.0"); }
+  static void SetDevice(const Call& c) { c.self.SelectDevice(c.params[0]); }
+  static void Device(const Call& c) { c.Answer(c.self.device_); }
+  static void SetChannelCode(const Call& c) {
+    std::size_t channel = 0;
+    int code = 0;
+    if (!Channel(c, channel) || !c.self.ParseCode(c.params[0], code)) return;
+    c.self.codes_[channel] = code;
+    if (c.self.autoTransmit_) c.self.Send();
+  }
+  static void ChannelCode(const Call& c) {
+    std::size_t channel = 0;
+    if (!Channel(c, channel)) return;
+    if (c.params.empty()) return c.Answer(CodeToText(c.self.codes_[channel]));
+    int limit = 0;
+    if (MatchWord(c.params[0], "MINimum")) limit = 0;
+    else if (MatchWord(c.params[0], "MAXimum")) limit = DeviceMax(c.self.device_);
+    else return c.self.PushError(-224, "Illegal parameter value");
+    c.Answer(CodeToText(limit));
+  }
+  static void SetCodes(const Call& c) {
+    int first = 0, second = 0;
+    if (!c.self.ParseCode(c.params[0], first) || !c.self.ParseCode(c.params[1], second)) return;
+    c.self.codes_ = {first, second};
+    c.self.Send();
+  }
+  static void SentCodes(const Call& c) {
+    c.Answer(CodeToText(c.self.sent_[0]) + "," + CodeToText(c.self.sent_[1]));
+  }
+  static void Transmit(const Call& c) { c.self.Send(); }
+  static void SetAutoTransmit(const Call& c) {
+    const std::string_view v = c.params[0];
+    if (EqualsNoCase(v, "ON") || v == "1") c.self.autoTransmit_ = true;
+    else if (EqualsNoCase(v, "OFF") || v == "0") c.self.autoTransmit_ = false;
+    else c.self.PushError(-104, "Data type error");
+  }
+  static void AutoTransmit(const Call& c) { c.Answer(c.self.autoTransmit_ ? "1" : "0"); }
+  static void ReadBack(const Call& c) {
+    if (!c.self.ReadBack()) return;
+    c.Answer(CodeToText(c.self.link_->readCode[0]) + "," + CodeToText(c.self.link_->readCode[1]));
+  }
+  static bool MatchWord(std::string_view text, std::string_view word) {
+    int suffix = 0;
+    return MatchNode(text, word, suffix);
+  }
+  static void Port(const Call& c) { c.Answer(Quoted(c.self.link_->DescribePort())); }
+
+  // The channel CHANnel<n> names, 0 or 1; false after queueing the error.
+  static bool Channel(const Call& c, std::size_t& channel) {
+    if (c.suffix < 1 || c.suffix > 2) {
+      c.self.PushError(-114, "Header suffix out of range");
+      return false;
+    }
+    channel = static_cast<std::size_t>(c.suffix - 1);
+    return true;
+  }
+};
+
+namespace {
+
+constexpr bool kReads = true, kActs = false;
+
+}  // namespace
+
+std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() {
+  using C = Commands;
+  static const Row kRows[] = {
+      {"*IDN?", "", kReads, "the identity: manufacturer, model, serial number, version", &C::Identify},
+      {"*RST", "", kActs,
+       "device RX4410, codes 0,0, auto-transmit off; nothing is sent; the status registers and the error "
+       "queue stay as they are",
+       &C::Reset},
+      {"*CLS", "", kActs, "clears the standard, operation and questionable events and the error queue",
+       &C::Clear},
+      {"*ESE", "n", kActs, "the standard events (0..255) that set status byte bit 5", &C::SetEventEnable},
+      {"*ESE?", "", kReads, "the standard events enabled", &C::EventEnable},
+      {"*ESR?", "", kReads, "the standard event register, then cleared", &C::EventRegister},
+      {"*SRE", "n", kActs, "the status byte bits (0..255) that set bit 6; bit 6 itself cannot be enabled",
+       &C::SetRequestEnable},
+      {"*SRE?", "", kReads, "the status byte bits enabled", &C::RequestEnable},
+      {"*STB?", "", kReads, "the status byte", &C::StatusByte},
+      {"*OPC", "", kActs, "sets the operation-complete event (commands run whole, in order)",
+       &C::OperationComplete},
+      {"*OPC?", "", kActs, "1 once every earlier command has run", &C::AnswerOne},
+      {"*WAI", "", kActs, "nothing to wait for: commands run whole, in order", &C::Nothing},
+      {"*TST?", "", kReads, "0: no self-test fails", &C::SelfTest},
+      {"SYSTem:ERRor[:NEXT]?", "", kReads, "the oldest error, 0,\"No error\" when the queue is empty",
+       &C::NextError},
+      {"SYSTem:ERRor:ALL?", "", kReads, "every error in the queue, oldest first, and empties it",
+       &C::AllErrors},
+      {"SYSTem:ERRor:COUNt?", "", kReads, "how many errors the queue holds", &C::ErrorCount},
+      {"SYSTem:VERSion?", "", kReads, "1999.0, the SCPI version", &C::Version},
+      {"STATus:OPERation[:EVENt]?", "", kReads, "the operation events since last read, then cleared",
+       &C::OperationEvent},
+      {"STATus:OPERation:CONDition?", "", kReads, "the operation conditions now", &C::OperationCondition},
+      {"STATus:OPERation:ENABle", "n", kActs, "the operation events (0..32767) that set status byte bit 7",
+       &C::SetOperationEnable},
+      {"STATus:OPERation:ENABle?", "", kReads, "the operation events enabled", &C::OperationEnable},
+      {"STATus:QUEStionable[:EVENt]?", "", kReads, "the questionable events since last read, then cleared",
+       &C::QuestionableEvent},
+      {"STATus:QUEStionable:CONDition?", "", kReads, "the questionable conditions now",
+       &C::QuestionableCondition},
+      {"STATus:QUEStionable:ENABle", "n", kActs,
+       "the questionable events (0..32767) that set status byte bit 3", &C::SetQuestionableEnable},
+      {"STATus:QUEStionable:ENABle?", "", kReads, "the questionable events enabled", &C::QuestionableEnable},
+      {"STATus:PRESet", "", kActs, "enables no operation or questionable event; the events stay",
+       &C::PresetStatus},
+      {"DEVice", "RX4410|TQM7731", kActs, "selects the device", &C::SetDevice},
+      {"DEVice?", "", kReads, "the device selected", &C::Device},
+      {"CHANnel<n>:CODE", "c", kActs,
+       "sets channel 1's or 2's code; sent at once only when TRANsmit:AUTO is ON", &C::SetChannelCode},
+      {"CHANnel<n>:CODE?", "[MIN|MAX]", kReads,
+       "the code last set on channel 1 or 2; with MIN or MAX the device's lowest or highest code",
+       &C::ChannelCode},
+      {"CODE", "c1,c2", kActs, "sets both codes and sends them at once, like tarvel DEVICE c1 c2",
+       &C::SetCodes},
+      {"CODE?", "", kReads, "the codes last sent, c1,c2 (-1,-1 before the first send)", &C::SentCodes},
+      {"TRANsmit", "", kActs, "sends both codes set now (the Transmit button)", &C::Transmit},
+      {"TRANsmit:AUTO", "ON|OFF|1|0", kActs, "auto-transmit, as in the window", &C::SetAutoTransmit},
+      {"TRANsmit:AUTO?", "", kReads, "auto-transmit, 1 or 0", &C::AutoTransmit},
+      {"READ?", "", kActs, "RX4410 only: reads both codes back from the chip, c1,c2; no result file",
+       &C::ReadBack},
+      {"PORT?", "", kReads, "the port in use, quoted", &C::Port},
+  };
+  return kRows;
+}
+
+std::vector<ScpiCommandHelp> ScpiInstrument::CommandList() {
+  std::vector<ScpiCommandHelp> list;
+  for (const Commands::Row& row : Commands::Rows()) {
+    std::string form(row.header);
+    if (!row.params.empty()) form += " " + std::string(row.params);
+    list.push_back({form, row.readsOnly, std::string(row.help)});
+  }
+  return list;
+}
+
+namespace {
+
 // One command of a program message, split: its header looked up in the
 // table and its parameters.
+template <typename Row>
 struct Parsed {
-  const Entry* entry = nullptr;  // nothing when the header is unknown or the wrong form
-  bool known = false;            // the header exists, maybe not as this form
+  const Row* row = nullptr;  // nothing when the header is unknown or the wrong form
+  bool known = false;        // the header exists, maybe not as this form
   bool query = false;
   int suffix = 1;
   std::string_view rest;  // the parameters, trimmed
 };
 
-Parsed ParseUnit(std::string_view unit) {
-  Parsed p;
+// The row `nodes` name; `p.known` is set when they name a command only in the
+// other form.
+template <typename Row>
+const Row* Find(const std::vector<std::string_view>& nodes, std::span<const Row> rows, Parsed<Row>& p) {
+  for (const Row& row : rows) {
+    int suffix = 1;
+    if (!MatchHeader(nodes, row.Pattern(), suffix)) continue;
+    p.known = true;
+    if (row.Query() == p.query) {
+      p.suffix = suffix;
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+// One command of a message, looked up as SCPI's compound headers are:
+// `path` holds the previous command's nodes but its last, and a header
+// without a leading ':' is looked up under them first (after "CHAN2:CODE 7",
+// "CODE?" is "CHAN2:CODE?"), then from the root, so that "CHAN1:CODE
+// 5;CHAN2:CODE 6" still means what it says. A leading ':' starts from the
+// root; a common command ("*IDN?") leaves the path as it is.
+template <typename Row>
+Parsed<Row> ParseUnit(std::string_view unit, std::span<const Row> rows, std::vector<std::string_view>& path) {
+  Parsed<Row> p;
   std::size_t end = 0;
   while (end < unit.size() && !IsBlank(unit[end])) ++end;
   std::string_view header = unit.substr(0, end);
   p.rest = Trim(unit.substr(end));
   p.query = !header.empty() && header.back() == '?';
   if (p.query) header.remove_suffix(1);
-  if (!header.empty() && header.front() == ':') header.remove_prefix(1);
-  const std::vector<std::string_view> nodes = SplitAt(header, ':');
-  for (const Entry& entry : kCommands) {
-    if (!MatchHeader(nodes, entry.pattern, p.suffix)) continue;
-    p.known = true;
-    if (entry.query == p.query) {
-      p.entry = &entry;
-      break;
-    }
+  const bool fromRoot = !header.empty() && header.front() == ':';
+  if (fromRoot) header.remove_prefix(1);
+  const bool common = !header.empty() && header.front() == '*';
+  std::vector<std::string_view> nodes = SplitAt(header, ':');
+  if (fromRoot) path.clear();
+  if (!path.empty() && !common) {
+    std::vector<std::string_view> under = path;
+    under.insert(under.end(), nodes.begin(), nodes.end());
+    if ((p.row = Find(under, rows, p)) != nullptr) nodes = std::move(under);
   }
+  if (p.row == nullptr) p.row = Find(nodes, rows, p);
+  if (common) return p;
+  path = std::move(nodes);
+  path.pop_back();
   return p;
 }
 
-std::string_view WithoutReturn(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 }  // namespace
-
-struct ScpiInstrument::Command {
-  Op op;
-  int suffix;
-  std::vector<std::string_view> params;
-};
 
 ScpiInstrument::ScpiInstrument() : ScpiInstrument(DeviceLink::SharingPortOf(ProcessLink())) {}
 
@@ -266,17 +463,22 @@ std::uint8_t ScpiInstrument::StatusByte(bool answerWaiting) const {
   if (!errors_.empty()) stb |= kStbErrorQueue;
   if (answerWaiting) stb |= kStbMav;
   if ((esr_ & ese_) != 0) stb |= kStbEsb;
+  if (questionable_.Summary()) stb |= kStbQuestionable;
+  if (operation_.Summary()) stb |= kStbOperation;
   if ((stb & sre_) != 0) stb |= kStbMss;
   return stb;
 }
 
 bool ScpiInstrument::ReadsOnly(std::string_view line) {
   bool any = false;
+  std::vector<std::string_view> path;
   for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
     unit = Trim(unit);
     if (unit.empty()) continue;
-    const Parsed p = ParseUnit(unit);
-    if (p.entry == nullptr || !tarvel::ReadsOnly(p.entry->op) || !p.rest.empty()) return false;
+    const auto p = ParseUnit(unit, Commands::Rows(), path);
+    if (p.row == nullptr || !p.row->readsOnly) return false;
+    const std::size_t count = p.rest.empty() ? 0 : SplitAt(p.rest, ',').size();
+    if (count < p.row->MinParams() || count > p.row->MaxParams()) return false;
     any = true;
   }
   return any;
@@ -284,45 +486,88 @@ bool ScpiInstrument::ReadsOnly(std::string_view line) {
 
 std::string ScpiInstrument::Execute(std::string_view line) {
   std::string answers;
+  std::vector<std::string_view> path;
   for (std::string_view unit : SplitAt(WithoutReturn(line), ';')) {
     unit = Trim(unit);
     if (unit.empty()) continue;
-    const Parsed parsed = ParseUnit(unit);
-    const Entry* found = parsed.entry;
-    if (found == nullptr) {
+    const auto parsed = ParseUnit(unit, Commands::Rows(), path);
+    const Commands::Row* row = parsed.row;
+    if (row == nullptr) {
       PushError(-113, parsed.known
                           ? "Undefined header; " + std::string(parsed.query ? "no query form" : "query only")
                           : "Undefined header");
       break;  // a command error ends the message
     }
-    Command command{found->op, parsed.suffix, {}};
+    Call call{*this, parsed.suffix, {}, answers};
     if (!parsed.rest.empty()) {
-      for (std::string_view p : SplitAt(parsed.rest, ',')) command.params.push_back(Trim(p));
+      for (std::string_view p : SplitAt(parsed.rest, ',')) call.params.push_back(Trim(p));
     }
-    if (static_cast<int>(command.params.size()) < found->params) {
+    if (call.params.size() < row->MinParams()) {
       PushError(-109, "Missing parameter");
       break;
     }
-    if (static_cast<int>(command.params.size()) > found->params) {
+    if (call.params.size() > row->MaxParams()) {
       PushError(-108, "Parameter not allowed");
       break;
     }
-    Run(command, answers);
+    row->run(call);
   }
   return answers.empty() ? answers : answers + "\n";
 }
 
-bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
-  const auto value = TextToCode(text);
-  if (!value && !TextToNumber(text)) {
+void ScpiInstrument::Reset() { device_ = Chips().front()->token, codes_ = {0, 0}, autoTransmit_ = false; }
+
+void ScpiInstrument::Clear() {
+  esr_ = 0;
+  operation_.event = questionable_.event = 0;
+  errors_.clear();
+}
+
+void ScpiInstrument::SelectDevice(std::string_view token) {
+  for (const Chip* chip : Chips()) {
+    if (EqualsNoCase(token, chip->token)) return void(device_ = chip->token);
+  }
+  PushError(-224, "Illegal parameter value");
+}
+
+void ScpiInstrument::StatusRegister::Set(std::uint16_t bits, bool on) {
+  if (on) event |= static_cast<std::uint16_t>(bits & ~condition);  // the conditions that come on
+  condition =
+      on ? static_cast<std::uint16_t>(condition | bits) : static_cast<std::uint16_t>(condition & ~bits);
+}
+
+void ScpiInstrument::SetWaitingForPort(bool waiting) {
+  operation_.Set(kScpiOperationWaitingForPort, waiting);
+}
+
+bool ScpiInstrument::ParseNumber(std::string_view text, int lowest, int highest, int preset, int& value) {
+  for (const auto& [word, meant] :
+       {std::pair<std::string_view, int>{"MINimum", lowest}, {"MAXimum", highest}, {"DEFault", preset}}) {
+    int suffix = 0;
+    if (MatchNode(text, word, suffix)) return value = meant, true;
+  }
+  const std::optional<std::string> plain = WithoutExponent(text);
+  const auto number = plain ? TextToCode(*plain) : std::nullopt;
+  if (!number && !(plain && TextToNumber(*plain))) {
     PushError(-104, "Data type error");
     return false;
   }
-  if (!value || *value < 0 || *value > DeviceMax(device_)) {
+  if (!number || *number < lowest || *number > highest) {
     PushError(-222, "Data out of range");
     return false;
   }
-  code = *value;
+  value = *number;
+  return true;
+}
+
+bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
+  return ParseNumber(text, 0, DeviceMax(device_), 0, code);
+}
+
+bool ScpiInstrument::ParseByte(std::string_view text, std::uint8_t& target) {
+  int value = 0;
+  if (!ParseNumber(text, 0, 255, 0, value)) return false;
+  target = static_cast<std::uint8_t>(value);
   return true;
 }
 
@@ -336,6 +581,18 @@ bool ScpiInstrument::Send() {
   link_->gainCode = {static_cast<std::int16_t>(codes_[0]), static_cast<std::int16_t>(codes_[1])};
   if (!Drive(false)) return false;
   sent_ = codes_;
+  sentTo_ = device_;
+  return true;
+}
+
+bool ScpiInstrument::ReadBack() {
+  if (const Chip* chip = FindChip(device_); !chip || !chip->readsBack()) {
+    PushError(-221, "Settings conflict");
+    return false;
+  }
+  if (!Drive(true)) return false;
+  const std::array<int, 2> read{link_->readCode[0], link_->readCode[1]};
+  if (sentTo_ == device_) questionable_.Set(kScpiQuestionableReadBack, read != sent_);
   return true;
 }
 
@@ -343,128 +600,15 @@ bool ScpiInstrument::Drive(bool readBack) {
   link_->device = device_;
   PortError error;
   const CommandStatus status = readBack ? ReadBackCodes(*link_, error) : RunDeviceCommand(*link_, error);
+  const bool portFailed = status == CommandStatus::PortUnavailable || status == CommandStatus::PortFailed;
+  questionable_.Set(kScpiQuestionablePort, portFailed);
   if (status == CommandStatus::Done) return true;
-  if (status == CommandStatus::PortUnavailable || status == CommandStatus::PortFailed) {
+  if (portFailed) {
     PushError(-240, "Hardware error; " + PortAlertText(error, link_->portAddress));
   } else {
     PushError(-240, "Hardware error");
   }
   return false;
-}
-
-namespace {
-
-// Adds a query's answer to the line's answers, ';' between them.
-void Answer(std::string& answers, const std::string& text) {
-  if (!answers.empty()) answers += ';';
-  answers += text;
-}
-
-}  // namespace
-
-bool ScpiInstrument::ParseByte(std::string_view text, std::uint8_t& target) {
-  const auto value = TextToCode(text);
-  if (!value && !TextToNumber(text)) {
-    PushError(-104, "Data type error");
-    return false;
-  }
-  if (!value || *value < 0 || *value > 255) {
-    PushError(-222, "Data out of range");
-    return false;
-  }
-  target = static_cast<std::uint8_t>(*value);
-  return true;
-}
-
-void ScpiInstrument::Run(const Command& c, std::string& answers) {
-  if (!RunCommonCommand(c, answers)) RunChipCommand(c, answers);
-}
-
-// The common commands and status queries; false for any other.
-bool ScpiInstrument::RunCommonCommand(const Command& c, std::string& answers) {
-  switch (c.op) {
-    case Op::Idn: Answer(answers, ScpiIdentity()); return true;
-    case Op::Rst:  // the status registers and the error queue stay as they are
-      device_ = Chips().front()->token, codes_ = {0, 0}, autoTransmit_ = false;
-      return true;
-    case Op::Cls:
-      esr_ = 0;
-      errors_.clear();
-      return true;
-    case Op::Ese: ParseByte(c.params[0], ese_); return true;
-    case Op::EseQ: Answer(answers, std::to_string(ese_)); return true;
-    case Op::EsrQ: {
-      const std::uint8_t esr = esr_;
-      esr_ = 0;
-      Answer(answers, std::to_string(esr));
-      return true;
-    }
-    case Op::Sre:
-      ParseByte(c.params[0], sre_);
-      sre_ &= static_cast<std::uint8_t>(~kStbMss);
-      return true;
-    case Op::SreQ: Answer(answers, std::to_string(sre_)); return true;
-    case Op::StbQ: Answer(answers, std::to_string(StatusByte(!answers.empty()))); return true;
-    case Op::Opc: esr_ |= kEsrOpc; return true;
-    case Op::OpcQ: Answer(answers, "1"); return true;
-    case Op::Wai: return true;
-    case Op::TstQ: Answer(answers, "0"); return true;
-    case Op::ErrorQ: Answer(answers, PopError()); return true;
-    case Op::VersionQ: Answer(answers, "1999.0"); return true;
-    default: return false;
-  }
-}
-
-// The chips' own commands: device, codes, sending and reading back.
-void ScpiInstrument::RunChipCommand(const Command& c, std::string& answers) {
-  auto answer = [&answers](const std::string& text) { Answer(answers, text); };
-  const std::size_t channel = static_cast<std::size_t>(c.suffix - 1);
-  if ((c.op == Op::ChanCode || c.op == Op::ChanCodeQ) && (c.suffix < 1 || c.suffix > 2)) {
-    PushError(-114, "Header suffix out of range");
-    return;
-  }
-  switch (c.op) {
-    case Op::Device:
-      for (const Chip* chip : Chips()) {
-        if (EqualsNoCase(c.params[0], chip->token)) return void(device_ = chip->token);
-      }
-      return PushError(-224, "Illegal parameter value");
-    case Op::DeviceQ: return answer(device_);
-    case Op::ChanCode: {
-      int code = 0;
-      if (!ParseCode(c.params[0], code)) return;
-      codes_[channel] = code;
-      if (autoTransmit_) Send();
-      return;
-    }
-    case Op::ChanCodeQ: return answer(CodeToText(codes_[channel]));
-    case Op::Code: {
-      int first = 0, second = 0;
-      if (!ParseCode(c.params[0], first) || !ParseCode(c.params[1], second)) return;
-      codes_ = {first, second};
-      Send();
-      return;
-    }
-    case Op::CodeQ: return answer(CodeToText(sent_[0]) + "," + CodeToText(sent_[1]));
-    case Op::Transmit: Send(); return;
-    case Op::AutoTransmit: {
-      const std::string_view v = c.params[0];
-      if (EqualsNoCase(v, "ON") || v == "1") autoTransmit_ = true;
-      else if (EqualsNoCase(v, "OFF") || v == "0") autoTransmit_ = false;
-      else PushError(-104, "Data type error");
-      return;
-    }
-    case Op::AutoTransmitQ: return answer(autoTransmit_ ? "1" : "0");
-    case Op::ReadQ: {
-      if (const Chip* chip = FindChip(device_); !chip || !chip->readsBack()) {
-        return PushError(-221, "Settings conflict");
-      }
-      if (!Drive(true)) return;
-      return answer(CodeToText(link_->readCode[0]) + "," + CodeToText(link_->readCode[1]));
-    }
-    case Op::PortQ: return answer(Quoted(link_->DescribePort()));
-    default: return;  // a common command: RunCommonCommand took it
-  }
 }
 
 }  // namespace tarvel

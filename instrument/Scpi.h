@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "chips/Chips.h"
 
@@ -22,10 +23,30 @@ namespace tarvel {
 class DeviceLink;
 
 constexpr std::size_t kScpiErrorQueueSize = 16;
+
+// The bits of STATus:OPERation and STATus:QUEStionable (SCPI leaves bits 8
+// to 12 to the instrument). Operation: a command waits for the port while
+// another process holds it (the simulated bench's lock). Questionable: the
+// port failed at the last command that drove it; the last READ? found codes
+// other than the ones last sent to the RX4410 (another program changed
+// them, or the chip lost them).
+constexpr std::uint16_t kScpiOperationWaitingForPort = 1u << 8;
+constexpr std::uint16_t kScpiQuestionablePort = 1u << 9;
+constexpr std::uint16_t kScpiQuestionableReadBack = 1u << 10;
 constexpr std::size_t kScpiMaxLineBytes = 4096;
 
-// The answer to *IDN?: manufacturer, model, serial number, firmware version.
-std::string ScpiIdentity();
+// The answer to *IDN?: manufacturer, model, serial number (--serial; "0"
+// when the bench has none), firmware version.
+std::string ScpiIdentity(std::string_view serial = "0");
+
+// One remote command as the documentation lists it: its form
+// ("CHANnel<n>:CODE c"), whether the server answers it at once while the port
+// is busy, and what it does.
+struct ScpiCommandHelp {
+  std::string form;
+  bool readsOnly;
+  std::string help;
+};
 
 struct ScpiError {
   int code;
@@ -49,11 +70,14 @@ class ScpiInstrument {
   // ';' and ended by "\n", or "" when no query answered.
   std::string Execute(std::string_view line);
 
-  // True when every command of the line is a query that only reads what the
-  // instrument holds (*IDN?, *STB?, SYSTem:ERRor?, DEVice?, CODE?, PORT?
-  // and the like): no port, no setting. The server answers those at once
-  // while other commands wait for the port.
+  // True when every command of the line is one the command table marks as
+  // only reading what the instrument holds (*IDN?, *STB?, SYSTem:ERRor?,
+  // DEVice?, CODE?, PORT? and the like): no port, no setting. The server
+  // answers those at once while other commands wait for the port.
   static bool ReadsOnly(std::string_view line);
+
+  // Every remote command, in the command table's order.
+  static std::vector<ScpiCommandHelp> CommandList();
 
   // Queues an error (e.g. -223 for a line the server discarded).
   void PushError(int code, std::string text);
@@ -61,14 +85,34 @@ class ScpiInstrument {
   std::string PopError();
   std::size_t ErrorCount() const { return errors_.size(); }
 
+  // The third field of *IDN?.
+  void SetSerial(std::string serial) { serial_ = std::move(serial); }
+
+  // The server says when a command starts and stops waiting for a port
+  // another process holds (operation bit kScpiOperationWaitingForPort).
+  void SetWaitingForPort(bool waiting);
+
  private:
-  struct Command;
-  void Run(const Command& command, std::string& answers);
-  bool RunCommonCommand(const Command& command, std::string& answers);
-  void RunChipCommand(const Command& command, std::string& answers);
+  struct Call;      // one command of a message, as its handler sees it
+  struct Commands;  // the command table: one row per command, in Scpi.cpp
+  // A SCPI status register: the condition now, the events (conditions that
+  // came on since last read), the events that count in the status byte.
+  struct StatusRegister {
+    std::uint16_t condition = 0, event = 0, enable = 0;
+    void Set(std::uint16_t bits, bool on);
+    bool Summary() const { return (event & enable) != 0; }
+  };
+  // A numeric parameter: a number (an exponent allowed), rounded as the
+  // command line rounds, within lowest..highest, or MINimum, MAXimum or
+  // DEFault; false after queueing the error.
+  bool ParseNumber(std::string_view text, int lowest, int highest, int preset, int& value);
   // A register's value 0..255 into `target`; false after queueing the error.
   bool ParseByte(std::string_view text, std::uint8_t& target);
-  bool Send();  // sends codes_ to device_; false after an error
+  void Reset();  // *RST
+  void Clear();  // *CLS
+  void SelectDevice(std::string_view token);
+  bool Send();      // sends codes_ to device_; false after an error
+  bool ReadBack();  // reads the chip's codes into the link; false after an error
   // Runs the device command (or the read-back) with its alerts queued as
   // "-240" errors; false when it failed.
   bool Drive(bool readBack);
@@ -78,11 +122,14 @@ class ScpiInstrument {
   std::uint8_t StatusByte(bool answerWaiting) const;
 
   std::unique_ptr<DeviceLink> link_;
+  std::string serial_ = "0";
   std::string device_{Chips().front()->token};
   std::array<int, 2> codes_{0, 0};
   std::array<int, 2> sent_{-1, -1};
   bool autoTransmit_ = false;
+  std::string sentTo_;  // the device sent_ went to
   std::uint8_t esr_ = 0, ese_ = 0, sre_ = 0;
+  StatusRegister operation_, questionable_;
   std::deque<ScpiError> errors_;
 };
 

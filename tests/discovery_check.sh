@@ -4,11 +4,15 @@
 # their own (two veth ends, no way out), with /run/avahi-daemon private, so
 # nothing is announced on the machine's network and a system avahi-daemon is
 # left alone. avahi-browse must find the service under its --name with its
-# port and *IDN? TXT records; a loopback server is not announced; without a
-# daemon the server says so in one line and serves all the same; the
-# announcement goes when the server stops.
+# port and *IDN? TXT records (the serial --serial gives), on the listened
+# address's interface only; a second server of the same name on this host
+# is announced as "NAME #2"; after avahi-daemon restarts, the server is
+# announced again; a loopback server is not announced; without a daemon the
+# server says so in one line and serves all the same; the announcement goes
+# when the server stops.
 #   discovery_check.sh PATH/TO/tarvel VERSION
 set -euo pipefail
+[[ -n ${TARVEL_DISCOVERY_TRACE:-} ]] && set -x
 program=$(readlink -f "$1") version=$2
 skip() { echo "skipped: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -75,9 +79,12 @@ publish-workstation=no
 [reflector]
 [rlimits]
 CONF
-avahi-daemon -f "$work/avahi.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title \
-  >"$work/avahi.log" 2>&1 &
-avahi=$!
+start_avahi() {
+  avahi-daemon -f "$work/avahi.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title \
+    >"$work/avahi.log" 2>&1 &
+  avahi=$!
+}
+start_avahi
 for _ in $(seq 100); do
   avahi-browse -pt _none._tcp >/dev/null 2>&1 && break
   kill -0 "$avahi" 2>/dev/null || skip "avahi-daemon did not start here: $(tail -n 3 "$work/avahi.log")"
@@ -85,12 +92,14 @@ for _ in $(seq 100); do
 done
 avahi-browse -pt _none._tcp >/dev/null 2>&1 || skip "avahi-daemon did not answer: $(tail -n 3 "$work/avahi.log")"
 
-serve() {  # LISTEN [NAME]: starts a server as nobody; sets server and port
+serve() {  # LISTEN [NAME [OPTION...]]: starts a server as nobody; sets server and port
   local args=(--serve --listen "$1")
-  [[ $# -gt 1 ]] && args+=(--name "$2")
+  [[ $# -gt 1 ]] && args+=(--name "$2" "${@:3}")
+  serves=$((${serves:-0} + 1))
   rm -f "$work/out" "$work/err"
+  ln -s "err.$serves" "$work/err"  # each server's own, $work/err the last one's
   TARVEL_PORT="sim:$work/bench.state" setpriv --reuid=65534 --regid=65534 --clear-groups \
-    "$program" "${args[@]}" >"$work/out" 2>"$work/err" &
+    "$program" "${args[@]}" >"$work/out" 2>"$work/err.$serves" &
   server=$!
   for _ in $(seq 100); do grep -q "^listening on" "$work/out" 2>/dev/null && break; sleep 0.05; done
   port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/out")
@@ -98,7 +107,7 @@ serve() {  # LISTEN [NAME]: starts a server as nobody; sets server and port
 }
 stop() { kill -TERM "$server"; wait "$server" || fail "the server ended with status $?"; server=; }
 browse() { avahi-browse -rpt _scpi-raw._tcp 2>/dev/null | grep '^=' || true; }
-parsable() { local n=${1// /\\032}; echo "${n//,/\\044}"; }  # a name as avahi-browse -p writes it
+parsable() { local n=${1// /\\032}; n=${n//#/\\035}; echo "${n//,/\\044}"; }  # as avahi-browse -p writes it
 chmod 777 "$work"
 
 # A loopback server is not announced, and says nothing about it.
@@ -107,7 +116,7 @@ grep -q "DNS-SD" "$work/err" && fail "a loopback server spoke of DNS-SD: $(cat "
 loopback=$server
 
 # A network server is found under its name, on its port, with *IDN?'s fields.
-serve 10.77.0.1:0 "Bench 7, RF lab"
+serve 10.77.0.1:0 "Bench 7, RF lab" --serial SN-17
 name=$(parsable "Bench 7, RF lab")
 found=
 for _ in $(seq 50); do
@@ -119,11 +128,40 @@ done
 echo "found: $found"
 IFS=';' read -r _ _ _ _ _ _ _ _ got_port txt <<<"$found"
 [[ $got_port == "$port" ]] || fail "announced on port $got_port, the server listens on $port"
-for record in txtvers=1 "Manufacturer=Tarvel Control Software" "Model=Tarvel Control" SerialNumber=0 \
+for record in txtvers=1 "Manufacturer=Tarvel Control Software" "Model=Tarvel Control" SerialNumber=SN-17 \
               "FirmwareVersion=$version"; do
   grep -qF "\"$record\"" <<<"$txt" || fail "TXT lacks $record: $txt"
 done
 browse | grep -qF ';Loopback;' && fail "the loopback server was announced"
+# Only where it listens: tv0's address, not tv1's.
+sleep 1
+elsewhere=$(browse | grep -F ";$name;" | grep -vF "=;tv0;IPv4;$name;_scpi-raw._tcp;") || true
+[[ -z $elsewhere ]] || fail "announced on another interface: $elsewhere"
+elsewhere=$(browse | grep -F ";$name;" | cut -d';' -f8 | grep -vx '10\.77\.0\.1') || true
+[[ -z $elsewhere ]] || fail "announced where the server does not listen: $elsewhere"
+
+# The same name twice on this host: the second is "NAME #2".
+first=$server
+first_err=$(readlink -f "$work/err")
+serve 10.77.0.1:0 "Bench 7, RF lab"
+second=$(parsable "Bench 7, RF lab #2")
+for _ in $(seq 50); do browse | grep -qF ";$second;_scpi-raw._tcp;" && break; sleep 0.2; done
+browse | grep -qF ";$second;_scpi-raw._tcp;" || fail "no \"Bench 7, RF lab #2\": $(browse) / $(cat "$work/err")"
+grep -qF 'announced as "Bench 7, RF lab #2"' "$work/err" || fail "the second server did not say its name: $(cat "$work/err")"
+stop
+server=$first
+
+# avahi-daemon restarts: the server is announced again.
+kill -TERM "$avahi"
+wait "$avahi" || true
+start_avahi
+found=
+for _ in $(seq 30); do
+  found=$(browse | grep -F ";$name;_scpi-raw._tcp;" | head -n 1) || true
+  [[ -n $found ]] && break
+  sleep 0.2
+done
+[[ -n $found ]] || fail "not announced again after avahi-daemon restarted: $(browse) / $(cat "$first_err")"
 kill -TERM "$loopback" && wait "$loopback" || fail "the loopback server ended with status $?"
 loopback=
 named=$server

@@ -91,14 +91,15 @@ for f in bin/tarvel share/libsigrokdecode/decoders/tarvel/pd.py share/tarvel/tar
          lib/python3/dist-packages/tarvel_control/__init__.py; do
   grep -q "^\./usr/$f\$" <<<"$paths" || fail "the package lacks /usr/$f"
 done
-# Besides /usr: the service's unit and the udev rules where Debian 12 keeps a
-# package's, and its settings, a conffile.
-for f in lib/systemd/system/tarvel-serve.service lib/udev/rules.d/60-tarvel.rules etc/default/tarvel; do
+# Besides /usr: the service's units, the udev rules and the modules loaded
+# at boot where Debian 12 keeps a package's, and its settings, a conffile.
+for f in lib/systemd/system/tarvel-serve.service lib/systemd/system/tarvel-serve@.service \
+         lib/modules-load.d/tarvel.conf lib/udev/rules.d/60-tarvel.rules etc/default/tarvel; do
   grep -q "^\./$f\$" <<<"$paths" || fail "the package lacks /$f"
 done
 [[ $(dpkg-deb -f "$deb" Depends) == adduser,* ]] || fail "the package does not depend on adduser"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/default/tarvel || fail "/etc/default/tarvel is no conffile"
-allowed='^\./($|usr/|etc/$|etc/default/(tarvel)?$|lib/$|lib/systemd/$|lib/systemd/system/(tarvel-serve\.service)?$|lib/udev/$|lib/udev/rules\.d/(60-tarvel\.rules)?$)'
+allowed='^\./($|usr/|etc/$|etc/default/(tarvel)?$|lib/$|lib/systemd/$|lib/systemd/system/(tarvel-serve@?\.service)?$|lib/modules-load\.d/(tarvel\.conf)?$|lib/udev/$|lib/udev/rules\.d/(60-tarvel\.rules)?$)'
 outside=$(grep -Ev "$allowed" <<<"$paths"; grep '^\./usr/local' <<<"$paths") || true
 [[ -z $outside ]] || fail "the package installs outside /usr: $outside"
 dpkg-deb -x "$deb" "$dest/unpacked"

@@ -2,7 +2,8 @@
 # The package's maintainer scripts on a copy of this machine's /etc and
 # /var/lib, in a mount namespace of their own, so the machine's users stay as
 # they are: configure creates the system user tarvel in lp, plugdev and gpio,
-# a second configure (an upgrade) leaves it be, purge removes it and its state.
+# a second configure (an upgrade) leaves it be, purge removes it, its state
+# and the links that enabled the service (the single one, and each bench's).
 #   maintainer_scripts_check.sh PACKAGING_DIR
 set -euo pipefail
 packaging=$(readlink -f "$1")
@@ -29,7 +30,11 @@ for tool in py3compile udevadm systemctl deb-systemd-invoke; do
   chmod +x "$copy/bin/$tool"
 done
 export PATH="$copy/bin:$PATH"
+export DPKG_MAINTSCRIPT_PACKAGE=tarvel  # deb-systemd-helper runs only from dpkg
 
+# The unit where deb-systemd-helper finds it (the copy of /etc).
+mkdir -p /etc/systemd/system
+cp "$packaging/tarvel-serve.service" /etc/systemd/system/
 sh -e "$packaging/postinst" configure
 groups=$(id -nG tarvel)
 for g in tarvel lp plugdev gpio; do grep -qw "$g" <<<"$groups" || fail "tarvel is not in $g: $groups"; done
@@ -42,9 +47,17 @@ if [[ -d /run/udev ]]; then
 fi
 grep -q "enable" "$copy/calls" && fail "the service was enabled: $(cat "$copy/calls")"
 mkdir -p /var/lib/tarvel && touch /var/lib/tarvel/bench.state
+# What `systemctl enable tarvel-serve tarvel-serve@b1` leaves; removing the
+# package removes the unit files.
+wants=/etc/systemd/system/multi-user.target.wants
+mkdir -p "$wants"
+ln -sf /lib/systemd/system/tarvel-serve.service "$wants/tarvel-serve.service"
+ln -sf /lib/systemd/system/tarvel-serve@.service "$wants/tarvel-serve@b1.service"
+rm /etc/systemd/system/tarvel-serve.service
 sh -e "$packaging/postrm" remove
 getent passwd tarvel >/dev/null || fail "remove (not purge) took the user"
 sh -e "$packaging/postrm" purge
 getent passwd tarvel >/dev/null && fail "purge left the user"
 [[ -e /var/lib/tarvel ]] && fail "purge left /var/lib/tarvel"
+leftover=$(ls "$wants" | grep tarvel) && fail "purge left the links that enabled the service: $leftover"
 echo "maintainer scripts checked"

@@ -3,18 +3,22 @@
 `tarvel --serve` on the simulated bench, with Debian's python3-pymeasure:
 what it sets is what `tarvel RX4410R` reads back beside it (and, for the
 TQM7731, what the bench holds), what the command line sends is what its
-read_back returns, and the server's errors come back as TarvelError.
+read_back returns, and the server's errors come back as TarvelError; and,
+against a fake server on loopback, answers the server never gives raise
+TarvelError and a server closing mid-answer TarvelConnectionError.
 
 usage: pymeasure_check.py PATH/TO/tarvel VERSION PATH/TO/python
 """
 import os
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.abspath(sys.argv[3]))
-from tarvel_control import TarvelControl, TarvelError  # noqa: E402
+from tarvel_control import TarvelConnectionError, TarvelControl, TarvelError  # noqa: E402
 
 IDN = "Tarvel Control Software,Tarvel Control,0," + sys.argv[2]
 
@@ -25,6 +29,55 @@ def as_ordinary_user():
         os.setgroups([])
         os.setresgid(65534, 65534, 65534)
         os.setresuid(65534, 65534, 65534)
+
+
+# What the fake server answers: wrong in form, too long, or cut off.
+FAKE_ANSWERS = {
+    "DEVice?": b"a,b\n",
+    "CODE?": b"17\n",
+    "CHANnel1:CODE?": b"5.5\n",
+    "CHANnel2:CODE?": b"x" * (4 * 1024 * 1024) + b"\n",
+    "TRANsmit:AUTO?": b"2\n",
+    "PORT?": b"unquoted\n",
+}
+
+
+def fake_server(listener):
+    """Answers FAKE_ANSWERS, one connection at a time; *IDN? gets half an
+    answer and the connection closed."""
+    while True:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            return
+        with connection, connection.makefile("rb") as lines:
+            for line in lines:
+                query = line.decode().strip()
+                if query == "*IDN?":
+                    connection.sendall(b"Tarvel Con")
+                    break
+                connection.sendall(FAKE_ANSWERS.get(query, b"0\n"))
+
+
+def check_wrong_answers(check):
+    listener = socket.create_server(("127.0.0.1", 0))
+    threading.Thread(target=fake_server, args=(listener,), daemon=True).start()
+    resource = f"TCPIP::127.0.0.1::{listener.getsockname()[1]}::SOCKET"
+    try:
+        amp = TarvelControl(resource, timeout=60000)  # a wait for the timeout would show as a hang
+        for member in ("device", "codes", "channel1_code", "channel2_code", "auto_transmit", "port"):
+            try:
+                got = getattr(amp, member)
+            except TarvelError as e:
+                got = [c for c, _ in e.errors]
+            check(f"{member} from a server answering wrongly", got, [0])
+        try:
+            got = amp.id
+        except TarvelConnectionError:
+            got = "TarvelConnectionError"
+        check("id from a server closing mid-answer", got, "TarvelConnectionError")
+    finally:
+        listener.close()
 
 
 def main():
@@ -44,6 +97,8 @@ def main():
             check(what, got, [code] if code is not None else None)
         else:
             failures.append(f"{what}: no {error.__name__}")
+
+    check_wrong_answers(check)
 
     with tempfile.TemporaryDirectory(prefix="tarvel-pymeasure-") as work:
         os.chmod(work, 0o777)

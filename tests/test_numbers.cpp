@@ -132,6 +132,30 @@ TEST(Numbers, WholeNumbersAndComparisonsGoByTheDigits) {
   }
 }
 
+// SCPI's decimal numeric data: the exponent moves the full stop, and the
+// value then rounds as a plain number does (halves to even).
+TEST(Numbers, ExponentsBecomePlainDecimalsThatRoundAsTheCommandLineDoes) {
+  const struct {
+    const char* text;
+    const char* plain;  // nothing: malformed, or too long to write here
+    std::optional<std::int16_t> code;
+  } cases[] = {
+      {"1.2E1", "12.0", 12},   {"1.25e1", "12.5", 12}, {"1.35E+1", "13.5", 14}, {"-2.5E0", "-2.5", -2},
+      {"25E-1", "2.5", 2},     {".5E1", "5.0", 5},     {"5E-1", "0.5", 0},      {"15E-1", "1.5", 2},
+      {" 6.3E1 ", "63.0", 63}, {"42", "42", 42},       {"1E61", nullptr, {}},   {"1E-99999", nullptr, 0},
+      {"1E", nullptr, {}},     {"1E+", nullptr, {}},   {"E5", nullptr, {}},     {"1E5.0", nullptr, {}},
+      {"1 E5", nullptr, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto plain = WithoutExponent(c.text);
+    if (c.plain != nullptr) {
+      EXPECT_EQ(plain, std::string(c.plain));
+    }
+    EXPECT_EQ(plain ? TextToCode(*plain) : std::nullopt, c.code);
+  }
+}
+
 TEST(Numbers, CodeToTextIsPlainDecimal) {
   const std::pair<long long, const char*> cases[] = {
       {0, "0"}, {42, "42"}, {-3, "-3"}, {-32768, "-32768"}, {32767, "32767"}};

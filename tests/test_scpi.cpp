@@ -53,10 +53,10 @@ TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
        "",
        {"-113,\"Undefined header\"", "-114,\"Header suffix out of range\"",
         "-224,\"Illegal parameter value\""}},
-      {{"TRAN?", "*IDN", "CHAN1:CODE? 7"},
+      {{"TRAN?", "*IDN", "CHAN1:CODE? 7", "CHAN1:CODE? MIN,MAX"},
        "",
        {"-113,\"Undefined header; no query form\"", "-113,\"Undefined header; query only\"",
-        "-108,\"Parameter not allowed\""}},
+        "-224,\"Illegal parameter value\"", "-108,\"Parameter not allowed\""}},
       {{"CODE 1,1;SYST:ERR?;CODE 99,1;SYST:ERR:NEXT?;SYST:ERR?"},
        "0,\"No error\";-222,\"Data out of range\";0,\"No error\"\n",
        {},
@@ -64,12 +64,35 @@ TEST(ScpiInstrument, AnswersAndErrorsPerProgramMessage) {
       {{"*ESE 60;*ESE?;FOO;*STB?;*ESR?;*ESR?"}, "60\n", {"-113,\"Undefined header\""}},
       {{"*ESE 32", "FOO", "*STB?;*ESR?;*CLS;*STB?"}, "36;32;16\n", {}},
       {{"*OPC;*ESR?", "*SRE 4;*SRE?", "X", "*STB?"}, "1\n4\n68\n", {"-113,\"Undefined header\""}},
-      {{"DEV TQM7731;TRAN:AUTO 1;CHAN1:CODE 3", "*RST;DEV?;TRAN:AUTO?;CHAN1:CODE?;CODE?"},
+      {{"DEV TQM7731;TRAN:AUTO 1;CHAN1:CODE 3", "*RST;DEV?;TRAN:AUTO?;CHAN1:CODE?;:CODE?"},
        "RX4410;0;0;3,0\n",
        {},
        {0, 0},
        {3, 0}},
       {{";;  ;", "\t*OPC?  "}, "1\n", {}},
+      // Numeric parameters: exponents, rounded as the command line rounds;
+      // MINimum, MAXimum, DEFault; the code range queried.
+      {{"CODE 1.2E1,2.5e0", "CODE?"}, "12,2\n", {}, {12, 2}},
+      {{"CODE 6.35E1,0", "CODE 1E99,0", "CODE 1E,0"},
+       "",
+       {"-222,\"Data out of range\"", "-222,\"Data out of range\"", "-104,\"Data type error\""}},
+      {{"CODE MAX,min", "CODE?;*ESE MAXIMUM;*ESE?;*ESE DEF;*ESE?"}, "63,0;255;0\n", {}, {63, 0}},
+      {{"DEV TQM7731;CHAN1:CODE MAX;CHAN2:CODE DEF;TRAN",
+        "CHAN1:CODE? MAX;CHAN1:CODE? MIN;DEV RX4410;CHAN2:CODE? MAX"},
+       "31;0;63\n",
+       {},
+       {0, 0},
+       {31, 0}},
+      // Compound headers: a header resolves under the previous command's
+      // node first, then from the root; ':' returns to the root.
+      {{"CHAN2:CODE 7;CODE?;CHAN1:CODE 5;CODE?;:CODE?", "SYST:ERR:COUN?;ALL?;NEXT?"},
+       "7;5;-1,-1\n0;0,\"No error\";0,\"No error\"\n",
+       {}},
+      {{"STAT:OPER:ENAB 256;ENAB?;:STAT:QUES:ENAB 1E3;ENAB?;*IDN?;COND?"}, "256;1000;" + kIdn + ";0\n", {}},
+      {{"CHAN1:CODE 5;CODE 1,2;CODE?"}, "", {"-108,\"Parameter not allowed\""}},
+      {{"FOO", "CODE 99,0", "SYST:ERR:COUN?;ALL?;COUN?"},
+       "2;-113,\"Undefined header\",-222,\"Data out of range\";0\n",
+       {}},
   };
   for (const Exchange& c : cases) {
     SCOPED_TRACE(c.lines.front());
@@ -124,6 +147,53 @@ TEST(ScpiInstrument, StatusByteFollowsIeee4882) {
   }
 }
 
+// The SCPI status model: conditions, the events they latch as they come on,
+// the enables that summarise them into the status byte (questionable bit 3,
+// operation bit 7, both behind *SRE for bit 6), *CLS clearing events and
+// STATus:PRESet clearing enables. Each step may first make the port fail
+// (or work again) or tell the instrument a command waits for the port.
+TEST(ScpiInstrument, StatusRegistersLatchSummariseAndClear) {
+  struct Step {
+    const char* line;
+    std::string answer;
+    int failOpen = -1;  // the port's open fails (1) or works (0) from this step on
+    int waiting = -1;   // a command starts (1) or stops (0) waiting for the port
+  };
+  const std::vector<Step> cases[] = {
+      {{"STAT:OPER?;STAT:OPER:COND?;STAT:QUES?;STAT:QUES:COND?;*STB?", "0;0;0;0;16\n"}},
+      {{"STAT:QUES:ENAB 512;*SRE 8", ""},
+       {"CODE 1,2", "", 1},
+       {"*STB?;STAT:QUES:COND?;STAT:QUES:EVEN?", "76;512;512\n"},
+       {"SYST:ERR:COUN?;*CLS;*STB?", "1;16\n"},
+       {"CODE 1,2", "", 0},
+       {"STAT:QUES:COND?;STAT:QUES?", "0;0\n"}},
+      {{"CODE 1,2", "", 1}, {"CODE 1,2", "", 0}, {"STAT:QUES:COND?;STAT:QUES?;*ESR?", "0;512;16\n"}},
+      {{"STAT:OPER:ENAB 256;*SRE 128", ""},
+       {"*STB?;STAT:OPER:COND?", "192;256\n", -1, 1},
+       {"STAT:OPER:COND?;*STB?", "0;208\n", -1, 0},
+       {"STAT:OPER?;STAT:OPER?;*STB?", "256;0;16\n"}},
+      {{"STAT:OPER:ENAB 256;STAT:QUES:ENAB 512", "", -1, 1},
+       {"CODE 1,2", "", 1},
+       {"*CLS;STAT:OPER:COND?;STAT:OPER?;STAT:QUES?;STAT:OPER:ENAB?", "256;0;0;256\n"},
+       {"STAT:PRES;STAT:OPER:ENAB?;STAT:QUES:ENAB?;STAT:QUES:COND?", "0;0;512\n"}},
+      {{"CODE 5,6;READ?;STAT:QUES:COND?", "0,0;1024\n"},
+       {"CODE 0,0;READ?;STAT:QUES:COND?;STAT:QUES?", "0,0;0;1024\n"}},
+      {{"STAT:OPER:ENAB 32768", ""},
+       {"STAT:OPER:ENAB MAX;ENAB?;SYST:ERR?", "32767;-222,\"Data out of range\"\n"}},
+  };
+  for (const auto& steps : cases) {
+    SCOPED_TRACE(steps.front().line);
+    auto log = testing::InstallRecordingPort();
+    ScpiInstrument instrument;
+    for (const Step& step : steps) {
+      if (step.failOpen >= 0) log->failOpen = step.failOpen;
+      if (step.waiting >= 0) instrument.SetWaitingForPort(step.waiting == 1);
+      EXPECT_EQ(instrument.Execute(step.line), step.answer) << step.line;
+    }
+    SetPortBackend(nullptr);
+  }
+}
+
 TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
   const struct {
     const char* line;
@@ -139,6 +209,10 @@ TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
       {"CODE? 1", false},
       {"FOO?", false},
       {" ; ", false},
+      {"CHAN1:CODE? MAX;STAT:OPER:EVEN?;COND?;:SYST:ERR:ALL?;COUN?", true},
+      {"CHAN1:CODE? MIN,MAX", false},
+      {"STAT:OPER:ENAB?;ENAB 1", false},
+      {"STAT:PRES", false},
   };
   for (const auto& c : cases) EXPECT_EQ(ScpiInstrument::ReadsOnly(c.line), c.readsOnly) << c.line;
 }

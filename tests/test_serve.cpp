@@ -23,6 +23,7 @@
 
 #include "ProgramRunner.h"
 #include "TestSupport.h"
+#include "app/Announce.h"
 #include "core/Version.h"
 #include "sim/BenchStateFile.h"
 #include "sim/SimBench.h"
@@ -288,8 +289,8 @@ TEST_F(ServeIdleTimeout, ClosesAClientThatSendsNothingAndKeepsOneThatDoes) {
 
 // Another process (here the test) holds the bench's lock: commands wait for
 // it in arrival order, each client's lines in order, while queries that only
-// read are answered at once; after 2 s a command gives up as the command
-// line does.
+// read are answered at once (operation status: waiting for the port); after
+// 2 s a command gives up as the command line does.
 TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
   const std::string idn = std::string("Tarvel Control Software,Tarvel Control,0,") + kVersion;
   Client a(port), b(port);
@@ -301,14 +302,15 @@ TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
   b.Send("CODE 4,5\n*IDN?\n");
   std::this_thread::sleep_for(50ms);
   Client c(port);  // b's lines wait behind b's command
-  EXPECT_EQ(c.Ask("*IDN?;CODE?;SYST:ERR?;DEV?;*STB?\n"), idn + ";1,1;0,\"No error\";RX4410;16");
+  EXPECT_EQ(c.Ask("*IDN?;CODE?;SYST:ERR?;DEV?;*STB?;STAT:OPER:COND?\n"),
+            idn + ";1,1;0,\"No error\";RX4410;16;256");
   EXPECT_FALSE(b.Answered());
   EXPECT_FALSE(a.Answered()) << "still waiting for the bench, not failed";
   ::flock(lock, LOCK_UN);
   EXPECT_EQ(a.Line(), "1");
   EXPECT_EQ(a.Line(), "2,3") << "a's lines in order, before b's command";
   EXPECT_NE(b.Line().find("Tarvel"), std::string::npos);
-  EXPECT_EQ(b.Ask("CODE?;SYST:ERR?\n"), "4,5;0,\"No error\"");
+  EXPECT_EQ(b.Ask("CODE?;SYST:ERR?;STAT:OPER:COND?;STAT:OPER?\n"), "4,5;0,\"No error\";0;256");
   EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{4, 5}));
   EXPECT_EQ(Bench().protocolErrors, 0u);
 
@@ -359,6 +361,27 @@ TEST_F(ServeOutOfDescriptors, BacksOffWhileAcceptFailsAndKeepsServing) {
   EXPECT_EQ(said, 1u) << err;
 }
 
+// D-Bus (and so avahi-daemon) aborts the server on a name that is not
+// UTF-8: names are checked, and the default is cut at a character boundary.
+TEST(Announce, NamesAreUtf8AndTheDefaultIsCutBetweenCharacters) {
+  const struct {
+    std::string text;
+    bool utf8;
+  } cases[] = {
+      {"Bench 7, RF lab", true}, {"Caf\xc3\xa9", true}, {"\xf0\x9f\x94\xac scope", true},
+      {"\xff\xfe bench", false}, {"Caf\xe9", false},    {"\xc0\xaf", false},  // overlong '/'
+      {"\xed\xa0\x80", false},   {"\xc3", false},       {"\xf4\x90\x80\x80", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsUtf8(c.text), c.utf8) << c.text;
+  std::string host;
+  for (int i = 0; i < 30; ++i) host += "\xc3\xa9";  // 60 bytes of two-byte characters
+  const std::string name = InstanceNameFor(host + ".lab.example");
+  EXPECT_LE(name.size(), kMaxInstanceNameBytes);
+  EXPECT_TRUE(IsUtf8(name)) << name;
+  EXPECT_EQ(name.size(), 62u) << "\"Tarvel Control on \" and 22 whole characters";
+  EXPECT_EQ(InstanceNameFor("benchpi.local"), "Tarvel Control on benchpi");
+}
+
 TEST(Options, HelpVersionAndUnknownOptions) {
   const struct {
     std::vector<std::string> args;
@@ -368,7 +391,14 @@ TEST(Options, HelpVersionAndUnknownOptions) {
       {{"--help"}, 0, "tarvel --serve [--listen HOST:PORT]", ""},
       {{"--version"}, 0, std::string("tarvel ") + kVersion + "\n", ""},
       {{"--bogus"}, 64, "", "usage: tarvel"},
-      {{"--serve", "--listen", "nowhere"}, 64, "", "expected HOST:PORT"},
+      {{"--serve", "--listen", "nowhere"},
+       64,
+       "",
+       "--listen takes HOST:PORT (e.g. 127.0.0.1:5025, 0.0.0.0:5025 or [::1]:5025), not \"nowhere\""},
+      {{"--serve", "--listen", "10.0.0.1:99999"}, 64, "", "not \"10.0.0.1:99999\""},
+      {{"--serve", "--name", "\xff\xfe bench"}, 64, "", "--name takes UTF-8 text"},
+      {{"--serve", "--name", "Caf\xe9 bench"}, 64, "", "--name takes UTF-8 text"},  // Latin-1
+      {{"--serve", "--serial", "A,B"}, 64, "", "--serial takes 1 to 64 printable ASCII"},
       {{"--serve", "--port-choice", "LPT9"}, 64, "", "LPT1, LPT2 or PRN"},
       {{"--serve", "--name", std::string(64, 'x')}, 64, "", "a name of at most 63 bytes"},  // one DNS label
       {{"--serve", "--idle-timeout"}, 64, "", "--idle-timeout takes whole seconds"},

@@ -12,13 +12,19 @@ on a raw TCP socket; TarvelControl drives it from PyMeasure:
     amp.sweep(0, 63, dwell=0.05, callback=lambda step, codes, read: print(step, codes, read))
 
 Every setting is followed by SYSTem:ERRor? until the queue is empty; an
-error the server reports raises TarvelError.
+error the server reports raises TarvelError, and so does an answer that is
+not what the server gives (TarvelError.errors then holds (0, why)). A
+server that closes the connection raises TarvelConnectionError (a
+ConnectionError) at once, not after the timeout.
 """
 import logging
 import re
 import socket
 import time
 
+import select
+
+from pymeasure.adapters import VISAAdapter
 from pymeasure.instruments import Instrument
 from pyvisa.constants import VI_ATTR_TCPIP_NODELAY
 from pymeasure.instruments.validators import strict_discrete_set, strict_range
@@ -26,13 +32,16 @@ from pymeasure.instruments.validators import strict_discrete_set, strict_range
 log = logging.getLogger(__name__)
 log.addHandler(logging.NullHandler())
 
-__all__ = ["TarvelControl", "TarvelError"]
+__all__ = ["TarvelControl", "TarvelError", "TarvelConnectionError"]
 
 DEVICES = ("RX4410", "TQM7731")
 # The server refuses codes outside the device's range (-222) and sends
 # nothing; the validators here stop what no device takes.
 CODE_RANGE = (0, 63)
 _ERROR = re.compile(r'^([+-]?\d+),"(.*)"$', re.S)
+# No answer of the server is longer: a line of queries is at most 4096
+# bytes, and no query answers more than a few hundred.
+MAX_ANSWER = 65536
 
 
 def _unquote(text):
@@ -70,11 +79,112 @@ def _no_delay(connection):
 
 
 class TarvelError(Exception):
-    """Errors the server reported: a list of (code, message)."""
+    """Errors the server reported: a list of (code, message); code 0 for an
+    answer the server does not give."""
 
     def __init__(self, errors):
         self.errors = list(errors)
         super().__init__("; ".join("%d, %s" % e for e in self.errors))
+
+
+class TarvelConnectionError(ConnectionError):
+    """The server closed the connection (it stopped, or was restarted)."""
+
+
+def _unexpected(what, value):
+    return TarvelError([(0, "unexpected answer to %s: %r" % (what, value))])
+
+
+def _one(values):
+    """PyMeasure hands a one-field answer as the value, more as a list."""
+    return values[0] if isinstance(values, list) and len(values) == 1 else values
+
+
+def _whole(value, lowest, highest):
+    if isinstance(value, (int, float)) and float(value).is_integer() and lowest <= value <= highest:
+        return int(value)
+    return None
+
+
+def _device_answer(values):
+    value = _one(values)
+    if value not in DEVICES:
+        raise _unexpected("DEVice?", values)
+    return value
+
+
+def _code_answer(values):
+    code = _whole(_one(values), CODE_RANGE[0], CODE_RANGE[1])
+    if code is None:
+        raise _unexpected("CHANnel<n>:CODE?", values)
+    return code
+
+
+def _codes_answer(values):
+    codes = [_whole(v, -1, CODE_RANGE[1]) for v in values] if isinstance(values, list) else []
+    if len(codes) != 2 or None in codes:
+        raise _unexpected("CODE?", values)
+    return codes
+
+
+def _flag_answer(values):
+    flag = _whole(_one(values), 0, 1)
+    if flag is None:
+        raise _unexpected("TRANsmit:AUTO?", values)
+    return flag
+
+
+class TarvelAdapter(VISAAdapter):
+    """pyvisa's TCP/IP socket resource, with answers read from its socket
+    here: an answer longer than any the server gives raises TarvelError,
+    and a connection the server closes raises TarvelConnectionError at once
+    (pyvisa-py would wait out its timeout)."""
+
+    def __init__(self, resource_name, **kwargs):
+        super().__init__(resource_name, **kwargs)
+        self._pending = b""
+        self._discarding = False
+        try:
+            self._socket = self.connection.visalib.sessions[self.connection.session].interface
+            self._socket.fileno()
+        except Exception:  # noqa: BLE001 - another VISA library: its own reads
+            self._socket = None
+
+    def ask(self, command):
+        self.connection.write(command)
+        return self.read()
+
+    def read(self):
+        if self._socket is None:
+            answer = self.connection.read()
+            if len(answer) > MAX_ANSWER:
+                raise TarvelError([(0, "an answer of %d characters, longer than any the server gives"
+                                    % len(answer))])
+            return answer
+        timeout = None if self.connection.timeout is None else self.connection.timeout / 1000
+        while True:
+            if self._discarding:  # the rest of an answer that was too long
+                cut = self._pending.find(b"\n")
+                self._discarding = cut < 0
+                self._pending = b"" if cut < 0 else self._pending[cut + 1:]
+            if not self._discarding and b"\n" in self._pending:
+                break
+            if not self._discarding and len(self._pending) > MAX_ANSWER:
+                self._pending, self._discarding = b"", True
+                raise TarvelError([(0, "an answer longer than %d bytes, longer than any the server gives"
+                                    % MAX_ANSWER)])
+            if not select.select([self._socket], [], [], timeout)[0]:
+                raise TimeoutError("no answer from the server within %s s" % timeout)
+            chunk = self._socket.recv(65536)
+            if not chunk:
+                raise TarvelConnectionError("the server closed the connection"
+                                            + (" in the middle of an answer" if self._pending else ""))
+            self._pending += chunk
+        line, _, self._pending = self._pending.partition(b"\n")
+        try:
+            return line.decode("ascii").rstrip("\r")
+        except UnicodeDecodeError:
+            raise TarvelError([(0, "an answer that is not ASCII: %r" % line[:80])]) from None
 
 
 class TarvelControl(Instrument):
@@ -91,36 +201,37 @@ class TarvelControl(Instrument):
             kwargs.setdefault("visa_library", "@py")
             kwargs.setdefault("read_termination", "\n")
             kwargs.setdefault("write_termination", "\n")
+            adapter = TarvelAdapter(adapter, **kwargs)
         super().__init__(adapter, name, includeSCPI=True, **kwargs)
         _no_delay(getattr(self.adapter, "connection", None))
 
     device = Instrument.control(
         "DEVice?", "DEVice %s",
         """The chip the codes go to, "RX4410" or "TQM7731".""",
-        validator=strict_discrete_set, values=DEVICES, check_set_errors=True)
+        validator=strict_discrete_set, values=DEVICES, get_process=_device_answer, check_set_errors=True)
 
     codes = Instrument.control(
         "CODE?", "CODE %d,%d",
         """Both codes, (code1, code2): setting sends them at once, like
         `tarvel DEVICE code1 code2`; reading gives the codes last sent
         ([-1, -1] before the first send). RX4410 0..63, TQM7731 0..31.""",
-        validator=_codes, values=CODE_RANGE, get_process=lambda v: [int(c) for c in v],
+        validator=_codes, values=CODE_RANGE, get_process=_codes_answer,
         check_set_errors=True)
 
     channel1_code = Instrument.control(
         "CHANnel1:CODE?", "CHANnel1:CODE %d",
         """Code 1 ("Chan 1", "Attn A"); sent at once only with auto_transmit on.""",
-        validator=strict_range, values=CODE_RANGE, get_process=int, check_set_errors=True)
+        validator=strict_range, values=CODE_RANGE, get_process=_code_answer, check_set_errors=True)
 
     channel2_code = Instrument.control(
         "CHANnel2:CODE?", "CHANnel2:CODE %d",
         """Code 2 ("Chan 2", "Attn B"); sent at once only with auto_transmit on.""",
-        validator=strict_range, values=CODE_RANGE, get_process=int, check_set_errors=True)
+        validator=strict_range, values=CODE_RANGE, get_process=_code_answer, check_set_errors=True)
 
     auto_transmit = Instrument.control(
         "TRANsmit:AUTO?", "TRANsmit:AUTO %d",
         """Whether setting one channel's code sends both at once.""",
-        values={True: 1, False: 0}, map_values=True, check_set_errors=True)
+        values={True: 1, False: 0}, map_values=True, get_process=_flag_answer, check_set_errors=True)
 
     @property
     def read_back(self):
@@ -141,7 +252,10 @@ class TarvelControl(Instrument):
     def port(self):
         """The port the server drives, e.g. "sim:/path/bench.state" or
         "/dev/parport0 (0x378)"."""
-        return _unquote(self.ask("PORT?"))
+        answer = self.ask("PORT?").strip()
+        if len(answer) < 2 or answer[0] != '"' or answer[-1] != '"':
+            raise _unexpected("PORT?", answer)
+        return _unquote(answer)
 
     def transmit(self):
         """Sends both set codes now (the Transmit button)."""
