@@ -20,6 +20,7 @@
 #include "device/DeviceLink.h"
 #include "device/ports/PortSelect.h"
 #include "instrument/Scpi.h"
+#include "web/WebServer.h"
 
 namespace tarvel {
 
@@ -48,7 +49,7 @@ using Clock = std::chrono::steady_clock;
 void PrintServeUsage() {
   std::fputs(
       "usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--idle-timeout SECONDS]"
-      " [--name NAME]\n",
+      " [--name NAME] [--http HOST:PORT]\n",
       stderr);
 }
 
@@ -117,6 +118,9 @@ class Server {
   }
   void Run();
   DeviceLink& link() { return instrument_.link(); }
+  ScpiInstrument& instrument() { return instrument_; }
+  // The web page's part of the loop (--http).
+  void Attach(WebServer& web) { web_ = &web; }
 
  private:
   void Accept();
@@ -151,6 +155,7 @@ class Server {
   ScpiInstrument instrument_;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   bool acceptFailing_ = false;  // said so on standard error already
+  WebServer* web_ = nullptr;
 };
 
 // The wait ends when accepting may start again or the next idle client is due.
@@ -167,6 +172,7 @@ int Server::PollTimeoutMs(Clock::time_point now) const {
     }
   }
   if (!portQueue_.empty()) sooner(portRetryAt_);
+  if (web_ != nullptr && web_->PollTimeoutMs(now) >= 0) sooner(now + std::chrono::milliseconds(web_->PollTimeoutMs(now)));
   return timeoutMs;
 }
 
@@ -184,6 +190,8 @@ void Server::Run() {
       fds.push_back(
           {c.fd, c.out.size() < kMaxPendingOutput && c.lineBytes < kMaxWaitingInput, !c.out.empty()});
     }
+    const std::size_t webFirst = fds.size();
+    if (web_ != nullptr) web_->AddPollEntries(fds, now);
     std::string error;
     const platform::PollOutcome outcome = platform::Poll(fds, timeoutMs, error);
     if (outcome == platform::PollOutcome::Failed) {
@@ -198,6 +206,7 @@ void Server::Run() {
       if ((ev.readable || ev.hangUp) && !Receive(c)) Leave(c);
     }
     RunLines(Clock::now());
+    if (web_ != nullptr) web_->Serve(fds, webFirst, Clock::now());
     for (Client& c : clients_) {
       if (c.fd != platform::kNoSocket && !c.out.empty() && !Flush(c)) Leave(c);
     }
@@ -403,6 +412,7 @@ struct ServeOptions {
   ListenAddress address;
   std::chrono::seconds idleTimeout = kDefaultIdleTimeout;
   std::string name;  // the DNS-SD instance name; empty: the default
+  std::optional<ListenAddress> http;  // --http: the web page's address
 };
 
 // Reads the options after --serve; false after saying what is wrong.
@@ -429,12 +439,17 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       }
       PortAddress = c->base;
       ++i;
+    } else if (word == "--http" && value != nullptr && *value == '\0') {
+      options.http.reset();  // "--http ''": no web page (the bench service's default)
+      ++i;
+    } else if (word == "--http" && value != nullptr && ParseListenAddress(value, options.http.emplace())) {
+      ++i;
     } else if (word == "--name" && value != nullptr && std::strlen(value) <= kMaxInstanceNameBytes) {
       options.name = value;
       ++i;
     } else {
       std::fprintf(stderr, "tarvel: --serve: cannot use \"%s\"%s\n", argv[i],
-                   word == "--listen" ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
+                   word == "--listen" || word == "--http" ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
                    : word == "--name" ? " (expected a name of at most 63 bytes)"
                                       : "");
       return false;
@@ -500,6 +515,11 @@ int RunServe(int argc, const char* const* argv) {
   if (listener == platform::kNoSocket) return kExitUnavailable;
   bool loopback = false;
   const std::string where = platform::LocalAddress(listener, loopback);
+  const platform::Socket webListener = options.http ? OpenListener(*options.http) : platform::kNoSocket;
+  if (options.http && webListener == platform::kNoSocket) {
+    platform::CloseSocket(listener);
+    return kExitUnavailable;
+  }
   Server server(listener, MakeServerLink(), options.idleTimeout);
   std::optional<PortSession> held;
   HoldPortIfKept(server.link(), held);
@@ -518,6 +538,17 @@ int RunServe(int argc, const char* const* argv) {
         AnnounceScpiServer(options.name.empty() ? DefaultInstanceName() : options.name, PortOf(where));
   }
   std::printf("listening on %s\n", where.c_str());
+  std::optional<WebServer> web;
+  if (webListener != platform::kNoSocket) {
+    bool webLoopback = false;
+    const std::string webWhere = platform::LocalAddress(webListener, webLoopback);
+    web.emplace(webListener, server.instrument(), where);
+    server.Attach(*web);
+    if (!webLoopback)
+      std::fprintf(stderr, "tarvel: warning: the web page has no login: anyone who can reach %s can drive the chips\n",
+                   webWhere.c_str());
+    std::printf("web page on http://%s/\n", webWhere.c_str());
+  }
   std::fflush(stdout);
 
   server.Run();

@@ -243,6 +243,11 @@ ScpiInstrument::ScpiInstrument(std::unique_ptr<DeviceLink> link) : link_(std::mo
 ScpiInstrument::~ScpiInstrument() = default;
 
 void ScpiInstrument::PushError(int code, std::string text) {
+  lastError_ = std::to_string(code) + "," + Quoted(text);
+  if (aside_ != nullptr) {
+    aside_->push_back({code, std::move(text)});
+    return;
+  }
   if (code <= -100 && code > -200) esr_ |= kEsrCme;
   else if (code <= -200 && code > -300) esr_ |= kEsrExe;
   else if (code <= -300 && code > -400) esr_ |= kEsrDde;
@@ -312,18 +317,31 @@ std::string ScpiInstrument::Execute(std::string_view line) {
   return answers.empty() ? answers : answers + "\n";
 }
 
-bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
+std::optional<ScpiError> ScpiCheckCode(std::string_view text, const std::string& device, int& code) {
   const auto value = TextToCode(text);
-  if (!value && !TextToNumber(text)) {
-    PushError(-104, "Data type error");
-    return false;
-  }
-  if (!value || *value < 0 || *value > DeviceMax(device_)) {
-    PushError(-222, "Data out of range");
-    return false;
-  }
+  if (!value && !TextToNumber(text)) return ScpiError{-104, "Data type error"};
+  if (!value || *value < 0 || *value > DeviceMax(device)) return ScpiError{-222, "Data out of range"};
   code = *value;
+  return std::nullopt;
+}
+
+bool ScpiInstrument::ParseCode(std::string_view text, int& code) {
+  if (auto error = ScpiCheckCode(text, device_, code)) {
+    PushError(error->code, std::move(error->text));
+    return false;
+  }
   return true;
+}
+
+std::string ScpiInstrument::ExecuteAside(std::string_view line, std::vector<ScpiError>& errors) {
+  aside_ = &errors;
+  std::string answers = Execute(line);
+  aside_ = nullptr;
+  return answers;
+}
+
+ScpiStatus ScpiInstrument::Status() const {
+  return {device_, codes_, sent_, autoTransmit_, link_->DescribePort(), lastError_};
 }
 
 bool ScpiInstrument::Send() {

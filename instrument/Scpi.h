@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvel {
 
@@ -29,6 +31,21 @@ struct ScpiError {
   int code;
   std::string text;  // the whole message, e.g. "Hardware error; Lost LPT1 ..."
 };
+
+// What the instrument holds, as a status page shows it.
+struct ScpiStatus {
+  std::string device;
+  std::array<int, 2> codes{0, 0};  // set (CHANnel<n>:CODE, CODE)
+  std::array<int, 2> sent{-1, -1};  // last sent (CODE?); -1 before the first
+  bool autoTransmit = false;
+  std::string port;       // as PORT? names it
+  std::string lastError;  // the latest error queued, "-222,\"Data out of range\""; "" for none yet
+  bool operator==(const ScpiStatus&) const = default;
+};
+
+// A code for `device` as CODE takes it ("12", "12.0", "1.2E1"); on bad text
+// the error CODE would queue (-104 not a number, -222 out of the chip's range).
+std::optional<ScpiError> ScpiCheckCode(std::string_view text, const std::string& device, int& code);
 
 class ScpiInstrument {
  public:
@@ -52,6 +69,12 @@ class ScpiInstrument {
   // and the like): no port, no setting. The server answers those at once
   // while other commands wait for the port.
   static bool ReadsOnly(std::string_view line);
+
+  // Runs a line as Execute does, with its errors handed back in `errors`
+  // instead of queued (a web request answers its own errors; SCPI clients'
+  // queue and status bits stay as they were).
+  std::string ExecuteAside(std::string_view line, std::vector<ScpiError>& errors);
+  ScpiStatus Status() const;
 
   // Queues an error (e.g. -223 for a line the server discarded).
   void PushError(int code, std::string text);
@@ -82,6 +105,8 @@ class ScpiInstrument {
   bool autoTransmit_ = false;
   std::uint8_t esr_ = 0, ese_ = 0, sre_ = 0;
   std::deque<ScpiError> errors_;
+  std::vector<ScpiError>* aside_ = nullptr;  // ExecuteAside's errors go here
+  std::string lastError_;
 };
 
 }  // namespace tarvel
