@@ -120,7 +120,7 @@ TEST(ScpiInstrument, ExecuteAsideHandsItsErrorsBack) {
   EXPECT_EQ(errors[0].code, -222);
   EXPECT_EQ(errors[1].code, -224);
   EXPECT_EQ(instrument.ErrorCount(), 0u);
-  EXPECT_EQ(instrument.Execute("*ESR?;*STB?"), "0;0\n");
+  EXPECT_EQ(instrument.Execute("*STB?;*ESR?"), "0;0\n");
   EXPECT_EQ(instrument.Status().lastError, "-224,\"Illegal parameter value\"");
   EXPECT_EQ(instrument.Status().codes, (std::array<int, 2>{0, 0}));
 }
