@@ -317,11 +317,16 @@ std::optional<WebServer::Answer> WebServer::Change(const HttpRequest& request) {
   }
   std::string why;
   if (!ParseJsonObject(request.body, why)) return Answer{400, "application/json", ErrorJson(-104, "Data type error"), {}};
+  // Checked before the port is taken: a bad request touches nothing.
+  std::string line = "TRANsmit";
+  const bool receive = request.path == "/api/receive";
+  if (request.path == "/api/codes") {
+    if (auto refused = CodesLine(request, line)) return refused;
+  } else if (receive && instrument_.Status().device != "RX4410") {
+    return Answer{409, "application/json", ErrorJson(-221, "Settings conflict"), {}};
+  }
   if (!Reserve()) return std::nullopt;
-  if (request.path == "/api/codes") return PutCodes(request);
-  if (request.path == "/api/transmit") return RunAside("TRANsmit");
-  // Receive: the RX4410's codes read back.
-  if (instrument_.Status().device != "RX4410") return Answer{409, "application/json", ErrorJson(-221, "Settings conflict"), {}};
+  if (!receive) return RunAside(line);
   if (const auto error = ReadBack())
     return Answer{StatusOf(error->code), "application/json", ErrorJson(error->code, error->text), {}};
   return Answer{200, "application/json", StateJson() + "\n", {}};
@@ -341,8 +346,9 @@ WebServer::Answer WebServer::RunAside(const std::string& line) {
 // member optional but one: the device and auto-transmit as DEVice and
 // TRANsmit:AUTO take them, the codes as CODE takes them (set and sent), or
 // with "send": false as CHANnel<n>:CODE (set; sent only with auto-transmit).
-// Every member is checked before anything changes.
-WebServer::Answer WebServer::PutCodes(const HttpRequest& request) {
+// Every member is checked before anything changes: the SCPI line that
+// makes the change into `line`, or the refusal.
+std::optional<WebServer::Answer> WebServer::CodesLine(const HttpRequest& request, std::string& line) {
   std::string why;
   const JsonObject body = *ParseJsonObject(request.body, why);
   auto bad = [](int code, const char* text) { return Answer{StatusOf(code), "application/json", ErrorJson(code, text), {}}; };
@@ -379,7 +385,7 @@ WebServer::Answer WebServer::PutCodes(const HttpRequest& request) {
         return Answer{StatusOf(error->code), "application/json", ErrorJson(error->code, error->text), {}};
     }
   }
-  std::string line;
+  line.clear();
   if (device != now.device) line += "DEVice " + device + ";";
   if (autoTransmit) line += std::string("TRANsmit:AUTO ") + (*autoTransmit ? "ON;" : "OFF;");
   if (codes != nullptr) {
@@ -387,7 +393,7 @@ WebServer::Answer WebServer::PutCodes(const HttpRequest& request) {
     const bool sends = send || autoTransmit.value_or(now.autoTransmit);
     line += sends ? "CODE " + a + "," + b : "CHANnel1:CODE " + a + ";CHANnel2:CODE " + b;
   }
-  return RunAside(line);
+  return std::nullopt;
 }
 
 void WebServer::Send(Client& c, const Answer& answer, bool keepAlive) {

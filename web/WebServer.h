@@ -66,7 +66,7 @@ class WebServer {
   bool Handle(Client& c, const HttpRequest& request);
   std::optional<Answer> Route(const Client& c, const HttpRequest& request);
   std::optional<Answer> Change(const HttpRequest& request);
-  Answer PutCodes(const HttpRequest& request);
+  std::optional<Answer> CodesLine(const HttpRequest& request, std::string& line);
   Answer RunAside(const std::string& line);
   void Send(Client& c, const Answer& answer, bool keepAlive);
   void Flush(Client& c);
