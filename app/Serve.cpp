@@ -172,7 +172,8 @@ int Server::PollTimeoutMs(Clock::time_point now) const {
     }
   }
   if (!portQueue_.empty()) sooner(portRetryAt_);
-  if (web_ != nullptr && web_->PollTimeoutMs(now) >= 0) sooner(now + std::chrono::milliseconds(web_->PollTimeoutMs(now)));
+  if (web_ != nullptr && web_->PollTimeoutMs(now) >= 0)
+    sooner(now + std::chrono::milliseconds(web_->PollTimeoutMs(now)));
   return timeoutMs;
 }
 
@@ -411,7 +412,7 @@ namespace {
 struct ServeOptions {
   ListenAddress address;
   std::chrono::seconds idleTimeout = kDefaultIdleTimeout;
-  std::string name;  // the DNS-SD instance name; empty: the default
+  std::string name;                   // the DNS-SD instance name; empty: the default
   std::optional<ListenAddress> http;  // --http: the web page's address
 };
 
@@ -449,7 +450,8 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       ++i;
     } else {
       std::fprintf(stderr, "tarvel: --serve: cannot use \"%s\"%s\n", argv[i],
-                   word == "--listen" || word == "--http" ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
+                   word == "--listen" || word == "--http"
+                       ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
                    : word == "--name" ? " (expected a name of at most 63 bytes)"
                                       : "");
       return false;
@@ -545,8 +547,9 @@ int RunServe(int argc, const char* const* argv) {
     web.emplace(webListener, server.instrument(), where);
     server.Attach(*web);
     if (!webLoopback)
-      std::fprintf(stderr, "tarvel: warning: the web page has no login: anyone who can reach %s can drive the chips\n",
-                   webWhere.c_str());
+      std::fprintf(
+          stderr, "tarvel: warning: the web page has no login: anyone who can reach %s can drive the chips\n",
+          webWhere.c_str());
     std::printf("web page on http://%s/\n", webWhere.c_str());
   }
   std::fflush(stdout);

@@ -35,7 +35,7 @@ struct ScpiError {
 // What the instrument holds, as a status page shows it.
 struct ScpiStatus {
   std::string device;
-  std::array<int, 2> codes{0, 0};  // set (CHANnel<n>:CODE, CODE)
+  std::array<int, 2> codes{0, 0};   // set (CHANnel<n>:CODE, CODE)
   std::array<int, 2> sent{-1, -1};  // last sent (CODE?); -1 before the first
   bool autoTransmit = false;
   std::string port;       // as PORT? names it

@@ -17,10 +17,10 @@ struct RequestCase {
   const char* name;
   std::string input;
   Outcome outcome;
-  int status = 0;          // Bad
-  std::string path = "";   // Complete
-  std::string body = "";   // Complete
-  bool keepAlive = true;   // Complete
+  int status = 0;         // Bad
+  std::string path = "";  // Complete
+  std::string body = "";  // Complete
+  bool keepAlive = true;  // Complete
 };
 
 TEST(HttpRequest, ReadsWholeRequestsWithinTheLimits) {
@@ -30,7 +30,8 @@ TEST(HttpRequest, ReadsWholeRequestsWithinTheLimits) {
       {"bare LF lines", "GET / HTTP/1.1\nHost: b\n\n", Outcome::Complete, 0, "/"},
       {"body by Content-Length", head + "{\"a\":1}", Outcome::Complete, 0, "/api/codes", "{\"a\":1}"},
       {"HTTP/1.0 closes", "GET / HTTP/1.0\r\n\r\n", Outcome::Complete, 0, "/", "", false},
-      {"Connection: close", "GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", Outcome::Complete, 0, "/", "", false},
+      {"Connection: close", "GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", Outcome::Complete, 0, "/", "",
+       false},
       {"half a header", "GET / HTTP/1.1\r\nHost: b\r\n", Outcome::NeedMore},
       {"half a body", head + "{\"a\"", Outcome::NeedMore},
       {"a method being typed", "GE", Outcome::NeedMore},
@@ -40,13 +41,14 @@ TEST(HttpRequest, ReadsWholeRequestsWithinTheLimits) {
       {"a target that is no path", "GET http://x/ HTTP/1.1\r\n\r\n", Outcome::Bad, 400},
       {"a field without a colon", "GET / HTTP/1.1\r\nHost b\r\n\r\n", Outcome::Bad, 400},
       {"chunked body", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", Outcome::Bad, 501},
-      {"two lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nx", Outcome::Bad, 400},
+      {"two lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nx", Outcome::Bad,
+       400},
       {"a signed length", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", Outcome::Bad, 400},
       {"a body too long", "POST / HTTP/1.1\r\nContent-Length: 4097\r\n\r\n", Outcome::Bad, 413},
       {"a header too long, unfinished", "GET / HTTP/1.1\r\nX: " + std::string(kHttpMaxHeaderBytes, 'a'),
        Outcome::Bad, 431},
-      {"a header too long, finished", "GET / HTTP/1.1\r\nX: " + std::string(kHttpMaxHeaderBytes, 'a') + "\r\n\r\n",
-       Outcome::Bad, 431},
+      {"a header too long, finished",
+       "GET / HTTP/1.1\r\nX: " + std::string(kHttpMaxHeaderBytes, 'a') + "\r\n\r\n", Outcome::Bad, 431},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -90,8 +90,9 @@ bool ParseRequestLine(std::string_view line, HttpRequest& request, HttpParse& ba
     bad = Bad(414, "target longer than " + std::to_string(kMaxTargetBytes) + " bytes");
     return false;
   }
-  if (target.empty() || target.front() != '/' ||
-      !std::all_of(target.begin(), target.end(), [](char c) { return IsValueChar(c) && c != ' ' && c != '\t'; })) {
+  if (target.empty() || target.front() != '/' || !std::all_of(target.begin(), target.end(), [](char c) {
+        return IsValueChar(c) && c != ' ' && c != '\t';
+      })) {
     bad = Bad(400, "the target must be a path starting with /");
     return false;
   }
@@ -112,7 +113,8 @@ std::string_view HttpRequest::Header(std::string_view lowerName) const {
 HttpParse ParseHttpRequest(std::string_view input) {
   // Blank lines before a request are skipped, as RFC 9112 allows.
   std::size_t skipped = 0;
-  while (skipped < input.size() && (input[skipped] == '\r' || input[skipped] == '\n') && skipped < 4) ++skipped;
+  while (skipped < input.size() && (input[skipped] == '\r' || input[skipped] == '\n') && skipped < 4)
+    ++skipped;
   input.remove_prefix(skipped);
   std::size_t lineEnd = 2;
   const std::size_t headerEnd = HeaderEnd(input, lineEnd);
@@ -151,7 +153,8 @@ HttpParse ParseHttpRequest(std::string_view input) {
     if (colon == std::string_view::npos || colon == 0) return Bad(400, "malformed header field");
     const std::string_view name = line.substr(0, colon);
     const std::string_view value = TrimBlanks(line.substr(colon + 1));
-    if (!std::all_of(name.begin(), name.end(), IsTokenChar) || !std::all_of(value.begin(), value.end(), IsValueChar))
+    if (!std::all_of(name.begin(), name.end(), IsTokenChar) ||
+        !std::all_of(value.begin(), value.end(), IsValueChar))
       return Bad(400, "malformed header field");
     std::string lower(name);
     std::transform(lower.begin(), lower.end(), lower.begin(), Lower);

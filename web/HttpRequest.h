@@ -20,7 +20,7 @@ struct HttpRequest {
   std::string method;  // "GET", as sent (methods are case-sensitive)
   std::string path;    // the target without its query, "/api/state"
   bool http10 = false;
-  bool keepAlive = true;  // HTTP/1.1 without "Connection: close"
+  bool keepAlive = true;                                     // HTTP/1.1 without "Connection: close"
   std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
   std::string body;
   // The value of a header field, "" when absent.

@@ -13,7 +13,7 @@ namespace tarvel {
 
 struct JsonValue {
   enum class Kind { Null, Bool, Number, String, Array } kind = Kind::Null;
-  std::string text;              // a number's text or a string's characters
+  std::string text;  // a number's text or a string's characters
   bool boolean = false;
   std::vector<JsonValue> items;  // an array's scalars
 };

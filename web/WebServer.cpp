@@ -149,7 +149,8 @@ WebServer::~WebServer() {
 }
 
 std::size_t WebServer::Watching() const {
-  return static_cast<std::size_t>(std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return c.events; }));
+  return static_cast<std::size_t>(
+      std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return c.events; }));
 }
 
 void WebServer::AddPollEntries(std::vector<platform::PollEntry>& fds, Clock::time_point) const {
@@ -286,12 +287,9 @@ std::optional<WebServer::Answer> WebServer::Route(const Client& c, const HttpReq
     const char* path;
     const char* allow;
   };
-  static constexpr Path kPaths[] = {{"/", "GET"},
-                                    {"/api/state", "GET"},
-                                    {"/lxi/identification", "GET"},
-                                    {"/api/codes", "PUT"},
-                                    {"/api/transmit", "POST"},
-                                    {"/api/receive", "POST"}};
+  static constexpr Path kPaths[] = {
+      {"/", "GET"},          {"/api/state", "GET"},     {"/lxi/identification", "GET"},
+      {"/api/codes", "PUT"}, {"/api/transmit", "POST"}, {"/api/receive", "POST"}};
   const auto* known = std::find_if(std::begin(kPaths), std::end(kPaths),
                                    [&request](const Path& p) { return request.path == p.path; });
   if (known == std::end(kPaths)) return Answer{404, "text/plain; charset=utf-8", "no such page\n", {}};
@@ -300,7 +298,8 @@ std::optional<WebServer::Answer> WebServer::Route(const Client& c, const HttpReq
                   std::string("Allow: ") + known->allow + "\r\n"};
   if (request.path == "/") return Answer{200, "text/html; charset=utf-8", std::string(WebPageHtml()), {}};
   if (request.path == "/api/state") return Answer{200, "application/json", StateJson() + "\n", {}};
-  if (request.path == "/lxi/identification") return Answer{200, "text/xml; charset=utf-8", Identification(c), {}};
+  if (request.path == "/lxi/identification")
+    return Answer{200, "text/xml; charset=utf-8", Identification(c), {}};
   return Change(request);
 }
 
@@ -309,14 +308,18 @@ std::optional<WebServer::Answer> WebServer::Route(const Client& c, const HttpReq
 // port is held by another process.
 std::optional<WebServer::Answer> WebServer::Change(const HttpRequest& request) {
   if (CrossSite(request)) {
-    return Answer{403, "application/json",
-                  "{\"error\": \"refused: a request from another site's page (Origin or Sec-Fetch-Site)\"}\n", {}};
+    return Answer{403,
+                  "application/json",
+                  "{\"error\": \"refused: a request from another site's page (Origin or Sec-Fetch-Site)\"}\n",
+                  {}};
   }
   if (!IsJson(request)) {
-    return Answer{415, "application/json", "{\"error\": \"send the body as Content-Type: application/json\"}\n", {}};
+    return Answer{
+        415, "application/json", "{\"error\": \"send the body as Content-Type: application/json\"}\n", {}};
   }
   std::string why;
-  if (!ParseJsonObject(request.body, why)) return Answer{400, "application/json", ErrorJson(-104, "Data type error"), {}};
+  if (!ParseJsonObject(request.body, why))
+    return Answer{400, "application/json", ErrorJson(-104, "Data type error"), {}};
   // Checked before the port is taken: a bad request touches nothing.
   std::string line = "TRANsmit";
   const bool receive = request.path == "/api/receive";
@@ -336,8 +339,10 @@ WebServer::Answer WebServer::RunAside(const std::string& line) {
   std::vector<ScpiError> errors;
   instrument_.ExecuteAside(line, errors);
   if (!errors.empty()) {
-    return Answer{StatusOf(errors.front().code), "application/json",
-                  ErrorJson(errors.front().code, errors.front().text), {}};
+    return Answer{StatusOf(errors.front().code),
+                  "application/json",
+                  ErrorJson(errors.front().code, errors.front().text),
+                  {}};
   }
   return Answer{200, "application/json", StateJson() + "\n", {}};
 }
@@ -351,7 +356,9 @@ WebServer::Answer WebServer::RunAside(const std::string& line) {
 std::optional<WebServer::Answer> WebServer::CodesLine(const HttpRequest& request, std::string& line) {
   std::string why;
   const JsonObject body = *ParseJsonObject(request.body, why);
-  auto bad = [](int code, const char* text) { return Answer{StatusOf(code), "application/json", ErrorJson(code, text), {}}; };
+  auto bad = [](int code, const char* text) {
+    return Answer{StatusOf(code), "application/json", ErrorJson(code, text), {}};
+  };
   const ScpiStatus now = instrument_.Status();
   std::string device = now.device;
   std::optional<bool> autoTransmit;
@@ -380,7 +387,8 @@ std::optional<WebServer::Answer> WebServer::CodesLine(const HttpRequest& request
     if (codes->items.size() > 2) return bad(-108, "Parameter not allowed");
     for (std::size_t i = 0; i < 2; ++i) {
       const JsonValue& item = codes->items[i];
-      if (item.kind != JsonValue::Kind::Number && item.kind != JsonValue::Kind::String) return bad(-104, "Data type error");
+      if (item.kind != JsonValue::Kind::Number && item.kind != JsonValue::Kind::String)
+        return bad(-104, "Data type error");
       if (const auto error = ScpiCheckCode(item.text, device, values[i]))
         return Answer{StatusOf(error->code), "application/json", ErrorJson(error->code, error->text), {}};
     }
@@ -398,7 +406,8 @@ std::optional<WebServer::Answer> WebServer::CodesLine(const HttpRequest& request
 
 void WebServer::Send(Client& c, const Answer& answer, bool keepAlive) {
   std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + StatusText(answer.status) + "\r\n";
-  head += "Content-Type: " + answer.type + "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n";
+  head +=
+      "Content-Type: " + answer.type + "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n";
   head += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n";
   head += "Referrer-Policy: no-referrer\r\n";
   if (answer.type.starts_with("text/html")) {
@@ -569,13 +578,15 @@ std::string WebServer::Identification(const Client& c) const {
   xml += "  <Model>" + XmlEscaped(fields[1]) + "</Model>\n";
   xml += "  <SerialNumber>" + XmlEscaped(fields[2]) + "</SerialNumber>\n";
   xml += "  <FirmwareRevision>" + XmlEscaped(fields[3]) + "</FirmwareRevision>\n";
-  xml += "  <ManufacturerDescription>Bench for the RX4410 and TQM7731 programmable-gain amplifiers</ManufacturerDescription>\n";
+  xml +=
+      "  <ManufacturerDescription>Bench for the RX4410 and TQM7731 programmable-gain "
+      "amplifiers</ManufacturerDescription>\n";
   xml += "  <HomepageURL>" + XmlEscaped(base) + "/</HomepageURL>\n";
   xml += "  <DriverURL>" + XmlEscaped(base) + "/</DriverURL>\n";
   xml += "  <UserDescription>" + XmlEscaped(platform::HostName()) + "</UserDescription>\n";
   xml += "  <IdentificationURL>" + XmlEscaped(base) + "/lxi/identification</IdentificationURL>\n";
-  xml += "  <Interface xsi:type=\"NetworkInformation\" InterfaceType=\"LXI\" IPType=\"" + std::string(v6 ? "IPv6" : "IPv4") +
-         "\" InterfaceName=\"eth0\">\n";
+  xml += "  <Interface xsi:type=\"NetworkInformation\" InterfaceType=\"LXI\" IPType=\"" +
+         std::string(v6 ? "IPv6" : "IPv4") + "\" InterfaceName=\"eth0\">\n";
   xml += "    <InstrumentAddressString>TCPIP::" + XmlEscaped(host) + "::" + scpiPort +
          "::SOCKET</InstrumentAddressString>\n";
   xml += "    <Hostname>" + XmlEscaped(platform::HostName()) + "</Hostname>\n";

@@ -48,9 +48,9 @@ class WebServer {
     std::string peer;
     std::string in, out;
     Clock::time_point lastHeard{};
-    bool events = false;                  // GET /events: a page watching
-    bool closing = false;                 // closes once its answer is out
-    std::optional<HttpRequest> waiting;   // a change waiting for the port
+    bool events = false;                 // GET /events: a page watching
+    bool closing = false;                // closes once its answer is out
+    std::optional<HttpRequest> waiting;  // a change waiting for the port
   };
   struct Answer {
     int status = 200;

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;  // the server answers and closes
       }
       Check(p.used > 0 && p.used <= in.size());
-      Check(p.request.body.size() <= kHttpMaxBodyBytes && !p.request.path.empty() && p.request.path[0] == '/');
+      Check(p.request.body.size() <= kHttpMaxBodyBytes && !p.request.path.empty() &&
+            p.request.path[0] == '/');
       std::string why;
       if (!ParseJsonObject(p.request.body, why)) Check(!why.empty());
       in.erase(0, p.used);
