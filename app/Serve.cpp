@@ -416,6 +416,15 @@ struct ServeOptions {
   std::optional<ListenAddress> http;  // --http: the web page's address
 };
 
+// The web page's HOST:PORT; an empty text (the bench service's default) for none.
+bool ParseHttpAddress(const std::string& text, std::optional<ListenAddress>& http) {
+  if (text.empty()) {
+    http.reset();
+    return true;
+  }
+  return ParseListenAddress(text, http.emplace());
+}
+
 // Reads the options after --serve; false after saying what is wrong.
 bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -432,6 +441,16 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       }
       options.idleTimeout = *seconds;
       ++i;
+    } else if (word == "--http" && value != nullptr) {
+      if (!ParseHttpAddress(value, options.http)) {
+        std::fprintf(
+            stderr,
+            "tarvel: --http takes HOST:PORT, e.g. 127.0.0.1:8080 or [::1]:8080 (empty: no web page), "
+            "not \"%s\"\n",
+            value);
+        return false;
+      }
+      ++i;
     } else if (word == "--port-choice" && value != nullptr) {
       const LegacyPort* c = FindLegacyPort(std::string_view(value));
       if (c == nullptr) {
@@ -439,11 +458,6 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
         return false;
       }
       PortAddress = c->base;
-      ++i;
-    } else if (word == "--http" && value != nullptr && *value == '\0') {
-      options.http.reset();  // "--http ''": no web page (the bench service's default)
-      ++i;
-    } else if (word == "--http" && value != nullptr && ParseListenAddress(value, options.http.emplace())) {
       ++i;
     } else if (word == "--name" && value != nullptr && std::strlen(value) <= kMaxInstanceNameBytes) {
       options.name = value;

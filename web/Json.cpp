@@ -24,7 +24,7 @@ class Reader {
       }
       if (!Take(':')) return Fail(why, "expected ':'");
       JsonValue value;
-      if (!Value(value, true)) return Fail(why, "malformed value of \"" + name + "\"");
+      if (!Value(value)) return Fail(why, "malformed value of \"" + name + "\"");
       object.emplace_back(std::move(name), std::move(value));
     } while (Take(','));
     if (!Take('}')) return Fail(why, "expected ',' or '}'");
@@ -126,25 +126,26 @@ class Reader {
     }
     return false;
   }
-  bool Value(JsonValue& value, bool arrayAllowed) {
+  // A member's value: a scalar or a flat array of scalars.
+  bool Value(JsonValue& value) {
+    if (!Take('[')) return Scalar(value);
+    value.kind = JsonValue::Kind::Array;
+    if (Take(']')) return true;
+    do {
+      if (value.items.size() == kMaxItems) return false;
+      JsonValue item;
+      if (!Scalar(item)) return false;
+      value.items.push_back(std::move(item));
+    } while (Take(','));
+    return Take(']');
+  }
+  bool Scalar(JsonValue& value) {
     Blanks();
     if (at_ >= text_.size()) return false;
     const char c = text_[at_];
     if (c == '"') {
       value.kind = JsonValue::Kind::String;
       return String(value.text);
-    }
-    if (c == '[' && arrayAllowed) {
-      ++at_;
-      value.kind = JsonValue::Kind::Array;
-      if (Take(']')) return true;
-      do {
-        if (value.items.size() == kMaxItems) return false;
-        JsonValue item;
-        if (!Value(item, false)) return false;
-        value.items.push_back(std::move(item));
-      } while (Take(','));
-      return Take(']');
     }
     if (Word("true") || Word("false")) {
       value.kind = JsonValue::Kind::Bool;
