@@ -268,6 +268,8 @@ void WebServer::TakeRequests(Client& c, Clock::time_point now) {
 
 bool WebServer::Handle(Client& c, const HttpRequest& request) {
   if (request.path == "/events" && request.method == "GET") {
+    // The first page to watch gets the chips as they are now.
+    if (Watching() == 0) readWanted_ = true;
     c.events = true;
     c.in.clear();
     c.out +=
