@@ -29,6 +29,8 @@ constexpr auto kPortRetry = std::chrono::milliseconds(10);
 // The simulated bench's state file is looked at this often while pages watch,
 // and the RX4410 read back at most this often: a change shows within 0.5 s.
 constexpr auto kWatchEvery = std::chrono::milliseconds(200);
+// How long the listener rests after an accept failed for want of descriptors.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 // Watching pages get a comment line this often, which finds dead peers.
 constexpr auto kPingEvery = std::chrono::seconds(15);
 
@@ -153,8 +155,8 @@ std::size_t WebServer::Watching() const {
       std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return c.events; }));
 }
 
-void WebServer::AddPollEntries(std::vector<platform::PollEntry>& fds, Clock::time_point) const {
-  fds.push_back({listener_, true, false});
+void WebServer::AddPollEntries(std::vector<platform::PollEntry>& fds, Clock::time_point now) const {
+  fds.push_back({now < acceptPausedUntil_ ? platform::kNoSocket : listener_, true, false});
   for (const Client& c : clients_) {
     const bool read = !c.closing && !c.waiting && c.out.size() < kMaxOutput &&
                       c.in.size() <= kHttpMaxHeaderBytes + kHttpMaxBodyBytes;
@@ -178,6 +180,7 @@ int WebServer::PollTimeoutMs(Clock::time_point now) const {
     }
   }
   if (waiting) sooner(portRetryAt_);
+  if (now < acceptPausedUntil_) sooner(acceptPausedUntil_);
   if (idle) sooner(oldest + kIdleClose);
   if (Watching() > 0) {
     sooner(pingAt_);
@@ -215,7 +218,14 @@ void WebServer::Serve(const std::vector<platform::PollEntry>& fds, std::size_t f
 void WebServer::Accept(Clock::time_point now) {
   platform::Socket fd = platform::kNoSocket;
   std::string error;
-  if (platform::Accept(listener_, fd, error) != platform::AcceptOutcome::Accepted) return;
+  const platform::AcceptOutcome outcome = platform::Accept(listener_, fd, error);
+  if (outcome == platform::AcceptOutcome::Exhausted) {
+    // Out of descriptors or memory: the pending connection keeps the
+    // listener readable, so it rests instead of spinning the loop.
+    acceptPausedUntil_ = now + kAcceptPause;
+    return;
+  }
+  if (outcome != platform::AcceptOutcome::Accepted) return;
   if (clients_.size() >= kMaxWebClients) {
     // The slot of the client heard from the longest ago, unless each one
     // has a change waiting for the port.

@@ -97,6 +97,7 @@ class WebServer {
   std::string benchFile_, benchText_;       // the simulated bench's state file and its last text
   Clock::time_point watchAt_{};
   Clock::time_point pingAt_{};
+  Clock::time_point acceptPausedUntil_{};
 };
 
 }  // namespace tarvel
