@@ -8,6 +8,7 @@ header or random bytes.
 
 usage: web_check.py PATH/TO/tarvel
 """
+import fcntl
 import http.client
 import json
 import os
@@ -16,6 +17,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree as ET
 
 failures = []
@@ -103,10 +105,11 @@ def main():
                   and second.startswith("web page on http://127.0.0.1:") and second.endswith("/"), first + " | " + second)
             scpi_port = int(first.rsplit(":", 1)[1])
             web = int(second[len("web page on http://127.0.0.1:"):-1])
-            run_checks(program, work, env, state_file, scpi_port, web)
+            run_checks(program, work, env, state_file, scpi_port, web, server.pid)
         finally:
             server.terminate()
             server.wait(timeout=10)
+        held_bench_check(program, work, env, state_file)
         off = subprocess.run([program, "--serve", "--listen", "127.0.0.1:0", "--http", "", "--idle-timeout", "x"],
                              cwd=work, env=env, capture_output=True, text=True, preexec_fn=as_ordinary_user)
         check("--http '' is taken as no web page", 'cannot use "--http"' not in off.stderr and "--idle-timeout" in off.stderr,
@@ -115,7 +118,36 @@ def main():
     return 1 if failures else 0
 
 
-def run_checks(program, work, env, state_file, scpi_port, web):
+def cpu_ticks(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def held_bench_check(program, work, env, state_file):
+    """A page that starts watching while another process holds the bench:
+    its read-back waits, without spinning the loop, and comes once the bench
+    is free."""
+    server = subprocess.Popen([program, "--serve", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0"],
+                              cwd=work, env=env, stdout=subprocess.PIPE, text=True, preexec_fn=as_ordinary_user)
+    try:
+        server.stdout.readline()
+        web = int(server.stdout.readline().strip()[len("web page on http://127.0.0.1:"):-1])
+        with open(state_file + ".lock", "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            events = Events(web)
+            first = events.next()
+            before = cpu_ticks(server.pid)
+            time.sleep(1)
+            spent = cpu_ticks(server.pid) - before
+        check("the server waits for a held bench without spinning", first["read"] is None
+              and spent < os.sysconf("SC_CLK_TCK") // 5, f"{spent} ticks in 1 s")
+        events.until("the read-back once the bench is free", lambda s: s["read"] is not None)
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+
+
+def run_checks(program, work, env, state_file, scpi_port, web, pid):
     scpi = Scpi(scpi_port)
     status, body = request(web, "GET", "/api/state")
     state = json.loads(body)
@@ -211,6 +243,7 @@ def run_checks(program, work, env, state_file, scpi_port, web):
                    preexec_fn=as_ordinary_user)
     events.until("the command line's codes read back", lambda s: s["read"] == [21, 9])
     check("a watching page follows SCPI, another browser and the command line", True)
+    events.sock.close()
 
     # HTTP clients that sit idle, flood a header or send noise never stall SCPI.
     idle = [socket.create_connection(("127.0.0.1", web), timeout=10) for _ in range(20)]

@@ -495,10 +495,14 @@ void WebServer::WatchBench(Clock::time_point now) {
       readWanted_ = true;
     }
   }
-  if (readWanted_ && now >= readAt_ && Reserve()) {
-    readWanted_ = false;
-    readAt_ = now + kWatchEvery;
-    ReadBack();
+  if (readWanted_ && now >= readAt_) {
+    if (Reserve()) {
+      readWanted_ = false;
+      readAt_ = now + kWatchEvery;
+      ReadBack();
+    } else {
+      readAt_ = now + kWatchEvery;  // another process holds the bench: no hurry
+    }
   }
   Release();
 }
