@@ -172,8 +172,8 @@ int Server::PollTimeoutMs(Clock::time_point now) const {
     }
   }
   if (!portQueue_.empty()) sooner(portRetryAt_);
-  if (web_ != nullptr && web_->PollTimeoutMs(now) >= 0)
-    sooner(now + std::chrono::milliseconds(web_->PollTimeoutMs(now)));
+  const int webMs = web_ != nullptr ? web_->PollTimeoutMs(now) : -1;
+  if (webMs >= 0) sooner(now + std::chrono::milliseconds(webMs));
   return timeoutMs;
 }
 
