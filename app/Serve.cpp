@@ -21,6 +21,7 @@
 #include "ports/FtdiChoice.h"
 #include "instrument/Scpi.h"
 #include "ports/PortSelect.h"
+#include "web/WebServer.h"
 
 namespace tarvel {
 
@@ -49,7 +50,7 @@ using Clock = std::chrono::steady_clock;
 void PrintServeUsage() {
   std::fputs(
       "usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--idle-timeout SECONDS]"
-      " [--name NAME] [--serial TEXT]\n",
+      " [--name NAME] [--serial TEXT] [--http HOST:PORT]\n",
       stderr);
 }
 
@@ -126,6 +127,9 @@ class Server {
   void Run();
   DeviceLink& link() { return instrument_.link(); }
   void SetSerial(std::string serial) { instrument_.SetSerial(std::move(serial)); }
+  ScpiInstrument& instrument() { return instrument_; }
+  // The web page's part of the loop (--http).
+  void Attach(WebServer& web) { web_ = &web; }
 
  private:
   void Accept();
@@ -160,6 +164,7 @@ class Server {
   ScpiInstrument instrument_;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   bool acceptFailing_ = false;  // said so on standard error already
+  WebServer* web_ = nullptr;
 };
 
 // The wait ends when accepting may start again or the next idle client is due.
@@ -176,6 +181,8 @@ int Server::PollTimeoutMs(Clock::time_point now) const {
     }
   }
   if (!portQueue_.empty()) sooner(portRetryAt_);
+  const int webMs = web_ != nullptr ? web_->PollTimeoutMs(now) : -1;
+  if (webMs >= 0) sooner(now + std::chrono::milliseconds(webMs));
   return timeoutMs;
 }
 
@@ -193,6 +200,8 @@ void Server::Run() {
       fds.push_back(
           {c.fd, c.out.size() < kMaxPendingOutput && c.lineBytes < kMaxWaitingInput, !c.out.empty()});
     }
+    const std::size_t webFirst = fds.size();
+    if (web_ != nullptr) web_->AddPollEntries(fds, now);
     std::string error;
     const platform::PollOutcome outcome = platform::Poll(fds, timeoutMs, error);
     if (outcome == platform::PollOutcome::Failed) {
@@ -207,6 +216,7 @@ void Server::Run() {
       if ((ev.readable || ev.hangUp) && !Receive(c)) Leave(c);
     }
     RunLines(Clock::now());
+    if (web_ != nullptr) web_->Serve(fds, webFirst, Clock::now());
     for (Client& c : clients_) {
       if (c.fd != platform::kNoSocket && !c.out.empty() && !Flush(c)) Leave(c);
     }
@@ -415,6 +425,7 @@ struct ServeOptions {
   std::chrono::seconds idleTimeout = kDefaultIdleTimeout;
   std::string name;    // the DNS-SD instance name; empty: the default
   std::string serial;  // *IDN?'s third field; empty: the default
+  std::optional<ListenAddress> http;  // --http: the web page's address
 };
 
 // The longest --serial: *IDN? answers stay one short line.
@@ -441,6 +452,15 @@ std::string DefaultSerial() {
   return d.kind == 's' && IsSerialText(d.serial) ? d.serial : "0";
 }
 
+// The web page's HOST:PORT; an empty text (the bench service's default) for none.
+bool ParseHttpAddress(const std::string& text, std::optional<ListenAddress>& http) {
+  if (text.empty()) {
+    http.reset();
+    return true;
+  }
+  return ParseListenAddress(text, http.emplace());
+}
+
 // Reads the options after --serve; false after saying what is wrong.
 bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options) {
   for (int i = 0; i < argc; ++i) {
@@ -463,6 +483,16 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
         return false;
       }
       options.idleTimeout = *seconds;
+      ++i;
+    } else if (word == "--http" && value != nullptr) {
+      if (!ParseHttpAddress(value, options.http)) {
+        std::fprintf(
+            stderr,
+            "tarvel: --http takes HOST:PORT, e.g. 127.0.0.1:8080 or [::1]:8080 (empty: no web page), "
+            "not \"%s\"\n",
+            value);
+        return false;
+      }
       ++i;
     } else if (word == "--port-choice" && value != nullptr) {
       const LegacyPort* c = FindLegacyPort(std::string_view(value));
@@ -493,7 +523,8 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       ++i;
     } else {
       std::fprintf(stderr, "tarvel: --serve: cannot use \"%s\"%s\n", argv[i],
-                   word == "--listen"   ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
+                   word == "--listen" || word == "--http"
+                       ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
                    : word == "--name"   ? " (expected a name of at most 63 bytes)"
                    : word == "--serial" ? " (expected a serial number)"
                                         : "");
@@ -560,6 +591,11 @@ int RunServe(int argc, const char* const* argv) {
   if (listener == platform::kNoSocket) return kExitUnavailable;
   bool loopback = false;
   const std::string where = platform::LocalAddress(listener, loopback);
+  const platform::Socket webListener = options.http ? OpenListener(*options.http) : platform::kNoSocket;
+  if (options.http && webListener == platform::kNoSocket) {
+    platform::CloseSocket(listener);
+    return kExitUnavailable;
+  }
   Server server(listener, MakeServerLink(), options.idleTimeout);
   const std::string serial = options.serial.empty() ? DefaultSerial() : options.serial;
   server.SetSerial(serial);
@@ -580,6 +616,18 @@ int RunServe(int argc, const char* const* argv) {
                                     PortOf(where), ScpiIdentity(serial), HostOf(where)});
   }
   std::printf("listening on %s\n", where.c_str());
+  std::optional<WebServer> web;
+  if (webListener != platform::kNoSocket) {
+    bool webLoopback = false;
+    const std::string webWhere = platform::LocalAddress(webListener, webLoopback);
+    web.emplace(webListener, server.instrument(), where);
+    server.Attach(*web);
+    if (!webLoopback)
+      std::fprintf(
+          stderr, "tarvel: warning: the web page has no login: anyone who can reach %s can drive the chips\n",
+          webWhere.c_str());
+    std::printf("web page on http://%s/\n", webWhere.c_str());
+  }
   std::fflush(stdout);
 
   server.Run();

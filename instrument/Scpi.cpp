@@ -440,6 +440,11 @@ ScpiInstrument::ScpiInstrument(std::unique_ptr<DeviceLink> link) : link_(std::mo
 ScpiInstrument::~ScpiInstrument() = default;
 
 void ScpiInstrument::PushError(int code, std::string text) {
+  lastError_ = std::to_string(code) + "," + Quoted(text);
+  if (aside_ != nullptr) {
+    aside_->push_back({code, std::move(text)});
+    return;
+  }
   if (code <= -100 && code > -200) esr_ |= kEsrCme;
   else if (code <= -200 && code > -300) esr_ |= kEsrExe;
   else if (code <= -300 && code > -400) esr_ |= kEsrDde;
@@ -540,23 +545,35 @@ void ScpiInstrument::SetWaitingForPort(bool waiting) {
   operation_.Set(kScpiOperationWaitingForPort, waiting);
 }
 
-bool ScpiInstrument::ParseNumber(std::string_view text, int lowest, int highest, int preset, int& value) {
+namespace {
+
+// A numeric parameter within lowest..highest: MINimum, MAXimum, DEFault, or a
+// number (an exponent allowed) rounded as the command line rounds.
+std::optional<ScpiError> CheckNumber(std::string_view text, int lowest, int highest, int preset, int& value) {
   for (const auto& [word, meant] :
        {std::pair<std::string_view, int>{"MINimum", lowest}, {"MAXimum", highest}, {"DEFault", preset}}) {
     int suffix = 0;
-    if (MatchNode(text, word, suffix)) return value = meant, true;
+    if (MatchNode(text, word, suffix)) return value = meant, std::nullopt;
   }
   const std::optional<std::string> plain = WithoutExponent(text);
   const auto number = plain ? TextToCode(*plain) : std::nullopt;
-  if (!number && !(plain && TextToNumber(*plain))) {
-    PushError(-104, "Data type error");
-    return false;
-  }
-  if (!number || *number < lowest || *number > highest) {
-    PushError(-222, "Data out of range");
-    return false;
-  }
+  if (!number && !(plain && TextToNumber(*plain))) return ScpiError{-104, "Data type error"};
+  if (!number || *number < lowest || *number > highest) return ScpiError{-222, "Data out of range"};
   value = *number;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ScpiError> ScpiCheckCode(std::string_view text, const std::string& device, int& code) {
+  return CheckNumber(text, 0, DeviceMax(device), 0, code);
+}
+
+bool ScpiInstrument::ParseNumber(std::string_view text, int lowest, int highest, int preset, int& value) {
+  if (auto error = CheckNumber(text, lowest, highest, preset, value)) {
+    PushError(error->code, std::move(error->text));
+    return false;
+  }
   return true;
 }
 
@@ -569,6 +586,17 @@ bool ScpiInstrument::ParseByte(std::string_view text, std::uint8_t& target) {
   if (!ParseNumber(text, 0, 255, 0, value)) return false;
   target = static_cast<std::uint8_t>(value);
   return true;
+}
+
+std::string ScpiInstrument::ExecuteAside(std::string_view line, std::vector<ScpiError>& errors) {
+  aside_ = &errors;
+  std::string answers = Execute(line);
+  aside_ = nullptr;
+  return answers;
+}
+
+ScpiStatus ScpiInstrument::Status() const {
+  return {device_, codes_, sent_, autoTransmit_, link_->DescribePort(), lastError_};
 }
 
 bool ScpiInstrument::Send() {

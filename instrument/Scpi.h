@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,21 @@ struct ScpiError {
   std::string text;  // the whole message, e.g. "Hardware error; Lost LPT1 ..."
 };
 
+// What the instrument holds, as a status page shows it.
+struct ScpiStatus {
+  std::string device;
+  std::array<int, 2> codes{0, 0};   // set (CHANnel<n>:CODE, CODE)
+  std::array<int, 2> sent{-1, -1};  // last sent (CODE?); -1 before the first
+  bool autoTransmit = false;
+  std::string port;       // as PORT? names it
+  std::string lastError;  // the latest error queued, "-222,\"Data out of range\""; "" for none yet
+  bool operator==(const ScpiStatus&) const = default;
+};
+
+// A code for `device` as CODE takes it ("12", "12.0", "1.2E1"); on bad text
+// the error CODE would queue (-104 not a number, -222 out of the chip's range).
+std::optional<ScpiError> ScpiCheckCode(std::string_view text, const std::string& device, int& code);
+
 class ScpiInstrument {
  public:
   // On a link of its own that shares the process link's port.
@@ -78,6 +94,11 @@ class ScpiInstrument {
 
   // Every remote command, in the command table's order.
   static std::vector<ScpiCommandHelp> CommandList();
+  // Runs a line as Execute does, with its errors handed back in `errors`
+  // instead of queued (a web request answers its own errors; SCPI clients'
+  // queue and status bits stay as they were).
+  std::string ExecuteAside(std::string_view line, std::vector<ScpiError>& errors);
+  ScpiStatus Status() const;
 
   // Queues an error (e.g. -223 for a line the server discarded).
   void PushError(int code, std::string text);
@@ -131,6 +152,8 @@ class ScpiInstrument {
   std::uint8_t esr_ = 0, ese_ = 0, sre_ = 0;
   StatusRegister operation_, questionable_;
   std::deque<ScpiError> errors_;
+  std::vector<ScpiError>* aside_ = nullptr;  // ExecuteAside's errors go here
+  std::string lastError_;
 };
 
 }  // namespace tarvel

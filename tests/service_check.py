@@ -277,6 +277,7 @@ def main():
           env.get("TARVEL_PORT", "").startswith("sim:" + state_dir), env.get("TARVEL_PORT"))
     check("the default listen address is loopback", env.get("TARVEL_LISTEN", "").startswith("127.0.0.1:"),
           env.get("TARVEL_LISTEN"))
+    check("the web page is off by default", env.get("TARVEL_HTTP") == "", env.get("TARVEL_HTTP"))
     check("it runs as the package's user and restarts on failure",
           service.get("User") == ["tarvel"] and service.get("Restart") == ["on-failure"])
     for path in (UNIT, TEMPLATE):

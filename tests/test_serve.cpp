@@ -382,6 +382,40 @@ TEST(Announce, NamesAreUtf8AndTheDefaultIsCutBetweenCharacters) {
   EXPECT_EQ(InstanceNameFor("benchpi.local"), "Tarvel Control on benchpi");
 }
 
+// The web page's listener (--http) beside SCPI's, on a port free just now.
+class WebOutOfDescriptors : public ServeOutOfDescriptors {
+ protected:
+  void SetUp() override {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&at), size), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&at), &size), 0);
+    ::close(probe);
+    webPort = ntohs(at.sin_port);
+    serveArgs = {"--http", "127.0.0.1:" + std::to_string(webPort)};
+    ServeOutOfDescriptors::SetUp();
+  }
+  int webPort = 0;
+};
+
+TEST_F(WebOutOfDescriptors, TheWebListenerRestsWhileAcceptFails) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int held = Descriptors(); clients.size() < 12; ++held) {
+    clients.push_back(std::make_unique<Client>(webPort));
+    if (!DescriptorsReach(held + 1)) break;
+  }
+  ASSERT_LT(clients.size(), 12u) << "the descriptors never ran out";
+  const long before = CpuTicks();
+  std::this_thread::sleep_for(1200ms);
+  EXPECT_LT(CpuTicks() - before, ::sysconf(_SC_CLK_TCK) / 5) << "the server spins on the web listener";
+  clients.erase(clients.begin());  // frees a descriptor for SCPI
+  Client scpi(port);
+  EXPECT_EQ(scpi.Ask("*OPC?\n"), "1");
+}
+
 TEST(Options, HelpVersionAndUnknownOptions) {
   const struct {
     std::vector<std::string> args;

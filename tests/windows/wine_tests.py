@@ -8,6 +8,8 @@ touched: the fakes play the writes into the simulated bench's chip models.
                   --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --work FOLDER
 """
 import argparse
+import http.client
+import json
 import os
 import shutil
 import socket
@@ -189,15 +191,17 @@ def free_port():
 
 
 def serve(wine, folder):
-    """--serve driven by a client over loopback, then stopped."""
-    port = free_port()
+    """--serve driven by a client over loopback, its web page read, then stopped."""
+    port, web = free_port(), free_port()
     env = wine.env({"TARVEL_PORT": "sim:" + winpath(os.path.join(folder, "serve.state"))})
     p = subprocess.Popen([wine.runner, os.path.join(folder, "tarvel.exe"), "--serve", "--listen",
-                          f"127.0.0.1:{port}"], cwd=folder, env=env,
+                          f"127.0.0.1:{port}", "--http", f"127.0.0.1:{web}"], cwd=folder, env=env,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         line = p.stdout.readline().decode(errors="replace").strip()
         check("serve says where it listens", line == f"listening on 127.0.0.1:{port}", line)
+        line = p.stdout.readline().decode(errors="replace").strip()
+        check("serve says where its web page is", line == f"web page on http://127.0.0.1:{web}/", line)
         deadline = time.monotonic() + 30
         while True:
             try:
@@ -220,6 +224,11 @@ def serve(wine, folder):
             for q, want in (("CODE?", "17,42"), ("READ?", "17,42"), ("SYST:ERR?", '0,"No error"')):
                 got = query(q)
                 check(f"serve {q}", got == want, got)
+        page = http.client.HTTPConnection("127.0.0.1", web, timeout=30)
+        page.request("GET", "/api/state")
+        state = json.loads(page.getresponse().read())
+        check("the web page's state shows what SCPI sent", state["sent"] == [17, 42], state)
+        page.close()
     finally:
         p.terminate()  # Wine passes it on as a termination
         try:
