@@ -18,8 +18,8 @@
 #include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
-#include "ports/FtdiChoice.h"
 #include "instrument/Scpi.h"
+#include "ports/FtdiChoice.h"
 #include "ports/PortSelect.h"
 #include "web/WebServer.h"
 
@@ -423,8 +423,8 @@ namespace {
 struct ServeOptions {
   ListenAddress address;
   std::chrono::seconds idleTimeout = kDefaultIdleTimeout;
-  std::string name;    // the DNS-SD instance name; empty: the default
-  std::string serial;  // *IDN?'s third field; empty: the default
+  std::string name;                   // the DNS-SD instance name; empty: the default
+  std::string serial;                 // *IDN?'s third field; empty: the default
   std::optional<ListenAddress> http;  // --http: the web page's address
 };
 

@@ -50,7 +50,7 @@ class SweepForm : public QWidget {
 
   // What the window needs of the device the gain-control window drives.
   struct Device {
-    std::string name;  // "RX4410", "TQM7731", or empty
+    std::string name;  // a device token of the chip table, or empty
     CodeRange codes;
     QString channels[2];
     bool readBack = false;

@@ -155,10 +155,11 @@ std::string WebDevicesJson() {
     const std::string name(chip->token);
     const CodeRange codes = DeviceCodeRange(name).value_or(CodeRange{});
     if (json.size() > 1) json += ", ";
-    json += "{\"name\": " + JsonQuoted(name) + ", \"channels\": [" + JsonQuoted(std::string(chip->channels[0])) +
-            ", " + JsonQuoted(std::string(chip->channels[1])) + "], \"slider\": [" + std::to_string(codes.lowest) +
-            ", " + std::to_string(chip->windowHighest) + "], \"codes\": [" + std::to_string(codes.lowest) + ", " +
-            std::to_string(codes.highest) + "], \"readBack\": " + (chip->readsBack() ? "true" : "false") + "}";
+    json += "{\"name\": " + JsonQuoted(name) + ", \"channels\": [" +
+            JsonQuoted(std::string(chip->channels[0])) + ", " + JsonQuoted(std::string(chip->channels[1])) +
+            "], \"slider\": [" + std::to_string(codes.lowest) + ", " + std::to_string(chip->windowHighest) +
+            "], \"codes\": [" + std::to_string(codes.lowest) + ", " + std::to_string(codes.highest) +
+            "], \"readBack\": " + (chip->readsBack() ? "true" : "false") + "}";
   }
   return json + "]";
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "chips/Chips.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
 #include "device/PortIO.h"
@@ -379,9 +380,11 @@ std::optional<WebServer::Answer> WebServer::CodesLine(const HttpRequest& request
   for (const auto& [name, value] : body) {
     if (name == "device") {
       if (value.kind != JsonValue::Kind::String) return bad(-104, "Data type error");
-      if (EqualsNoCase(value.text, "RX4410")) device = "RX4410";
-      else if (EqualsNoCase(value.text, "TQM7731")) device = "TQM7731";
-      else return bad(-224, "Illegal parameter value");
+      const auto& chips = Chips();
+      const auto chip = std::find_if(chips.begin(), chips.end(),
+                                     [&](const Chip* c) { return EqualsNoCase(value.text, c->token); });
+      if (chip == chips.end()) return bad(-224, "Illegal parameter value");
+      device = (*chip)->token;
     } else if (name == "auto" || name == "send") {
       if (value.kind != JsonValue::Kind::Bool) return bad(-104, "Data type error");
       (name == "auto" ? autoTransmit.emplace() : send) = value.boolean;
@@ -594,9 +597,10 @@ std::string WebServer::Identification(const Client& c) const {
   xml += "  <Model>" + XmlEscaped(fields[1]) + "</Model>\n";
   xml += "  <SerialNumber>" + XmlEscaped(fields[2]) + "</SerialNumber>\n";
   xml += "  <FirmwareRevision>" + XmlEscaped(fields[3]) + "</FirmwareRevision>\n";
-  xml +=
-      "  <ManufacturerDescription>Bench for the RX4410 and TQM7731 programmable-gain "
-      "amplifiers</ManufacturerDescription>\n";
+  std::string chipNames;
+  for (const Chip* chip : Chips()) chipNames += (chipNames.empty() ? "" : " and ") + std::string(chip->token);
+  xml += "  <ManufacturerDescription>Bench for the " + XmlEscaped(chipNames) +
+         " programmable-gain amplifiers</ManufacturerDescription>\n";
   xml += "  <HomepageURL>" + XmlEscaped(base) + "/</HomepageURL>\n";
   xml += "  <DriverURL>" + XmlEscaped(base) + "/</DriverURL>\n";
   xml += "  <UserDescription>" + XmlEscaped(platform::HostName()) + "</UserDescription>\n";
