@@ -8,6 +8,7 @@
 #endif
 #include <io.h>
 #include <windows.h>
+#include <shellapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -18,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <mutex>
 #include <thread>
 
 #include "core/platform/Platform.h"
@@ -374,6 +377,35 @@ bool IsDevicePath(std::string_view path) {
   for (char c : path.substr(0, path.find('.')))
     upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return upper == "CON" || upper == "NUL" || upper == "CONOUT$" || upper == "PRN" || upper == "AUX";
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int n = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  if (wide == nullptr) return {argv, argv + argc};
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(Narrow(wide[i]));
+  ::LocalFree(static_cast<void*>(wide));
+  return out;
+}
+
+const char* EnvironmentValue(const char* name) {
+  // The system's UTF-16 block itself: the C library's copy of it is in the
+  // ANSI code page.
+  const std::wstring key = Wide(name);
+  const DWORD size = ::GetEnvironmentVariableW(key.c_str(), nullptr, 0);
+  if (size == 0) return nullptr;
+  std::wstring value(size, L'\0');
+  value.resize(::GetEnvironmentVariableW(key.c_str(), value.data(), size));
+  // Every text handed out is kept: callers hold on to the pointer.
+  static std::mutex lock;
+  static std::list<std::string> kept;
+  std::string text = Narrow(value);
+  const std::lock_guard<std::mutex> hold(lock);
+  for (const std::string& k : kept) {
+    if (k == text) return k.c_str();
+  }
+  return kept.emplace_back(std::move(text)).c_str();
 }
 
 std::string StateFolder() {

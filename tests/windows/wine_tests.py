@@ -247,10 +247,34 @@ def decode(wine, folder):
     check("decode of a missing file", rc == 66 and "cannot open absent.vcd" in err, err)
 
 
+def unicode_names(wine, folder):
+    """Paths outside ASCII (and outside the ANSI code page) in the arguments
+    and the environment: a trace, its decoding, a sequence, the bench state."""
+    name = "Büro Ωμέγα"
+    os.makedirs(os.path.join(folder, name), exist_ok=True)
+    state = "sim:" + winpath(os.path.join(folder, name, "bench.state"))
+    env = {"TARVEL_PORT": state, "TARVEL_TRACE": name + "\\t.vcd"}
+    rc, _, err = wine.run(folder, ["RX4410", "21", "3"], env)
+    check("non-ASCII: trace written", rc == 0 and os.path.exists(os.path.join(folder, name, "t.vcd")), err)
+    check("non-ASCII: bench state kept", os.path.exists(os.path.join(folder, name, "bench.state")), err)
+    rc, out, err = wine.run(folder, ["--decode", name + "\\t.vcd"])
+    check("non-ASCII: --decode", rc == 0 and "Chan 1 write 21" in out, err)
+    with open(os.path.join(folder, name, "steps.csv"), "w") as f:
+        f.write("1,5,6\n1,7,8\n")
+    rc, _, err = wine.run(folder, ["--sequence", "RX4410", name + "\\steps.csv", "--log", name + "\\steps.log"],
+                          {"TARVEL_PORT": state})
+    check("non-ASCII: --sequence", rc == 0 and os.path.exists(os.path.join(folder, name, "steps.log")), err)
+    rc, _, err = wine.run(folder, ["RX4410R"], {"TARVEL_PORT": state})
+    result = os.path.join(folder, "TRVOutput.dat")
+    check("non-ASCII: the sequence reached the bench",
+          rc == 0 and open(result, "rb").read() == b"RX4410R, 7, 8\r\n", err)
+
+
 def main():
     ap = argparse.ArgumentParser()
     for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "work"):
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--only", help="run the steps whose names hold this text (while mending one)")
     a = ap.parse_args()
     if shutil.which(a.wine) is None and not os.access(a.wine, os.X_OK):
         print("wine is not installed: skipped")
@@ -280,7 +304,10 @@ def main():
                        lambda: every_code(wine, folders["ftdi"], "ftdi:s:", "ftdi:s:0x0403:0x6014:TV000001")),
                       ("sweep", lambda: sweep(wine, folders["bare"])),
                       ("serve", lambda: serve(wine, folders["bare"])),
-                      ("decode", lambda: decode(wine, folders["bare"]))):
+                      ("decode", lambda: decode(wine, folders["bare"])),
+                      ("names outside ASCII", lambda: unicode_names(wine, folders["bare"]))):
+        if a.only and a.only not in step:
+            continue
         t = time.monotonic()
         run()
         print(f"{step}: {time.monotonic() - t:.1f} s")
