@@ -10,7 +10,8 @@ namespace {
 const char* const kInstallRemedy =
     "install InpOut for 64-bit Windows (inpoutx64.dll, from the InpOut32/InpOutx64 project) beside "
     "tarvel.exe "
-    "and run its installer (InstallDriver.exe) once as administrator, or put a dlportio.dll there";
+    "and run its installer (InstallDriver.exe) once as administrator, or put a 64-bit dlportio.dll there "
+    "(the 32-bit one of older installations cannot be loaded)";
 const char* const kBlocklistRemedy =
     "Windows 11's vulnerable-driver blocklist (on by default, with Memory integrity) often blocks the "
     "inpoutx64 driver; if it does, use an FTDI FT232R, FT232H or FT2232H adapter instead (TARVEL_PORT=ftdi)";

@@ -609,7 +609,14 @@ void* OpenLibrary(const std::string& name, std::string& reason) {
   if (library == nullptr && ::GetLastError() == ERROR_INVALID_PARAMETER) {
     library = ::LoadLibraryW(Wide(name).c_str());  // a system without the search flags
   }
-  if (library == nullptr) reason = name + ": " + WinErrorText(::GetLastError());
+  if (library == nullptr) {
+    const DWORD code = ::GetLastError();
+    // The system's text for this one is "%1 is not a valid Win32 application".
+    reason = name + ": " +
+             (code == ERROR_BAD_EXE_FORMAT
+                  ? std::string("a 32-bit library (or not a Windows one): 64-bit tarvel.exe loads only 64-bit ones")
+                  : WinErrorText(code));
+  }
   return reinterpret_cast<void*>(library);
 }
 

@@ -56,7 +56,20 @@ def read_latches(path):
         return [tuple([line.split()[0]] + [int(x) for x in line.split()[1:]]) for line in f if line.strip()]
 
 
-def contract(wine, bare, fake, ftdi):
+def write_pe32_dll(path):
+    """The headers of a 32-bit x86 DLL (what old installations' dlportio.dll
+    is), enough for the loader to refuse it in a 64-bit process."""
+    import struct
+    dos = b"MZ" + bytes(58) + struct.pack("<I", 64)
+    coff = struct.pack("<HHIIIHH", 0x14C, 0, 0, 0, 0, 224, 0x2102)  # i386, DLL | 32-bit | executable
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 14, 0, 0, 0, 0, 0x1000, 0x1000, 0x1000,
+                           0x10000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, 0x1000, 0x200, 0, 2, 0x140,
+                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    with open(path, "wb") as f:
+        f.write((dos + b"PE\0\0" + coff + optional).ljust(0x200, b"\0"))
+
+
+def contract(wine, bare, fake, ftdi, dll32, both):
     """Texts and exit statuses of the plain command line (one table)."""
     cases = [
         # (name, folder, args, env, status, texts on standard error)
@@ -79,6 +92,8 @@ def contract(wine, bare, fake, ftdi):
         ("bus numbers", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:d:1/2"}, 69, ["by serial number"]),
         ("bad descriptor", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:x"}, 69,
          ["not an FTDI device string"]),
+        ("32-bit library", dll32, ["RX4410", "1", "2"], {}, 69,
+         ["dlportio.dll", "a 32-bit library", "64-bit dlportio.dll"]),
         ("sent", fake, ["TQM7731", "3", "4"], {}, 0, []),
         ("version", fake, ["--version"], {}, 0, []),
     ]
@@ -282,12 +297,14 @@ def main():
     a.work = os.path.abspath(a.work)
     shutil.rmtree(a.work, ignore_errors=True)
     folders = {}
-    for name, dll in (("bare", None), ("inpout", a.inpout), ("dlportio", a.dlportio), ("ftdi", a.ftd2xx)):
+    for name, dlls in (("bare", []), ("inpout", [a.inpout]), ("dlportio", [a.dlportio]), ("ftdi", [a.ftd2xx]),
+                       ("dll32", []), ("both", [a.inpout, a.dlportio])):
         folders[name] = os.path.join(a.work, name)
         os.makedirs(folders[name])
         shutil.copy(a.program, folders[name])
-        if dll:
+        for dll in dlls:
             shutil.copy(dll, folders[name])
+    write_pe32_dll(os.path.join(folders["dll32"], "dlportio.dll"))
     wine = Wine(os.path.abspath(a.wine), a.work)
     started = time.monotonic()
     # Wine's server and services first, on no pipe of ours: they stay for the
@@ -296,7 +313,8 @@ def main():
     subprocess.run([wine.runner, "wineboot"], env=wine.env({}), stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     print(f"Wine ready: {time.monotonic() - started:.1f} s")
-    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"])),
+    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"],
+                                                    folders["dll32"], folders["both"])),
                       ("codes via inpoutx64.dll", lambda: every_code(wine, folders["inpout"], "inpoutx64.dll")),
                       ("codes via dlportio.dll", lambda: every_code(wine, folders["dlportio"], "dlportio.dll")),
                       ("codes via ftd2xx64.dll", lambda: every_code(wine, folders["ftdi"], "ftdi", "ftdi")),
