@@ -94,6 +94,7 @@ def contract(wine, bare, fake, ftdi, dll32, both):
          ["not an FTDI device string"]),
         ("32-bit library", dll32, ["RX4410", "1", "2"], {}, 69,
          ["dlportio.dll", "a 32-bit library", "64-bit dlportio.dll"]),
+        ("driver blocked, dlportio.dll tried", both, ["RX4410", "1", "2"], {"FAKE_PORTIO_DRIVER": "off"}, 0, []),
         ("sent", fake, ["TQM7731", "3", "4"], {}, 0, []),
         ("version", fake, ["--version"], {}, 0, []),
     ]
@@ -104,6 +105,13 @@ def contract(wine, bare, fake, ftdi, dll32, both):
             check(f"contract {name}: says {text!r}", text in err, err.strip())
         if name == "version":
             check("contract version text", out.startswith("tarvel "), out)
+        if name == "driver blocked":
+            with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+                readme = " ".join(f.read().replace("`", "").split())
+            remedy = ("run inpout's installdriver.exe once as administrator, "
+                      "or put a 64-bit dlportio.dll beside tarvel.exe")
+            check("driver blocked: the alert's remedy is the README's",
+                  remedy in err.lower() and remedy in readme.lower(), err)
 
     # --help lists this build's rows of the back-end table, and the "not a
     # port choice" message names them: Windows' forms alone.
