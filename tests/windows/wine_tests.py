@@ -293,6 +293,33 @@ def unicode_names(wine, folder):
           rc == 0 and open(result, "rb").read() == b"RX4410R, 7, 8\r\n", err)
 
 
+def resources(wine, folder):
+    """The program's manifest, icon and version resource (read by icoutils'
+    wrestool), and no symbol table: what ships is stripped."""
+    import struct
+    program = os.path.join(folder, "tarvel.exe")
+
+    def resource(kind):
+        p = subprocess.run(["wrestool", "-x", "--raw", f"--type={kind}", program], capture_output=True)
+        return p.stdout
+
+    manifest = resource(24).decode(errors="replace")
+    for text in ("<dpiAwareness", "PerMonitorV2", 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"'):
+        check(f"resources: the manifest has {text}", text in " ".join(manifest.split()), manifest[:200])
+    check("resources: the program icon", len(resource(14)) > 0 and len(resource(3)) > 0)
+    _, out, _ = wine.run(folder, ["--version"])
+    version = out.split()[1] if len(out.split()) > 1 else "?"
+    info = resource(16)
+    for key in ("FileVersion", "ProductVersion"):
+        at = info.find((key + "\0").encode("utf-16-le"))
+        check(f"resources: {key} {version}", at >= 0 and (version + "\0").encode("utf-16-le") in info[at:at + 64])
+    with open(program, "rb") as f:
+        head = f.read(4096)
+    coff = struct.unpack_from("<I", head, 0x3C)[0] + 4
+    symbols = struct.unpack_from("<II", head, coff + 8)
+    check("stripped: no symbol table", symbols == (0, 0), str(symbols))
+
+
 def main():
     ap = argparse.ArgumentParser()
     for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "work"):
@@ -331,7 +358,8 @@ def main():
                       ("sweep", lambda: sweep(wine, folders["bare"])),
                       ("serve", lambda: serve(wine, folders["bare"])),
                       ("decode", lambda: decode(wine, folders["bare"])),
-                      ("names outside ASCII", lambda: unicode_names(wine, folders["bare"]))):
+                      ("names outside ASCII", lambda: unicode_names(wine, folders["bare"])),
+                      ("resources", lambda: resources(wine, folders["bare"]))):
         if a.only and a.only not in step:
             continue
         t = time.monotonic()
