@@ -427,6 +427,23 @@ char PathSeparator() { return '\\'; }
 
 // ---- The bench lock ----------------------------------------------------------
 
+// The lock is on the file's first byte. Windows has no list of the locks
+// held, so the holder writes its process ID after that byte ("\n1234\n"),
+// where a process that waits for the lock can still read it.
+namespace {
+
+void RecordHolder(HANDLE h) {
+  const std::string text = "\n" + std::to_string(::GetCurrentProcessId()) + "\n";
+  OVERLAPPED at{};
+  DWORD n = 0;
+  if (!::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, &at)) return;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(text.size());
+  ::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
+}
+
+}  // namespace
+
 FileLock::Outcome FileLock::Acquire(const std::string& path, int waitMs, std::string& error) {
   Release();
   // FILE_FLAG_OPEN_REPARSE_POINT: a link in the lock's place is opened itself
@@ -450,8 +467,10 @@ FileLock::Outcome FileLock::Acquire(const std::string& path, int waitMs, std::st
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
     OVERLAPPED where{};
-    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where))
+    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
+      RecordHolder(h);
       return Outcome::Locked;
+    }
     const DWORD code = ::GetLastError();
     if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
       error = "cannot lock " + path + ": " + WinErrorText(code);
@@ -463,7 +482,27 @@ FileLock::Outcome FileLock::Acquire(const std::string& path, int waitMs, std::st
   }
 }
 
-std::string FileLock::Holder() const { return {}; }
+std::string FileLock::Holder() const {
+  if (handle_ == -1) return {};
+  char text[32] = "";
+  OVERLAPPED at{};
+  at.Offset = 1;  // past the locked byte
+  DWORD n = 0;
+  if (!::ReadFile(H(handle_), text, sizeof text - 1, &n, &at)) return {};
+  unsigned long pid = 0;
+  DWORD i = 0;
+  for (; i < n && text[i] >= '0' && text[i] <= '9' && pid < 0x10000000UL; ++i)
+    pid = pid * 10 + static_cast<unsigned long>(text[i] - '0');
+  if (i == 0 || i == n || text[i] != '\n' || pid == 0) return {};
+  std::string name;
+  if (HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+    wchar_t image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameW(process, 0, image, &size)) name = NameOf(Narrow(std::wstring(image, size)));
+    ::CloseHandle(process);
+  }
+  return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
 
 void FileLock::Release() {
   if (handle_ != -1) ::CloseHandle(H(handle_));  // closing drops the lock

@@ -5,7 +5,8 @@ read-back, a sweep, --serve driven over loopback and --decode. No real port is
 touched: the fakes play the writes into the simulated bench's chip models.
 
     wine_tests.py --wine WINE_RUN --program tarvel.exe --inpout inpoutx64.dll
-                  --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --work FOLDER
+                  --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --hold-bench hold_bench.exe
+                  --work FOLDER
 """
 import argparse
 import os
@@ -205,6 +206,22 @@ def sweep(wine, folder):
               f"worst off by {worst:.3f} ms over {len(gaps)} steps (reported, not asserted)")
 
 
+def busy_bench(wine, folder, holder):
+    """A bench held by another process: the alert names it, as on Linux."""
+    state = os.path.join(folder, "busy.state")
+    p = subprocess.Popen([wine.runner, holder, winpath(state + ".lock")], cwd=folder, env=wine.env({}),
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        pid = p.stdout.readline().decode(errors="replace").strip()
+        rc, _, err = wine.run(folder, ["RX4410", "1", "2"], {"TARVEL_PORT": "sim:" + winpath(state)})
+        check("busy bench: status", rc == 69, f"{rc}: {err}")
+        check("busy bench: the holder named", pid and f"held by process {pid} (hold_bench.exe)" in err,
+              f"{pid}: {err}")
+    finally:
+        p.stdin.close()
+        p.wait(timeout=60)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -322,7 +339,7 @@ def resources(wine, folder):
 
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "work"):
+    for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "hold-bench", "work"):
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--only", help="run the steps whose names hold this text (while mending one)")
     a = ap.parse_args()
@@ -359,7 +376,8 @@ def main():
                       ("serve", lambda: serve(wine, folders["bare"])),
                       ("decode", lambda: decode(wine, folders["bare"])),
                       ("names outside ASCII", lambda: unicode_names(wine, folders["bare"])),
-                      ("resources", lambda: resources(wine, folders["bare"]))):
+                      ("resources", lambda: resources(wine, folders["bare"])),
+                      ("busy bench", lambda: busy_bench(wine, folders["bare"], a.hold_bench))):
         if a.only and a.only not in step:
             continue
         t = time.monotonic()
