@@ -616,10 +616,8 @@ bool StandardErrorIsTerminal() {
 }
 
 bool InteractiveDesktop() {
-  for (const char* name : {"TARVEL_NO_MESSAGE_BOX", "CI"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return false;
-  }
+  const char* off = EnvironmentValue("TARVEL_NO_MESSAGE_BOX");
+  if (off != nullptr && *off != '\0') return false;
   // A service or a scheduled task runs on a window station of its own that
   // nobody sees: a box there would wait for ever.
   HWINSTA station = ::GetProcessWindowStation();
@@ -629,7 +627,7 @@ bool InteractiveDesktop() {
     return false;
   }
   // Wine without a display gives no desktop window.
-  return ::GetDesktopWindow() != nullptr && ::GetEnvironmentVariableW(L"WINEPREFIX", nullptr, 0) == 0;
+  return ::GetDesktopWindow() != nullptr;
 }
 
 void ShowMessageBox(const std::string& title, const std::string& text, BoxIcon icon) {

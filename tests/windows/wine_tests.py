@@ -37,7 +37,7 @@ class Wine:
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("TARVEL_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env["WINEDEBUG"] = "-all"
-        env["CI"] = "1"  # never a message box
+        env["TARVEL_NO_MESSAGE_BOX"] = "1"  # the alerts' lines alone
         env.update(extra or {})
         return env
 
@@ -222,6 +222,44 @@ def busy_bench(wine, folder, holder):
         p.wait(timeout=60)
 
 
+def message_box(wine, folder):
+    """On a desktop (Xvfb) an alert is a message box too: Wine's own
+    WINEPREFIX, or CI, in the environment changes nothing."""
+    xvfb, xdotool = shutil.which("Xvfb"), shutil.which("xdotool")
+    if not xvfb or not xdotool:
+        print("Xvfb or xdotool is not installed: message box not checked")
+        return
+    display = f":{100 + os.getpid() % 800}"
+    server = subprocess.Popen([xvfb, display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    p = None
+    x = {"DISPLAY": display, "PATH": os.environ.get("PATH", "")}
+    try:
+        for _ in range(150):  # the server up first
+            if subprocess.run([xdotool, "getdisplaygeometry"], env=x, capture_output=True).returncode == 0:
+                break
+            time.sleep(0.2)
+        env = wine.env({"WINE_RUN_DISPLAY": display, "CI": "1"})
+        del env["TARVEL_NO_MESSAGE_BOX"]
+        p = subprocess.Popen([wine.runner, os.path.join(folder, "tarvel.exe"), "RX4410", "x"], cwd=folder,
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        found, deadline = [], time.monotonic() + 120
+        while not found and p.poll() is None and time.monotonic() < deadline:
+            found = subprocess.run([xdotool, "search", "--onlyvisible", "--name", "Error"], env=x,
+                                   capture_output=True).stdout.split()
+            time.sleep(0.2)
+        check("an alert on a desktop is a message box", len(found) > 0)
+        for window in found[:1]:
+            subprocess.run([xdotool, "key", "--window", window, "Return"], env=x, capture_output=True, timeout=30)
+        check("the alert's status after OK", p.wait(timeout=60) == 64)
+    finally:
+        if p is not None and p.poll() is None:
+            p.kill()
+            p.wait()
+        server.terminate()
+        server.wait()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -377,7 +415,8 @@ def main():
                       ("decode", lambda: decode(wine, folders["bare"])),
                       ("names outside ASCII", lambda: unicode_names(wine, folders["bare"])),
                       ("resources", lambda: resources(wine, folders["bare"])),
-                      ("busy bench", lambda: busy_bench(wine, folders["bare"], a.hold_bench))):
+                      ("busy bench", lambda: busy_bench(wine, folders["bare"], a.hold_bench)),
+                      ("message box", lambda: message_box(wine, folders["bare"]))):
         if a.only and a.only not in step:
             continue
         t = time.monotonic()
