@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
   // Every layer takes its arguments in UTF-8, as the files' names are.
   std::vector<std::string> arguments = platform::Utf8Arguments(argc, argv);
   std::vector<char*> pointers;
+  pointers.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) pointers.push_back(argument.data());
   pointers.push_back(nullptr);
   argc = static_cast<int>(arguments.size());

@@ -8,9 +8,10 @@
 #endif
 #include <io.h>
 #include <windows.h>
-#include <shellapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <shellapi.h>  // after windows.h, whose types it uses
 
 #include <atomic>
 #include <cerrno>
@@ -498,7 +499,8 @@ std::string FileLock::Holder() const {
   if (HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
     wchar_t image[MAX_PATH];
     DWORD size = MAX_PATH;
-    if (::QueryFullProcessImageNameW(process, 0, image, &size)) name = NameOf(Narrow(std::wstring(image, size)));
+    if (::QueryFullProcessImageNameW(process, 0, image, &size))
+      name = NameOf(Narrow(std::wstring(image, size)));
     ::CloseHandle(process);
   }
   return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
@@ -651,7 +653,8 @@ void* OpenLibrary(const std::string& name, std::string& reason) {
     // The system's text for this one is "%1 is not a valid Win32 application".
     reason = name + ": " +
              (code == ERROR_BAD_EXE_FORMAT
-                  ? std::string("a 32-bit library (or not a Windows one): 64-bit tarvel.exe loads only 64-bit ones")
+                  ? std::string(
+                        "a 32-bit library (or not a Windows one): 64-bit tarvel.exe loads only 64-bit ones")
                   : WinErrorText(code));
   }
   return reinterpret_cast<void*>(library);
