@@ -577,7 +577,7 @@ int RunServe(int argc, const char* const* argv) {
     PrintServeUsage();
     return kExitUsage;
   }
-  const char* portChoice = std::getenv("TARVEL_PORT");
+  const char* portChoice = platform::EnvironmentValue("TARVEL_PORT");
   const bool direct = portChoice != nullptr && std::strcmp(portChoice, "direct") == 0;
   if (platform::RunsAsRoot() && !direct) {
     std::fputs(

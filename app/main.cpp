@@ -3,6 +3,8 @@
 // is shown, so that path never opens the GUI library.
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "app/GuiLoader.h"
@@ -13,9 +15,18 @@
 #include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Signals.h"
+#include "core/platform/Platform.h"
 
 int main(int argc, char** argv) {
   using namespace tarvel;
+  // Every layer takes its arguments in UTF-8, as the files' names are.
+  std::vector<std::string> arguments = platform::Utf8Arguments(argc, argv);
+  std::vector<char*> pointers;
+  pointers.reserve(arguments.size() + 1);
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  argc = static_cast<int>(arguments.size());
+  argv = pointers.data();
   // Borrowed privileges would let any caller write files as their owner.
   if (RunsWithBorrowedPrivileges()) {
     std::cerr << BorrowedPrivilegesMessage() << std::endl;

@@ -211,7 +211,7 @@ struct ProcessTraceHolder {
 
 ProcessTraceHolder* Holder() {
   static ProcessTraceHolder* holder = []() -> ProcessTraceHolder* {
-    const char* path = std::getenv("TARVEL_TRACE");
+    const char* path = platform::EnvironmentValue("TARVEL_TRACE");
     if (path == nullptr || *path == '\0') return nullptr;
     // Never freed: the trace must outlive every static that may still touch
     // the port while the process winds down.

@@ -10,7 +10,10 @@ namespace {
 const char* const kInstallRemedy =
     "install InpOut for 64-bit Windows (inpoutx64.dll, from the InpOut32/InpOutx64 project) beside "
     "tarvel.exe "
-    "and run its installer (InstallDriver.exe) once as administrator, or put a dlportio.dll there";
+    "and run its installer (InstallDriver.exe) once as administrator, or put a 64-bit dlportio.dll there "
+    "(the 32-bit one of older installations cannot be loaded)";
+const char* const kDriverRemedy =
+    "run InpOut's InstallDriver.exe once as administrator, or put a 64-bit dlportio.dll beside tarvel.exe";
 const char* const kBlocklistRemedy =
     "Windows 11's vulnerable-driver blocklist (on by default, with Memory integrity) often blocks the "
     "inpoutx64 driver; if it does, use an FTDI FT232R, FT232H or FT2232H adapter instead (TARVEL_PORT=ftdi)";
@@ -31,6 +34,7 @@ PortIoLibraryBackend::~PortIoLibraryBackend() {
 bool PortIoLibraryBackend::Load(PortError& error) {
   if (library_ != nullptr) return true;
   std::string reasons, names;
+  bool driverStopped = false;
   for (const std::string& name : libraries_) {
     names += (names.empty() ? "" : " nor ") + name;
     std::string reason;
@@ -49,19 +53,19 @@ bool PortIoLibraryBackend::Load(PortError& error) {
     // InpOut starts its driver when loaded and says whether that worked.
     const auto driverOpen =
         reinterpret_cast<DriverOpenFn>(platform::LibrarySymbol(library, "IsInpOutDriverOpen"));
+    // When it did not, the next library is tried.
     if (driverOpen != nullptr && driverOpen() == 0) {
-      error.reason = name + " is loaded but its driver did not start";
-      error.remedy = std::string("run tarvel once as administrator so that the driver is installed. ") +
-                     kBlocklistRemedy;
+      reasons += (reasons.empty() ? "" : "; ") + name + " is loaded but its driver did not start";
+      driverStopped = true;
       platform::CloseLibrary(library);
-      return false;
+      continue;
     }
     library_ = library;
     loadedName_ = name;
     return true;
   }
-  error.reason = "neither " + names + " can be loaded (" + reasons + ")";
-  error.remedy = std::string(kInstallRemedy) + ". " + kBlocklistRemedy;
+  error.reason = "neither " + names + " can be used (" + reasons + ")";
+  error.remedy = std::string(driverStopped ? kDriverRemedy : kInstallRemedy) + ". " + kBlocklistRemedy;
   return false;
 }
 

@@ -3,8 +3,9 @@
 // signed InpOut driver in use on 64-bit Windows) is tried first, then
 // dlportio.dll; both export DlPortWritePortUchar and DlPortReadPortUchar.
 // InpOut also says whether its driver could be started
-// (IsInpOutDriverOpen): Windows 11's vulnerable-driver blocklist stops it on
-// many machines, and the alert then points to the FTDI adapter.
+// (IsInpOutDriverOpen); when it could not, the next library is tried.
+// Windows 11's vulnerable-driver blocklist stops that driver on many
+// machines, and the alert then points to the FTDI adapter.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "core/platform/Platform.h"
 #include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
 
@@ -169,7 +170,7 @@ std::string PortChoiceList() {
 }
 
 std::unique_ptr<PortBackend> MakePortBackendFromEnvironment(PortError& error) {
-  const char* choice = std::getenv("TARVEL_PORT");
+  const char* choice = platform::EnvironmentValue("TARVEL_PORT");
   return MakePortBackend(choice != nullptr ? choice : "", error);
 }
 

@@ -196,6 +196,17 @@ void PreferPreciseWakeUps();
 // on a stop request.
 void SleepUntilNs(std::int64_t deadline);
 
+// ---- Arguments and environment -------------------------------------------------
+
+// The program's arguments in UTF-8, the program's name first. POSIX gives
+// them as they are; Windows passes argv in the ANSI code page, so there they
+// come from the command line's own UTF-16 text.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+// An environment variable's value in UTF-8 (from the UTF-16 environment on
+// Windows), or nullptr when it is not set. The text stays valid for the
+// rest of the process.
+const char* EnvironmentValue(const char* name);
+
 // ---- Stop requests and privileges ---------------------------------------------
 
 // Ctrl+C and termination requests set a flag instead of ending the program:

@@ -319,6 +319,10 @@ bool OutputStream::Close(SystemError& error) {
 
 bool IsDevicePath(std::string_view path) { return path.starts_with("/dev/") || path.starts_with("/proc/"); }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+const char* EnvironmentValue(const char* name) { return std::getenv(name); }
+
 std::string StateFolder() {
   const char* xdg = std::getenv("XDG_STATE_HOME");
   // An XDG variable holding a relative path is to be ignored.

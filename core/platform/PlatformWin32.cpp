@@ -11,6 +11,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <shellapi.h>  // after windows.h, whose types it uses
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <mutex>
 #include <thread>
 
 #include "core/platform/Platform.h"
@@ -376,6 +380,35 @@ bool IsDevicePath(std::string_view path) {
   return upper == "CON" || upper == "NUL" || upper == "CONOUT$" || upper == "PRN" || upper == "AUX";
 }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int n = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  if (wide == nullptr) return {argv, argv + argc};
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(Narrow(wide[i]));
+  ::LocalFree(static_cast<void*>(wide));
+  return out;
+}
+
+const char* EnvironmentValue(const char* name) {
+  // The system's UTF-16 block itself: the C library's copy of it is in the
+  // ANSI code page.
+  const std::wstring key = Wide(name);
+  const DWORD size = ::GetEnvironmentVariableW(key.c_str(), nullptr, 0);
+  if (size == 0) return nullptr;
+  std::wstring value(size, L'\0');
+  value.resize(::GetEnvironmentVariableW(key.c_str(), value.data(), size));
+  // Every text handed out is kept: callers hold on to the pointer.
+  static std::mutex lock;
+  static std::list<std::string> kept;
+  std::string text = Narrow(value);
+  const std::lock_guard<std::mutex> hold(lock);
+  for (const std::string& k : kept) {
+    if (k == text) return k.c_str();
+  }
+  return kept.emplace_back(std::move(text)).c_str();
+}
+
 std::string StateFolder() {
   const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
   if (local == nullptr || *local == L'\0') return {};
@@ -394,6 +427,23 @@ std::string CurrentFolder() {
 char PathSeparator() { return '\\'; }
 
 // ---- The bench lock ----------------------------------------------------------
+
+// The lock is on the file's first byte. Windows has no list of the locks
+// held, so the holder writes its process ID after that byte ("\n1234\n"),
+// where a process that waits for the lock can still read it.
+namespace {
+
+void RecordHolder(HANDLE h) {
+  const std::string text = "\n" + std::to_string(::GetCurrentProcessId()) + "\n";
+  OVERLAPPED at{};
+  DWORD n = 0;
+  if (!::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, &at)) return;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(text.size());
+  ::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
+}
+
+}  // namespace
 
 FileLock::Outcome FileLock::Acquire(const std::string& path, int waitMs, std::string& error) {
   Release();
@@ -418,8 +468,10 @@ FileLock::Outcome FileLock::Acquire(const std::string& path, int waitMs, std::st
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
     OVERLAPPED where{};
-    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where))
+    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
+      RecordHolder(h);
       return Outcome::Locked;
+    }
     const DWORD code = ::GetLastError();
     if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) {
       error = "cannot lock " + path + ": " + WinErrorText(code);
@@ -431,7 +483,28 @@ FileLock::Outcome FileLock::Acquire(const std::string& path, int waitMs, std::st
   }
 }
 
-std::string FileLock::Holder() const { return {}; }
+std::string FileLock::Holder() const {
+  if (handle_ == -1) return {};
+  char text[32] = "";
+  OVERLAPPED at{};
+  at.Offset = 1;  // past the locked byte
+  DWORD n = 0;
+  if (!::ReadFile(H(handle_), text, sizeof text - 1, &n, &at)) return {};
+  unsigned long pid = 0;
+  DWORD i = 0;
+  for (; i < n && text[i] >= '0' && text[i] <= '9' && pid < 0x10000000UL; ++i)
+    pid = pid * 10 + static_cast<unsigned long>(text[i] - '0');
+  if (i == 0 || i == n || text[i] != '\n' || pid == 0) return {};
+  std::string name;
+  if (HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+    wchar_t image[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (::QueryFullProcessImageNameW(process, 0, image, &size))
+      name = NameOf(Narrow(std::wstring(image, size)));
+    ::CloseHandle(process);
+  }
+  return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
 
 void FileLock::Release() {
   if (handle_ != -1) ::CloseHandle(H(handle_));  // closing drops the lock
@@ -545,10 +618,8 @@ bool StandardErrorIsTerminal() {
 }
 
 bool InteractiveDesktop() {
-  for (const char* name : {"TARVEL_NO_MESSAGE_BOX", "CI"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return false;
-  }
+  const char* off = EnvironmentValue("TARVEL_NO_MESSAGE_BOX");
+  if (off != nullptr && *off != '\0') return false;
   // A service or a scheduled task runs on a window station of its own that
   // nobody sees: a box there would wait for ever.
   HWINSTA station = ::GetProcessWindowStation();
@@ -558,7 +629,7 @@ bool InteractiveDesktop() {
     return false;
   }
   // Wine without a display gives no desktop window.
-  return ::GetDesktopWindow() != nullptr && ::GetEnvironmentVariableW(L"WINEPREFIX", nullptr, 0) == 0;
+  return ::GetDesktopWindow() != nullptr;
 }
 
 void ShowMessageBox(const std::string& title, const std::string& text, BoxIcon icon) {
@@ -577,7 +648,15 @@ void* OpenLibrary(const std::string& name, std::string& reason) {
   if (library == nullptr && ::GetLastError() == ERROR_INVALID_PARAMETER) {
     library = ::LoadLibraryW(Wide(name).c_str());  // a system without the search flags
   }
-  if (library == nullptr) reason = name + ": " + WinErrorText(::GetLastError());
+  if (library == nullptr) {
+    const DWORD code = ::GetLastError();
+    // The system's text for this one is "%1 is not a valid Win32 application".
+    reason = name + ": " +
+             (code == ERROR_BAD_EXE_FORMAT
+                  ? std::string(
+                        "a 32-bit library (or not a Windows one): 64-bit tarvel.exe loads only 64-bit ones")
+                  : WinErrorText(code));
+  }
   return reinterpret_cast<void*>(library);
 }
 

@@ -6,6 +6,7 @@
 Unicode true
 ; A 64-bit installer for a 64-bit program (and Wine without 32-bit support runs it).
 Target amd64-unicode
+!include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "MUI2.nsh"
 !include "StrFunc.nsh"
@@ -60,6 +61,17 @@ Section "Tarvel Control Software"
   WriteRegStr HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "DisplayVersion" "${VERSION}"
   WriteRegStr HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "UninstallString" \
     '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "Publisher" \
+    "Tarvel Control Software"
+  WriteRegStr HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "DisplayIcon" \
+    '"$INSTDIR\tarvel.exe",0'
+  WriteRegStr HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "InstallLocation" "$INSTDIR"
+  WriteRegDWORD HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "NoModify" 1
+  WriteRegDWORD HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "NoRepair" 1
+  ; Apps & features shows the size in KiB.
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  IntFmt $0 "0x%08X" $0
+  WriteRegDWORD HKCU "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvel" "EstimatedSize" "$0"
 SectionEnd
 
 Section "Uninstall"
@@ -74,7 +86,12 @@ Section "Uninstall"
   ${If} $1 == ";"
     StrCpy $0 $0 -1
   ${EndIf}
-  WriteRegExpandStr HKCU "Environment" "Path" "$0"
+  ; A Path that held only this folder goes, as it was not there before.
+  ${If} $0 == ""
+    DeleteRegValue HKCU "Environment" "Path"
+  ${Else}
+    WriteRegExpandStr HKCU "Environment" "Path" "$0"
+  ${EndIf}
   SendMessage ${HWND_BROADCAST} ${WM_WININICHANGE} 0 "STR:Environment" /TIMEOUT=5000
 
   Delete "$INSTDIR\tarvel.exe"

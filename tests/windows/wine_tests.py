@@ -5,7 +5,8 @@ read-back, a sweep, --serve driven over loopback and --decode. No real port is
 touched: the fakes play the writes into the simulated bench's chip models.
 
     wine_tests.py --wine WINE_RUN --program tarvel.exe --inpout inpoutx64.dll
-                  --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --work FOLDER
+                  --dlportio dlportio.dll --ftd2xx ftd2xx64.dll --hold-bench hold_bench.exe
+                  --work FOLDER
 """
 import argparse
 import http.client
@@ -38,7 +39,7 @@ class Wine:
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("TARVEL_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env["WINEDEBUG"] = "-all"
-        env["CI"] = "1"  # never a message box
+        env["TARVEL_NO_MESSAGE_BOX"] = "1"  # the alerts' lines alone
         env.update(extra or {})
         return env
 
@@ -58,7 +59,20 @@ def read_latches(path):
         return [tuple([line.split()[0]] + [int(x) for x in line.split()[1:]]) for line in f if line.strip()]
 
 
-def contract(wine, bare, fake, ftdi):
+def write_pe32_dll(path):
+    """The headers of a 32-bit x86 DLL (what old installations' dlportio.dll
+    is), enough for the loader to refuse it in a 64-bit process."""
+    import struct
+    dos = b"MZ" + bytes(58) + struct.pack("<I", 64)
+    coff = struct.pack("<HHIIIHH", 0x14C, 0, 0, 0, 0, 224, 0x2102)  # i386, DLL | 32-bit | executable
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 14, 0, 0, 0, 0, 0x1000, 0x1000, 0x1000,
+                           0x10000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, 0x1000, 0x200, 0, 2, 0x140,
+                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    with open(path, "wb") as f:
+        f.write((dos + b"PE\0\0" + coff + optional).ljust(0x200, b"\0"))
+
+
+def contract(wine, bare, fake, ftdi, dll32, both):
     """Texts and exit statuses of the plain command line (one table)."""
     cases = [
         # (name, folder, args, env, status, texts on standard error)
@@ -81,6 +95,9 @@ def contract(wine, bare, fake, ftdi):
         ("bus numbers", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:d:1/2"}, 69, ["by serial number"]),
         ("bad descriptor", ftdi, ["RX4410", "1", "2"], {"TARVEL_PORT": "ftdi:x"}, 69,
          ["not an FTDI device string"]),
+        ("32-bit library", dll32, ["RX4410", "1", "2"], {}, 69,
+         ["dlportio.dll", "a 32-bit library", "64-bit dlportio.dll"]),
+        ("driver blocked, dlportio.dll tried", both, ["RX4410", "1", "2"], {"FAKE_PORTIO_DRIVER": "off"}, 0, []),
         ("sent", fake, ["TQM7731", "3", "4"], {}, 0, []),
         ("version", fake, ["--version"], {}, 0, []),
     ]
@@ -91,6 +108,13 @@ def contract(wine, bare, fake, ftdi):
             check(f"contract {name}: says {text!r}", text in err, err.strip())
         if name == "version":
             check("contract version text", out.startswith("tarvel "), out)
+        if name == "driver blocked":
+            with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+                readme = " ".join(f.read().replace("`", "").split())
+            remedy = ("run inpout's installdriver.exe once as administrator, "
+                      "or put a 64-bit dlportio.dll beside tarvel.exe")
+            check("driver blocked: the alert's remedy is the README's",
+                  remedy in err.lower() and remedy in readme.lower(), err)
 
     # --help lists this build's rows of the back-end table, and the "not a
     # port choice" message names them: Windows' forms alone.
@@ -184,6 +208,60 @@ def sweep(wine, folder):
               f"worst off by {worst:.3f} ms over {len(gaps)} steps (reported, not asserted)")
 
 
+def busy_bench(wine, folder, holder):
+    """A bench held by another process: the alert names it, as on Linux."""
+    state = os.path.join(folder, "busy.state")
+    p = subprocess.Popen([wine.runner, holder, winpath(state + ".lock")], cwd=folder, env=wine.env({}),
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        pid = p.stdout.readline().decode(errors="replace").strip()
+        rc, _, err = wine.run(folder, ["RX4410", "1", "2"], {"TARVEL_PORT": "sim:" + winpath(state)})
+        check("busy bench: status", rc == 69, f"{rc}: {err}")
+        check("busy bench: the holder named", pid and f"held by process {pid} (hold_bench.exe)" in err,
+              f"{pid}: {err}")
+    finally:
+        p.stdin.close()
+        p.wait(timeout=60)
+
+
+def message_box(wine, folder):
+    """On a desktop (Xvfb) an alert is a message box too: Wine's own
+    WINEPREFIX, or CI, in the environment changes nothing."""
+    xvfb, xdotool = shutil.which("Xvfb"), shutil.which("xdotool")
+    if not xvfb or not xdotool:
+        print("Xvfb or xdotool is not installed: message box not checked")
+        return
+    display = f":{100 + os.getpid() % 800}"
+    server = subprocess.Popen([xvfb, display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    p = None
+    x = {"DISPLAY": display, "PATH": os.environ.get("PATH", "")}
+    try:
+        for _ in range(150):  # the server up first
+            if subprocess.run([xdotool, "getdisplaygeometry"], env=x, capture_output=True).returncode == 0:
+                break
+            time.sleep(0.2)
+        env = wine.env({"WINE_RUN_DISPLAY": display, "CI": "1"})
+        del env["TARVEL_NO_MESSAGE_BOX"]
+        p = subprocess.Popen([wine.runner, os.path.join(folder, "tarvel.exe"), "RX4410", "x"], cwd=folder,
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        found, deadline = [], time.monotonic() + 120
+        while not found and p.poll() is None and time.monotonic() < deadline:
+            found = subprocess.run([xdotool, "search", "--onlyvisible", "--name", "Error"], env=x,
+                                   capture_output=True).stdout.split()
+            time.sleep(0.2)
+        check("an alert on a desktop is a message box", len(found) > 0)
+        for window in found[:1]:
+            subprocess.run([xdotool, "key", "--window", window, "Return"], env=x, capture_output=True, timeout=30)
+        check("the alert's status after OK", p.wait(timeout=60) == 64)
+    finally:
+        if p is not None and p.poll() is None:
+            p.kill()
+            p.wait()
+        server.terminate()
+        server.wait()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -256,10 +334,61 @@ def decode(wine, folder):
     check("decode of a missing file", rc == 66 and "cannot open absent.vcd" in err, err)
 
 
+def unicode_names(wine, folder):
+    """Paths outside ASCII (and outside the ANSI code page) in the arguments
+    and the environment: a trace, its decoding, a sequence, the bench state."""
+    name = "Büro Ωμέγα"
+    os.makedirs(os.path.join(folder, name), exist_ok=True)
+    state = "sim:" + winpath(os.path.join(folder, name, "bench.state"))
+    env = {"TARVEL_PORT": state, "TARVEL_TRACE": name + "\\t.vcd"}
+    rc, _, err = wine.run(folder, ["RX4410", "21", "3"], env)
+    check("non-ASCII: trace written", rc == 0 and os.path.exists(os.path.join(folder, name, "t.vcd")), err)
+    check("non-ASCII: bench state kept", os.path.exists(os.path.join(folder, name, "bench.state")), err)
+    rc, out, err = wine.run(folder, ["--decode", name + "\\t.vcd"])
+    check("non-ASCII: --decode", rc == 0 and "Chan 1 write 21" in out, err)
+    with open(os.path.join(folder, name, "steps.csv"), "w") as f:
+        f.write("1,5,6\n1,7,8\n")
+    rc, _, err = wine.run(folder, ["--sequence", "RX4410", name + "\\steps.csv", "--log", name + "\\steps.log"],
+                          {"TARVEL_PORT": state})
+    check("non-ASCII: --sequence", rc == 0 and os.path.exists(os.path.join(folder, name, "steps.log")), err)
+    rc, _, err = wine.run(folder, ["RX4410R"], {"TARVEL_PORT": state})
+    result = os.path.join(folder, "TRVOutput.dat")
+    check("non-ASCII: the sequence reached the bench",
+          rc == 0 and open(result, "rb").read() == b"RX4410R, 7, 8\r\n", err)
+
+
+def resources(wine, folder):
+    """The program's manifest, icon and version resource (read by icoutils'
+    wrestool), and no symbol table: what ships is stripped."""
+    import struct
+    program = os.path.join(folder, "tarvel.exe")
+
+    def resource(kind):
+        p = subprocess.run(["wrestool", "-x", "--raw", f"--type={kind}", program], capture_output=True)
+        return p.stdout
+
+    manifest = resource(24).decode(errors="replace")
+    for text in ("<dpiAwareness", "PerMonitorV2", 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"'):
+        check(f"resources: the manifest has {text}", text in " ".join(manifest.split()), manifest[:200])
+    check("resources: the program icon", len(resource(14)) > 0 and len(resource(3)) > 0)
+    _, out, _ = wine.run(folder, ["--version"])
+    version = out.split()[1] if len(out.split()) > 1 else "?"
+    info = resource(16)
+    for key in ("FileVersion", "ProductVersion"):
+        at = info.find((key + "\0").encode("utf-16-le"))
+        check(f"resources: {key} {version}", at >= 0 and (version + "\0").encode("utf-16-le") in info[at:at + 64])
+    with open(program, "rb") as f:
+        head = f.read(4096)
+    coff = struct.unpack_from("<I", head, 0x3C)[0] + 4
+    symbols = struct.unpack_from("<II", head, coff + 8)
+    check("stripped: no symbol table", symbols == (0, 0), str(symbols))
+
+
 def main():
     ap = argparse.ArgumentParser()
-    for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "work"):
+    for name in ("wine", "program", "inpout", "dlportio", "ftd2xx", "hold-bench", "work"):
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--only", help="run the steps whose names hold this text (while mending one)")
     a = ap.parse_args()
     if shutil.which(a.wine) is None and not os.access(a.wine, os.X_OK):
         print("wine is not installed: skipped")
@@ -267,12 +396,14 @@ def main():
     a.work = os.path.abspath(a.work)
     shutil.rmtree(a.work, ignore_errors=True)
     folders = {}
-    for name, dll in (("bare", None), ("inpout", a.inpout), ("dlportio", a.dlportio), ("ftdi", a.ftd2xx)):
+    for name, dlls in (("bare", []), ("inpout", [a.inpout]), ("dlportio", [a.dlportio]), ("ftdi", [a.ftd2xx]),
+                       ("dll32", []), ("both", [a.inpout, a.dlportio])):
         folders[name] = os.path.join(a.work, name)
         os.makedirs(folders[name])
         shutil.copy(a.program, folders[name])
-        if dll:
+        for dll in dlls:
             shutil.copy(dll, folders[name])
+    write_pe32_dll(os.path.join(folders["dll32"], "dlportio.dll"))
     wine = Wine(os.path.abspath(a.wine), a.work)
     started = time.monotonic()
     # Wine's server and services first, on no pipe of ours: they stay for the
@@ -281,7 +412,8 @@ def main():
     subprocess.run([wine.runner, "wineboot"], env=wine.env({}), stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     print(f"Wine ready: {time.monotonic() - started:.1f} s")
-    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"])),
+    for step, run in (("contract", lambda: contract(wine, folders["bare"], folders["inpout"], folders["ftdi"],
+                                                    folders["dll32"], folders["both"])),
                       ("codes via inpoutx64.dll", lambda: every_code(wine, folders["inpout"], "inpoutx64.dll")),
                       ("codes via dlportio.dll", lambda: every_code(wine, folders["dlportio"], "dlportio.dll")),
                       ("codes via ftd2xx64.dll", lambda: every_code(wine, folders["ftdi"], "ftdi", "ftdi")),
@@ -289,7 +421,13 @@ def main():
                        lambda: every_code(wine, folders["ftdi"], "ftdi:s:", "ftdi:s:0x0403:0x6014:TV000001")),
                       ("sweep", lambda: sweep(wine, folders["bare"])),
                       ("serve", lambda: serve(wine, folders["bare"])),
-                      ("decode", lambda: decode(wine, folders["bare"]))):
+                      ("decode", lambda: decode(wine, folders["bare"])),
+                      ("names outside ASCII", lambda: unicode_names(wine, folders["bare"])),
+                      ("resources", lambda: resources(wine, folders["bare"])),
+                      ("busy bench", lambda: busy_bench(wine, folders["bare"], a.hold_bench)),
+                      ("message box", lambda: message_box(wine, folders["bare"]))):
+        if a.only and a.only not in step:
+            continue
         t = time.monotonic()
         run()
         print(f"{step}: {time.monotonic() - t:.1f} s")
