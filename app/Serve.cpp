@@ -442,7 +442,7 @@ bool IsSerialText(std::string_view text) {
 // Without --serial: the FTDI adapter's serial number when TARVEL_PORT names
 // the adapter by it (ftdi:s:VID:PID:SERIAL), else "0".
 std::string DefaultSerial() {
-  const char* choice = std::getenv("TARVEL_PORT");
+  const char* choice = platform::EnvironmentValue("TARVEL_PORT");
   std::string descriptor;
   PortError ignored;
   if (choice == nullptr || std::strncmp(choice, "ftdi", 4) != 0 ||
