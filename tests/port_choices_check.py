@@ -62,10 +62,10 @@ def roff_text(line):
 
 
 def man_forms(path):
-    """The item terms of the man page's TARVEL_PORT entry (.RS ... .RE)."""
+    """The item terms of the man page's TARVEL_PORT entry under ENVIRONMENT (.RS ... .RE)."""
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
-    start = lines.index(".B TARVEL_PORT")
+    start = lines.index(".B TARVEL_PORT", lines.index(".SH ENVIRONMENT"))
     rs = lines.index(".RS", start)
     re_ = lines.index(".RE", rs)
     return [roff_text(lines[i + 1]) for i in range(rs, re_) if lines[i] == ".TP"]
