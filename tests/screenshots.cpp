@@ -15,9 +15,9 @@
 #include <QWidget>
 #include <cstdio>
 
+#include "app/ProcessPorts.h"
 #include "core/MainModule.h"
 #include "device/PortIO.h"
-#include "app/ProcessPorts.h"
 #include "ports/SimPortBackend.h"
 #include "ui/AboutForm.h"
 #include "ui/Forms.h"

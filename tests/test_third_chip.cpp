@@ -12,8 +12,8 @@
 #include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
-#include "ports/SimPortBackend.h"
 #include "instrument/Scpi.h"
+#include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
 
 namespace tarvel {
