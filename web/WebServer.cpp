@@ -380,11 +380,12 @@ std::optional<WebServer::Answer> WebServer::CodesLine(const HttpRequest& request
   for (const auto& [name, value] : body) {
     if (name == "device") {
       if (value.kind != JsonValue::Kind::String) return bad(-104, "Data type error");
-      const auto& chips = Chips();
-      const auto chip = std::find_if(chips.begin(), chips.end(),
-                                     [&](const Chip* c) { return EqualsNoCase(value.text, c->token); });
-      if (chip == chips.end()) return bad(-224, "Illegal parameter value");
-      device = (*chip)->token;
+      const Chip* chosen = nullptr;
+      for (const Chip* chip : Chips()) {
+        if (EqualsNoCase(value.text, chip->token)) chosen = chip;
+      }
+      if (chosen == nullptr) return bad(-224, "Illegal parameter value");
+      device = chosen->token;
     } else if (name == "auto" || name == "send") {
       if (value.kind != JsonValue::Kind::Bool) return bad(-104, "Data type error");
       (name == "auto" ? autoTransmit.emplace() : send) = value.boolean;
