@@ -439,9 +439,14 @@ bool IsSerialText(std::string_view text) {
   });
 }
 
-// Without --serial: the FTDI adapter's serial number when TARVEL_PORT names
-// the adapter by it (ftdi:s:VID:PID:SERIAL), else "0".
-std::string DefaultSerial() {
+// Without --serial: the FTDI adapter's own serial number when the server
+// holds it open, else the one TARVEL_PORT names it by (ftdi:s:VID:PID:SERIAL),
+// else "0".
+std::string DefaultSerial(const DeviceLink& link, bool held) {
+  if (const PortBackend* backend = link.backend(); held && backend != nullptr) {
+    std::string own = backend->SerialNumber();
+    if (IsSerialText(own)) return own;
+  }
   const char* choice = platform::EnvironmentValue("TARVEL_PORT");
   std::string descriptor;
   PortError ignored;
@@ -597,10 +602,11 @@ int RunServe(int argc, const char* const* argv) {
     return kExitUnavailable;
   }
   Server server(listener, MakeServerLink(), options.idleTimeout);
-  const std::string serial = options.serial.empty() ? DefaultSerial() : options.serial;
-  server.SetSerial(serial);
   std::optional<PortSession> held;
   HoldPortIfKept(server.link(), held);
+  const std::string serial =
+      options.serial.empty() ? DefaultSerial(server.link(), held.has_value()) : options.serial;
+  server.SetSerial(serial);
   if (platform::RunsAsRoot() && GiveUpRoot(WithoutSudoUser::BecomeNobody) < 0) {
     std::fprintf(stderr, "tarvel: cannot give up root: %s\n", std::strerror(errno));
     return kExitNoPermission;

@@ -65,6 +65,9 @@ class PortBackend {
   // False for a port that other processes share between commands (the
   // simulated bench's state file): a holder then opens it per command.
   virtual bool KeepOpenBetweenCommands() const { return true; }
+  // The adapter's own serial number (an FTDI chip's USB serial), known once
+  // the port has opened; empty for ports that have none.
+  virtual std::string SerialNumber() const { return {}; }
   // For a caller with a loop of its own (the server) that must not block on
   // a port another process holds: Reserve takes such a port for the device
   // commands that follow, without waiting. False with error.busy set while

@@ -139,7 +139,10 @@ bool D2xxPortBackend::OpenDevice(PortError& error) {
     for (const auto& [text, by] : tries) {
       std::string copy = text;
       rc = api_->openEx(copy.data(), by, &handle_);
-      if (rc == 0) break;
+      if (rc == 0) {
+        if (by == kOpenBySerial) serial_ = d.serial;
+        break;
+      }
     }
   } else {
     std::uint32_t count = 0;
@@ -157,7 +160,11 @@ bool D2xxPortBackend::OpenDevice(PortError& error) {
               : std::find(std::begin(kIds), std::end(kIds), id) != std::end(kIds);
       if (!wanted || seen++ < d.index) continue;
       rc = api_->open(static_cast<int>(i), &handle_);
-      if (rc == 0) break;
+      if (rc == 0) {
+        serial[sizeof serial - 1] = '\0';
+        serial_ = serial;
+        break;
+      }
     }
     if (rc == 0 && handle_ == nullptr) rc = 2;
   }

@@ -34,6 +34,8 @@ class FtdiBitBang : public PortBackend {
 
   // The adapter as TARVEL_PORT names it, for the remote interface.
   std::string Choice() const { return descriptor_.empty() ? "ftdi" : "ftdi:" + descriptor_; }
+  // The serial number of the adapter last opened, however it was named.
+  std::string SerialNumber() const final { return serial_; }
 
   // Bytes sent in one transfer at most: far below every chip's sample buffer.
   static constexpr std::size_t kMaxBatch = 64;
@@ -48,6 +50,8 @@ class FtdiBitBang : public PortBackend {
       "plug the adapter in again; it must offer synchronous bit-bang, as the FT232R, FT232H and FT2232H do";
 
   const std::string& descriptor() const { return descriptor_; }
+  // Set by OpenAdapter once the adapter is open (empty when it has none).
+  std::string serial_;
   // "FTDI adapter ..." for the errors.
   std::string Target() const;
 

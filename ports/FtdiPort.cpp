@@ -59,6 +59,11 @@ const FtdiApi* LoadFtdiLibrary(std::string& reason) {
       library.Bind("ftdi_write_data", api.writeData) && library.Bind("ftdi_read_data", api.readData) &&
       library.Bind("ftdi_get_error_string", api.errorString);
   if (!ok) return nullptr;
+  // Looked up through libftdi1's own dependencies; without them only the
+  // serial number is unknown.
+  if (!library.Bind("ftdi_usb_get_strings2", api.getStrings) ||
+      !library.Bind("libusb_get_device", api.usbDevice))
+    api.getStrings = nullptr;
   library.Keep();
   loaded = true;
   return &api;
@@ -95,6 +100,7 @@ bool FtdiPortBackend::OpenAdapter(bool& paced, PortError& error) {
     return false;
   }
   usbOpen_ = true;
+  serial_ = ReadSerial();
   int baud = BaudRateFor(PortDelayNanoseconds());
   paced = baud == 0;
   if (paced) baud = kSlowestBaud;  // each byte its own transfer, paced by the caller
@@ -107,6 +113,16 @@ bool FtdiPortBackend::OpenAdapter(bool& paced, PortError& error) {
   // Drop samples left from before.
   if (api_->flush(ctx_) < 0) return SetupFailed(CallFailure("ftdi_tcioflush"), error);
   return true;
+}
+
+std::string FtdiPortBackend::ReadSerial() const {
+  if (api_->getStrings == nullptr || api_->usbDevice == nullptr || ctx_->usb_dev == nullptr) return {};
+  char serial[128] = {};
+  if (api_->getStrings(ctx_, api_->usbDevice(ctx_->usb_dev), nullptr, 0, nullptr, 0, serial, sizeof serial) <
+      0)
+    return {};
+  serial[sizeof serial - 1] = '\0';
+  return serial;
 }
 
 bool FtdiPortBackend::OpenDevice(PortError& error) {

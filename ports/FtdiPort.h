@@ -39,6 +39,10 @@ struct FtdiApi {
   decltype(&ftdi_write_data) writeData;
   decltype(&ftdi_read_data) readData;
   decltype(&ftdi_get_error_string) errorString;
+  // For the adapter's serial number; either may be missing (nullptr): the
+  // serial is then unknown. The second is libusb's, which libftdi1 loads.
+  decltype(&ftdi_usb_get_strings2) getStrings;
+  libusb_device* (*usbDevice)(libusb_device_handle*);
 };
 
 // Opens libftdi1.so.2 once; nullptr with `reason` when it is missing.
@@ -67,6 +71,8 @@ class FtdiPortBackend : public FtdiBitBang {
   void CloseAdapter() override { Release(); }
 
   bool OpenDevice(PortError& error);
+  // The open adapter's USB serial number, or empty.
+  std::string ReadSerial() const;
   // "CALL: libftdi's text for the context's last error".
   std::string CallFailure(const char* call) const;
   void Release();

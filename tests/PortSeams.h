@@ -168,6 +168,12 @@ struct FakeFtdi {
   int unplugAfterWrites = 0;  // the adapter vanishes right after this write
   unsigned char mask = 0, mode = 0;
   bool failed = false, unplugged = false;
+  std::string serial = "FT4XQ2KB";  // the adapter's USB serial; empty: it has none
+  int Opened() {
+    ++opens;
+    ctx.usb_dev = reinterpret_cast<libusb_device_handle*>(&bench);  // only ever compared with nullptr
+    return 0;
+  }
   bool Fails(bool now) {
     callsAfterFailure += failed;
     return failed = failed || now;
@@ -179,9 +185,9 @@ inline const FtdiApi kFakeFtdi = {
     [] { return ++gFtdi->contexts, &gFtdi->ctx; },
     [](ftdi_context*) { ++gFtdi->frees; },
     [](ftdi_context*, ftdi_interface) { return 0; },
-    [](ftdi_context*, int, int) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
-    [](ftdi_context*, const char*) { return gFtdi->openRc == 0 ? (++gFtdi->opens, 0) : gFtdi->openRc; },
-    [](ftdi_context*) { return ++gFtdi->closes, 0; },
+    [](ftdi_context*, int, int) { return gFtdi->openRc == 0 ? gFtdi->Opened() : gFtdi->openRc; },
+    [](ftdi_context*, const char*) { return gFtdi->openRc == 0 ? gFtdi->Opened() : gFtdi->openRc; },
+    [](ftdi_context* ctx) { return ctx->usb_dev = nullptr, ++gFtdi->closes, 0; },
     [](ftdi_context*, unsigned char ms) { return ms == 1 ? 0 : -1; },
     [](ftdi_context*, unsigned char mask, unsigned char mode) {
       gFtdi->mask = mask, gFtdi->mode = mode;
@@ -212,6 +218,12 @@ inline const FtdiApi kFakeFtdi = {
       return got;
     },
     [](ftdi_context*) { return "USB device unavailable"; },
+    [](ftdi_context*, libusb_device*, char*, int, char*, int, char* serial, int size) {
+      if (gFtdi->serial.empty()) return -7;  // libftdi: the serial string cannot be read
+      std::snprintf(serial, static_cast<std::size_t>(size), "%s", gFtdi->serial.c_str());
+      return 0;
+    },
+    [](libusb_device_handle*) { return static_cast<libusb_device*>(nullptr); },
 };
 inline const FtdiApi* FakeFtdiLoader(std::string&) { return &kFakeFtdi; }
 

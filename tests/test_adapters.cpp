@@ -116,6 +116,31 @@ TEST_F(Adapters, HeldByTheServerEachCommandReachesThePinsAndPortNamesTheAdapter)
   }
 }
 
+// *IDN?'s default serial: the adapter's own, however TARVEL_PORT found it,
+// known once the port is open; none when the adapter has none.
+TEST_F(Adapters, AnOpenFtdiAdapterNamesItsOwnSerialNumberHoweverItWasFound) {
+  const struct {
+    const char* descriptor;
+    const char* usbSerial;
+    const char* expected;
+  } cases[] = {
+      {"", "FT4XQ2KB", "FT4XQ2KB"},
+      {"i:0x0403:0x6014", "FT4XQ2KB", "FT4XQ2KB"},
+      {"s:0x0403:0x6001:A5", "A5", "A5"},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.descriptor);
+    ftdi.serial = c.usbSerial;
+    const auto backend = MakeFakeFtdiPort(ftdi, c.descriptor);
+    EXPECT_EQ(backend->SerialNumber(), "") << "unknown before the adapter opens";
+    PortError error;
+    ASSERT_TRUE(backend->Open(kLpt1Address, error)) << error.reason;
+    EXPECT_EQ(backend->SerialNumber(), c.expected);
+    EXPECT_TRUE(backend->Close(error));
+  }
+}
+
 // A sweep holds the adapter for its whole run, yet every step is on the pins
 // (one USB transfer) before its dwell starts, for either chip; the last one
 // too, not only when the run lets go of the adapter.
@@ -344,7 +369,10 @@ TEST_F(Adapters, ADelayBeyondTheSlowestRateSendsEachByteAlone) {
 // Loading binds every call the back-ends make; it opens no device.
 TEST(AdapterLibraries, LoadWithEveryCallTheBackEndsMake) {
   std::string reason;
-  EXPECT_NE(LoadFtdiLibrary(reason), nullptr) << reason;
+  const FtdiApi* ftdiApi = LoadFtdiLibrary(reason);
+  ASSERT_NE(ftdiApi, nullptr) << reason;
+  EXPECT_NE(ftdiApi->getStrings, nullptr) << "the adapter's serial number is read through libftdi1";
+  EXPECT_NE(ftdiApi->usbDevice, nullptr) << "and libusb, found through libftdi1";
   EXPECT_NE(LoadGpiodLibrary(reason), nullptr) << reason;
   // libgpiod 2 where it is installed (Debian 13, Raspberry Pi OS); the loader
   // then prefers it.
