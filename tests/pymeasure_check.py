@@ -15,20 +15,12 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 sys.path.insert(0, os.path.abspath(sys.argv[3]))
 from tarvel_control import TarvelConnectionError, TarvelControl, TarvelError  # noqa: E402
+from ordinary_user import as_ordinary_user  # noqa: E402
 
 IDN = "Tarvel Control Software,Tarvel Control,0," + sys.argv[2]
-
-
-def as_ordinary_user():
-    # The server refuses root; a run as root tests it as "nobody".
-    if os.geteuid() == 0:
-        os.setgroups([])
-        os.setresgid(65534, 65534, 65534)
-        os.setresuid(65534, 65534, 65534)
 
 
 # What the fake server answers: wrong in form, too long, or cut off.
@@ -153,9 +145,7 @@ def main():
             raises("device XYZ", lambda: setattr(amp, "device", "XYZ"), ValueError)
             amp.device = "TQM7731"
             raises("TQM7731 codes (40, 1)", lambda: setattr(amp, "codes", (40, 1)), TarvelError, -222)
-            started = time.monotonic()
             raises("TQM7731 read_back", lambda: amp.read_back, TarvelError, -221)
-            check("read_back refused at once", time.monotonic() - started < 2, True)
             amp.codes = (5, 3)
             check("the bench's TQM7731 after codes (5, 3)", bench("tqm7731"), ["5", "3"])
             check("error queue", amp.check_errors(), [])

@@ -14,16 +14,9 @@ import tempfile
 import pyvisa
 from pymeasure.adapters import VISAAdapter
 from pymeasure.instruments import Instrument
+from ordinary_user import as_ordinary_user
 
 IDN = "Tarvel Control Software,Tarvel Control,0," + sys.argv[2]
-
-
-def as_ordinary_user():
-    # The server refuses root; a run as root tests it as "nobody".
-    if os.geteuid() == 0:
-        os.setgroups([])
-        os.setresgid(65534, 65534, 65534)
-        os.setresuid(65534, 65534, 65534)
 
 
 class Tarvel(Instrument):

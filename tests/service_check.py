@@ -27,6 +27,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+from ordinary_user import as_ordinary_user
 
 program = os.path.abspath(sys.argv[1])
 packaging = sys.argv[2]
@@ -43,13 +44,6 @@ def check(what, ok, detail=""):
     print(("ok: " if ok else "FAIL: ") + what + (f" ({detail})" if detail and not ok else ""))
     if not ok:
         failures.append(what)
-
-
-def as_ordinary_user():
-    if os.geteuid() == 0:  # the server refuses root, as the unit's User= would be
-        os.setgroups([])
-        os.setresgid(65534, 65534, 65534)
-        os.setresuid(65534, 65534, 65534)
 
 
 def unit_settings(path):

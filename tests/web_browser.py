@@ -17,14 +17,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
-
-
-def as_ordinary_user():
-    # The server refuses root; a run as root tests it as "nobody".
-    if os.geteuid() == 0:
-        os.setgroups([])
-        os.setresgid(65534, 65534, 65534)
-        os.setresuid(65534, 65534, 65534)
+from ordinary_user import as_ordinary_user
 
 
 class Scpi:

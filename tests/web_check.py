@@ -19,6 +19,7 @@ import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ET
+from ordinary_user import as_ordinary_user
 
 failures = []
 
@@ -27,14 +28,6 @@ def check(what, ok, detail=""):
     print(("ok   " if ok else "FAIL ") + what + (f": {detail}" if detail and not ok else ""))
     if not ok:
         failures.append(what)
-
-
-def as_ordinary_user():
-    # The server refuses root; a run as root tests it as "nobody".
-    if os.geteuid() == 0:
-        os.setgroups([])
-        os.setresgid(65534, 65534, 65534)
-        os.setresuid(65534, 65534, 65534)
 
 
 class Scpi:
