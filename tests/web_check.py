@@ -221,8 +221,11 @@ def run_checks(program, work, env, state_file, scpi_port, web, pid):
     fields = [root.findtext("l:" + name, namespaces=ns) for name in
               ("Manufacturer", "Model", "SerialNumber", "FirmwareRevision")]
     address = root.findtext("l:Interface/l:InstrumentAddressString", namespaces=ns)
+    interface = root.find("l:Interface", ns)
     check("GET /lxi/identification", status == 200 and root.tag == "{%s}LXIDevice" % ns["l"] and fields == idn
           and address == f"TCPIP::127.0.0.1::{scpi_port}::SOCKET", xml)
+    check("the interface the page was reached on", (interface.get("InterfaceName"),
+          root.findtext("l:Interface/l:SubnetMask", namespaces=ns)), ("lo", "255.0.0.0"))
 
     # Live: a page watching sees what a SCPI client, another browser and the
     # command line on the same bench do.

@@ -583,6 +583,7 @@ std::string WebServer::Identification(const Client& c) const {
   fields.resize(4);
   bool loopback = false;
   const std::string here = platform::LocalAddress(c.fd, loopback);
+  const platform::NetworkInterface where = platform::LocalInterface(c.fd);
   const std::string host = HostOf(here);
   const bool v6 = host.find(':') != std::string::npos;
   const std::string urlHost = v6 ? "[" + host + "]" : host;
@@ -607,12 +608,13 @@ std::string WebServer::Identification(const Client& c) const {
   xml += "  <UserDescription>" + XmlEscaped(platform::HostName()) + "</UserDescription>\n";
   xml += "  <IdentificationURL>" + XmlEscaped(base) + "/lxi/identification</IdentificationURL>\n";
   xml += "  <Interface xsi:type=\"NetworkInformation\" InterfaceType=\"LXI\" IPType=\"" +
-         std::string(v6 ? "IPv6" : "IPv4") + "\" InterfaceName=\"eth0\">\n";
+         std::string(v6 ? "IPv6" : "IPv4") + "\" InterfaceName=\"" + XmlEscaped(where.name) + "\">\n";
   xml += "    <InstrumentAddressString>TCPIP::" + XmlEscaped(host) + "::" + scpiPort +
          "::SOCKET</InstrumentAddressString>\n";
   xml += "    <Hostname>" + XmlEscaped(platform::HostName()) + "</Hostname>\n";
   xml += "    <IPAddress>" + XmlEscaped(host) + "</IPAddress>\n";
-  xml += "    <SubnetMask></SubnetMask>\n    <MACAddress></MACAddress>\n    <Gateway></Gateway>\n";
+  xml += "    <SubnetMask>" + XmlEscaped(where.mask) + "</SubnetMask>\n";
+  xml += "    <MACAddress>" + XmlEscaped(where.mac) + "</MACAddress>\n    <Gateway></Gateway>\n";
   xml += "    <DHCPEnabled>false</DHCPEnabled>\n    <AutoIPEnabled>false</AutoIPEnabled>\n";
   xml += "  </Interface>\n";
   xml += "  <LXIVersion>1.5</LXIVersion>\n";

@@ -274,6 +274,13 @@ std::string LocalAddress(Socket s, bool& loopback);
 std::string PeerAddress(Socket s);
 // This machine's host name (as gethostname gives it), or empty.
 std::string HostName();
+// The network interface a connected socket's local address belongs to:
+// its name ("eth0"), netmask and hardware address ("00:1a:2b:3c:4d:5e");
+// each empty where the system does not tell it.
+struct NetworkInterface {
+  std::string name, mask, mac;
+};
+NetworkInterface LocalInterface(Socket s);
 
 enum class AcceptOutcome { Accepted, Nothing, Exhausted };
 // A new connection, non-blocking, with TCP_NODELAY. Nothing: the peer left

@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -633,6 +635,64 @@ std::string LocalAddress(Socket s, bool& loopback) {
   ::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&bound), &length);
   loopback = IsLoopback(bound);
   return FormatAddress(bound, length);
+}
+
+namespace {
+
+bool SameHost(const sockaddr* a, const sockaddr_storage& b) {
+  if (a == nullptr || a->sa_family != b.ss_family) return false;
+  if (a->sa_family == AF_INET)
+    return reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+  if (a->sa_family == AF_INET6)
+    return IN6_ARE_ADDR_EQUAL(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr,
+                              &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr);
+  return false;
+}
+
+std::string NumericHost(const sockaddr* a) {
+  char host[NI_MAXHOST] = "";
+  const socklen_t length = a->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (::getnameinfo(a, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return {};
+  return host;
+}
+
+}  // namespace
+
+NetworkInterface LocalInterface(Socket s) {
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  NetworkInterface found;
+  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&local), &length) != 0) return found;
+  if (local.ss_family == AF_INET6) {  // an IPv4 client of a dual-stack socket
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(local);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+      sockaddr_in v4{};
+      v4.sin_family = AF_INET;
+      std::memcpy(&v4.sin_addr, &v6.sin6_addr.s6_addr[12], sizeof v4.sin_addr);
+      local = {};
+      std::memcpy(&local, &v4, sizeof v4);
+    }
+  }
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return found;
+  for (const ifaddrs* i = list; i != nullptr && found.name.empty(); i = i->ifa_next) {
+    if (!SameHost(i->ifa_addr, local)) continue;
+    found.name = i->ifa_name;
+    if (i->ifa_netmask != nullptr) found.mask = NumericHost(i->ifa_netmask);
+  }
+  for (const ifaddrs* i = list; i != nullptr && !found.name.empty(); i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_PACKET || found.name != i->ifa_name) continue;
+    const auto* link = reinterpret_cast<const sockaddr_ll*>(i->ifa_addr);
+    for (std::size_t k = 0; k < link->sll_halen && k < sizeof link->sll_addr; ++k) {
+      char octet[4] = "";
+      std::snprintf(octet, sizeof octet, "%02x", link->sll_addr[k]);
+      found.mac += (k == 0 ? "" : ":") + std::string(octet);
+    }
+    break;
+  }
+  ::freeifaddrs(list);
+  return found;
 }
 
 AcceptOutcome Accept(Socket listener, Socket& client, std::string& error) {

@@ -769,6 +769,10 @@ std::string HostName() {
   return std::string(host, size);
 }
 
+// GetAdaptersAddresses would tell it, at the price of iphlpapi; the LXI
+// identification then leaves the interface's details empty.
+NetworkInterface LocalInterface(Socket) { return {}; }
+
 std::string LocalAddress(Socket s, bool& loopback) {
   sockaddr_storage bound{};
   int length = sizeof bound;
