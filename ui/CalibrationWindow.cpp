@@ -259,8 +259,8 @@ void CalibrationWindow::BuildControls() {
   side->addWidget(NoteLabel);
   side->addStretch();
   auto* top = new QHBoxLayout(this);
-  top->addLayout(side);
-  top->addWidget(Plot, 1);
+  top->addLayout(side, 2);
+  top->addWidget(Plot, 3);
   QWidget* order[] = {PathBox,    BrowseButton, LoadButton, FrequencyBox,
                       GainBox[0], SetButton[0], GainBox[1], SetButton[1]};
   for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
