@@ -117,32 +117,46 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
   return result;
 }
 
-SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range) {
+bool ReadInputText(const std::string& path, std::string_view what, std::size_t limit, std::string& text,
+                   std::string& error) {
   // Opened without blocking and read only when it is a regular file: a FIFO
   // with no writer, or a device that never ends, must not hold the run up.
   platform::InputFile file;
-  platform::SystemError error;
-  if (!file.Open(path, error)) return {{}, path + ": cannot read: " + error.text};
+  platform::SystemError failure;
+  if (!file.Open(path, failure)) {
+    error = path + ": cannot read: " + failure.text;
+    return false;
+  }
   if (file.kind() != platform::FileKind::Regular) {
-    const char* what = file.kind() == platform::FileKind::Folder   ? "a folder"
+    const char* kind = file.kind() == platform::FileKind::Folder   ? "a folder"
                        : file.kind() == platform::FileKind::Fifo   ? "a FIFO"
                        : file.kind() == platform::FileKind::Device ? "a device"
                                                                    : "a special file";
-    return {{}, path + ": is " + what + ", not a sequence file"};
+    error = path + ": is " + kind + ", not " + std::string(what);
+    return false;
   }
-  std::string text;
+  text.clear();
   std::vector<char> chunk(std::size_t{64} * 1024);
   for (;;) {
-    const long long n = file.Read(chunk.data(), chunk.size(), error);
+    const long long n = file.Read(chunk.data(), chunk.size(), failure);
     // A stop request ends the read; the caller ends the program by it.
-    if (n < 0 && error.interrupted && !StopRequested()) continue;
-    if (n < 0) return {{}, path + ": cannot read: " + error.text};
-    if (n == 0) break;
+    if (n < 0 && failure.interrupted && !StopRequested()) continue;
+    if (n < 0) {
+      error = path + ": cannot read: " + failure.text;
+      return false;
+    }
+    if (n == 0) return true;
     text.append(chunk.data(), static_cast<std::size_t>(n));
-    if (text.size() > kMaxSequenceBytes) {
-      return {{}, path + ": longer than " + std::to_string(kMaxSequenceBytes >> 20) + " MiB"};
+    if (text.size() > limit) {
+      error = path + ": longer than " + std::to_string(limit >> 20) + " MiB";
+      return false;
     }
   }
+}
+
+SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range) {
+  std::string text, error;
+  if (!ReadInputText(path, "a sequence file", kMaxSequenceBytes, text, error)) return {{}, error};
   return ParseSequence(text, path, device, range);
 }
 

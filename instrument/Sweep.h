@@ -67,6 +67,12 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
 constexpr std::size_t kMaxSequenceBytes = 64 << 20;
 SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range);
 
+// The whole of the regular file at `path`, read without blocking: a folder,
+// FIFO or device is refused ("PATH: is a FIFO, not WHAT"), as is a file of
+// more than `limit` bytes. False with the reason in `error`.
+bool ReadInputText(const std::string& path, std::string_view what, std::size_t limit, std::string& text,
+                   std::string& error);
+
 // The clock a run keeps its schedule with, in nanoseconds.
 class SweepClock {
  public:

@@ -12,14 +12,17 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <cstdio>
+#include <fstream>
 
 #include "app/ProcessPorts.h"
 #include "core/MainModule.h"
 #include "device/PortIO.h"
 #include "ports/SimPortBackend.h"
 #include "ui/AboutForm.h"
+#include "ui/CalibrationWindow.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
 #include "ui/PortTraceWindow.h"
@@ -46,7 +49,7 @@ int main(int argc, char** argv) {
   forms::InstallFonts();
   UseProcessPorts();  // the Port Trace window shows what the process's port did
   SetPortBackend(std::make_unique<SimPortBackend>());
-  const QString dir = argv[1];
+  const QString dir = QDir(argv[1]).absolutePath();
   QDir().mkpath(dir);
 
   Save(forms::LoadStartup(), dir, "startup");
@@ -84,6 +87,35 @@ int main(int argc, char** argv) {
   while (sweep->running() && waited.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 10);
   Save(sweep, dir, "sweep");
   sweep->close();
+
+  // The Calibration window with a board's table, Chan 1 set to -12 dB.
+  // The table is read from a folder of its own, by the name it shows.
+  QTemporaryDir tables;
+  QDir::setCurrent(tables.path());
+  {
+    std::ofstream out("SN0042.csv");
+    out << "# tarvel-cal 1\n# device=RX4410\n# board=SN0042\n# "
+           "date=2026-12-01\nchannel,code,freq_hz,gain_db\n";
+    for (int code = 0; code <= 42; code += 6) {
+      for (const double hz : {1e9, 2e9}) {
+        const double loss = hz > 1.5e9 ? 1.5 : 0;
+        out << "1," << code << "," << hz << "," << (code * 0.75 - 30 - loss) << "\n";
+        out << "2," << code << "," << hz << "," << (code * 0.7 - 28.5 - loss * 1.2) << "\n";
+      }
+    }
+  }
+  main->findChild<QAction*>("CalibrationMenu")->trigger();
+  CalibrationWindow* cal = ShownCalibration();
+  cal->LoadTable("SN0042.csv");
+  cal->FrequencyBox->setText("1500000000");
+  cal->GainBox[0]->setText("-12");
+  cal->SetGain(0);
+  Save(cal, dir, "calibration");
+  // The Sweep window takes its ramp in dB from the table.
+  main->SweepMenu->trigger();
+  Save(main->Sweep(), dir, "sweep-db");
+  main->Sweep()->close();
+  cal->close();
 
   main->DeviceOption_Click(2);
   Save(main, dir, "main-no-device");

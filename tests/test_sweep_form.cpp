@@ -22,6 +22,7 @@
 #include "capture/PortCapture.h"
 #include "device/PortIO.h"
 #include "ui/AboutForm.h"
+#include "ui/CalibrationWindow.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
@@ -430,12 +431,13 @@ TEST(SweepPlotTest, OneStepAmongManyStillShows) {
 
 class ToolsWindows : public SweepWindow {};
 
-// Both Tools windows open inside the screen's available area (the test runs
+// The Tools windows open inside the screen's available area (the test runs
 // again on a 1600 x 1000 screen at double scale) and name the port.
 TEST_F(ToolsWindows, OpenWithinTheScreenAndNameThePort) {
   main->findChild<QAction*>("PortTraceMenu")->trigger();
+  main->findChild<QAction*>("CalibrationMenu")->trigger();
   SweepForm* sweep = OpenSweep();
-  for (QWidget* w : std::initializer_list<QWidget*>{ShownPortTrace(), sweep}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{ShownPortTrace(), ShownCalibration(), sweep}) {
     SCOPED_TRACE(w->objectName().toStdString());
     const QRect area = w->screen()->availableGeometry();
     EXPECT_TRUE(area.contains(w->frameGeometry()))

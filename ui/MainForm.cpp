@@ -18,6 +18,7 @@
 #include "core/MainModule.h"
 #include "core/Numbers.h"
 #include "ui/AboutForm.h"
+#include "ui/CalibrationWindow.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/PortTraceWindow.h"
@@ -60,6 +61,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   BuildControls();
   BuildMenus();
   AddPortTraceMenu(this);
+  AddCalibrationMenu(this);
   // A fixed-size window: the client area below the menu bar keeps the window's twip size.
   adjustSize();
   setFixedSize(Twips(6405), Twips(5490) + menuBar()->sizeHint().height());

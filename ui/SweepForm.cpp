@@ -28,6 +28,8 @@
 #include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
+#include "instrument/Calibration.h"
+#include "ui/CalibrationWindow.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
@@ -174,9 +176,20 @@ QWidget* SweepForm::BuildSettings() {
   RepeatBox->setSpecialValueText("until stopped");
   VerifyBox = new QCheckBox("Verify", settings);
   VerifyBox->setObjectName("VerifyBox");
+  FromDbBox = new QLineEdit(settings);
+  FromDbBox->setObjectName("FromDbBox");
+  ToDbBox = new QLineEdit(settings);
+  ToDbBox->setObjectName("ToDbBox");
+  StepDbBox = new QLineEdit("1", settings);
+  StepDbBox->setObjectName("StepDbBox");
   form->addRow("From", FromBox);
   form->addRow("To", ToBox);
   form->addRow("Step", StepBox);
+  form->addRow("From (dB)", FromDbBox);
+  form->addRow("To (dB)", ToDbBox);
+  form->addRow("Step (dB)", StepDbBox);
+  for (QWidget* box : {FromDbBox, ToDbBox, StepDbBox}) form->setRowVisible(box, false);
+  settingsForm_ = form;
   form->addRow("Dwell (ms)", DwellBox);
   form->addRow("Channel", ChannelBox);
   form->addRow("Repeat", RepeatBox);
@@ -233,8 +246,9 @@ void SweepForm::LayOut(QWidget* settings) {
   top->addLayout(side);
   top->addLayout(right, 1);
   // The tab order follows the layout: settings, sequence buttons, Start, Stop.
-  QWidget* order[] = {FromBox,   ToBox,      StepBox,    DwellBox,   ChannelBox,  RepeatBox,
-                      VerifyBox, LoadButton, RampButton, SaveButton, StartButton, StopButton};
+  QWidget* order[] = {FromBox,    ToBox,      StepBox,    FromDbBox,   ToDbBox,
+                      StepDbBox,  DwellBox,   ChannelBox, RepeatBox,   VerifyBox,
+                      LoadButton, RampButton, SaveButton, StartButton, StopButton};
   for (std::size_t k = 1; k < std::size(order); ++k) setTabOrder(order[k - 1], order[k]);
 }
 
@@ -255,6 +269,8 @@ void SweepForm::ConnectControls() {
   for (QSpinBox* box : {FromBox, ToBox, StepBox, RepeatBox})
     connect(box, &QSpinBox::valueChanged, this, [this] { ShowPlan(); });
   connect(ChannelBox, &QComboBox::currentIndexChanged, this, [this] { ShowPlan(); });
+  for (QLineEdit* box : {FromDbBox, ToDbBox, StepDbBox})
+    connect(box, &QLineEdit::editingFinished, this, [this] { ShowPlan(); });
   // The window follows the device chosen in the gain-control window; the
   // choice's own handler has run by then.
   for (QRadioButton* option : main_->DeviceOption)
@@ -282,8 +298,11 @@ void SweepForm::Refresh() {
   ChannelBox->setItemText(2, device.channels[1]);
   VerifyBox->setEnabled(device.readBack && !running());
   if (!device.readBack) VerifyBox->setChecked(false);
-  // The port cannot change while a run holds it.
-  if (!running()) PortLabel->setText("Port: " + forms::PortText());
+  // The port and the kind of ramp cannot change while a run holds it.
+  if (!running()) {
+    PortLabel->setText("Port: " + forms::PortText());
+    ShowRampKind();
+  }
   Plot->SetNames(device.channels[0], device.channels[1]);
   if (running() || !rows_.empty()) {
     Plot->SetData(&rows_, plan_.steps.empty() ? 0 : PlannedRunNs(plan_.steps, 1), device.codes.highest,
@@ -319,10 +338,92 @@ bool SweepForm::TakeDwell() {
 
 bool SweepForm::TakeEntries() {
   if (!sequence_.empty()) return true;
+  if (inDb_) {
+    for (QLineEdit* box : {FromDbBox, ToDbBox, StepDbBox}) {
+      if (!GainFromText(box->text().toStdString())) {
+        box->setFocus(Qt::OtherFocusReason);
+        ShowEntryAlert();
+        return false;
+      }
+    }
+    if (*GainFromText(StepDbBox->text().toStdString()) <= 0) {
+      StepDbBox->setFocus(Qt::OtherFocusReason);
+      ShowAlert({AlertIcon::Warning, "Error: Invalid Entry", "The step in dB must be more than 0."});
+      return false;
+    }
+    return TakeDwell();
+  }
   for (QSpinBox* box : {FromBox, ToBox, StepBox}) {
     if (!Entry(box)->Take()) return false;
   }
   return TakeDwell();
+}
+
+void SweepForm::ShowRampKind() {
+  const Calibration* table = LoadedCalibration(DeviceName);
+  inDb_ = table != nullptr;
+  for (QWidget* box : {FromBox, ToBox, StepBox}) settingsForm_->setRowVisible(box, !inDb_);
+  for (QWidget* box : {FromDbBox, ToDbBox, StepDbBox}) settingsForm_->setRowVisible(box, inDb_);
+  if (inDb_ && FromDbBox->text().isEmpty() && ToDbBox->text().isEmpty()) {
+    // The range both channels reach, as a start.
+    const auto first = table->Range(0), second = table->Range(1);
+    if (first || second) {
+      const double lo =
+          std::max(first ? first->lowest : second->lowest, second ? second->lowest : first->lowest);
+      const double hi =
+          std::min(first ? first->highest : second->highest, second ? second->highest : first->highest);
+      FromDbBox->setText(Text(GainText(std::min(lo, hi))));
+      ToDbBox->setText(Text(GainText(std::max(lo, hi))));
+    }
+  }
+  SetRunning(running());
+}
+
+std::optional<std::vector<SweepStep>> SweepForm::GainRamp(std::string& error) const {
+  const Calibration* table = LoadedCalibration(DeviceName);
+  const auto from = GainFromText(FromDbBox->text().toStdString());
+  const auto to = GainFromText(ToDbBox->text().toStdString());
+  const auto step = GainFromText(StepDbBox->text().toStdString());
+  if (table == nullptr || !from || !to || !step || *step <= 0) {
+    error = "The ramp needs From, To and Step in dB, the step more than 0.";
+    return std::nullopt;
+  }
+  constexpr double kMaxSteps = 10'000;
+  const double span = std::fabs(*to - *from) / *step;
+  if (!std::isfinite(span) || span + 1 > kMaxSteps) {
+    error = "The ramp would have more than 10000 steps; take a larger step.";
+    return std::nullopt;
+  }
+  // Values within a millionth of a step of To still belong to the ramp, so
+  // that a ramp of 0.1 dB steps ends on To whatever the rounding.
+  const auto count = static_cast<std::size_t>(std::floor(span + 1e-6)) + 1;
+  const double sign = *to < *from ? -1.0 : 1.0;
+  const auto channel = static_cast<SweepChannel>(ChannelBox->currentIndex());
+  const int other = main_->GainSlide[channel == SweepChannel::First ? 1 : 0]->Code();
+  std::vector<SweepStep> steps;
+  steps.reserve(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const double db = *from + sign * static_cast<double>(k) * *step;
+    int codes[2] = {other, other};
+    for (int c = 0; c < 2; ++c) {
+      if ((c == 0 && channel == SweepChannel::Second) || (c == 1 && channel == SweepChannel::First)) continue;
+      std::string why;
+      const auto choice = table->Nearest(c, db, why);
+      if (!choice) {
+        error = GainText(db) + " dB on " + ChannelBox->itemText(c + 1).toStdString() + ": " + why;
+        return std::nullopt;
+      }
+      if (choice->code < GainMin || choice->code > GainMax) {
+        error = GainText(db) + " dB on " + ChannelBox->itemText(c + 1).toStdString() +
+                ": the nearest code, " + CodeToText(choice->code) + ", is outside the codes " +
+                CodeToText(GainMin) + " to " + CodeToText(GainMax) + " the window sends.";
+        return std::nullopt;
+      }
+      codes[c] = choice->code;
+    }
+    steps.push_back({dwellNs_, static_cast<std::int16_t>(codes[0]), static_cast<std::int16_t>(codes[1])});
+  }
+  return steps;
 }
 
 bool SweepForm::LoadSequence(const QString& path) {
@@ -347,7 +448,29 @@ void SweepForm::UseRamp() {
 
 bool SweepForm::SaveLog(const QString& path) {
   std::string error;
-  if (WriteSweepLog(path.toStdString(), rows_, plan_.verify, error)) return true;
+  if (runGains_[0].empty()) {
+    if (WriteSweepLog(path.toStdString(), rows_, plan_.verify, error)) return true;
+  } else {
+    // Each step's calibrated gains after its codes; empty for a code the
+    // table does not hold.
+    const auto gain = [this](int channel, int code) {
+      const auto& gains = runGains_[static_cast<std::size_t>(channel)];
+      const auto at = static_cast<std::size_t>(code);
+      return code >= 0 && at < gains.size() && gains[at] ? GainText(*gains[at]) : std::string();
+    };
+    SweepLogFile log;
+    if (log.Open(path.toStdString(), error)) {
+      std::string header = SweepLogHeader(plan_.verify);
+      header.insert(header.size() - 1, ",gain1_db,gain2_db");
+      log.Append(header);
+      for (const StepRecord& r : rows_) {
+        std::string row = SweepLogRow(r, plan_.verify);
+        row.insert(row.size() - 1, "," + gain(0, r.code1) + "," + gain(1, r.code2));
+        log.Append(row);
+      }
+      if (log.Commit(error)) return true;
+    }
+  }
   ShowAlert({AlertIcon::Error, "Error: Save Log", error});
   return false;
 }
@@ -359,6 +482,11 @@ SweepPlan SweepForm::MakePlan() const {
   plan.verify = VerifyBox->isEnabled() && VerifyBox->isChecked();
   if (!sequence_.empty()) {
     plan.steps = sequence_;
+    return plan;
+  }
+  if (inDb_) {
+    std::string error;
+    plan.steps = GainRamp(error).value_or(std::vector<SweepStep>{});
     return plan;
   }
   RampSpec spec;
@@ -392,7 +520,26 @@ void SweepForm::Start_Click() {
       }
     }
   }
+  if (inDb_ && sequence_.empty()) {
+    std::string error;
+    if (!GainRamp(error)) {
+      ShowAlert({AlertIcon::Warning, "Error: Gain Out of Range", error});
+      return;
+    }
+  }
   plan_ = MakePlan();
+  // The log's gains: the table's at its working frequency as the run starts.
+  for (auto& gains : runGains_) gains.clear();
+  if (const Calibration* table = LoadedCalibration(DeviceName)) {
+    for (int c = 0; c < 2; ++c) {
+      auto& gains = runGains_[static_cast<std::size_t>(c)];
+      gains.resize(static_cast<std::size_t>(std::max<int>(GainMax, 0)) + 1);
+      for (const int code : table->Codes(c)) {
+        if (code >= 0 && static_cast<std::size_t>(code) < gains.size())
+          gains[static_cast<std::size_t>(code)] = table->GainOf(c, code);
+      }
+    }
+  }
   rows_.clear();
   droppedRows_ = 0;
   pending_.clear();
@@ -535,6 +682,7 @@ void SweepForm::SetRunning(bool on) {
   const bool ramp = sequence_.empty();
   for (QWidget* w :
        {static_cast<QWidget*>(FromBox), static_cast<QWidget*>(ToBox), static_cast<QWidget*>(StepBox),
+        static_cast<QWidget*>(FromDbBox), static_cast<QWidget*>(ToDbBox), static_cast<QWidget*>(StepDbBox),
         static_cast<QWidget*>(DwellBox), static_cast<QWidget*>(ChannelBox)}) {
     w->setEnabled(!on && ramp);
   }
@@ -543,7 +691,7 @@ void SweepForm::SetRunning(bool on) {
   LoadButton->setEnabled(!on);
   RampButton->setEnabled(!on && !ramp);
   SaveButton->setEnabled(!on && !rows_.empty());
-  SourceLabel->setText(ramp ? QString("Ramp")
+  SourceLabel->setText(ramp ? QString(inDb_ ? "Ramp in dB" : "Ramp")
                             : QString("Sequence: %1 (%2 steps)").arg(sequenceName_).arg(sequence_.size()));
 }
 

@@ -12,14 +12,20 @@
 // not its child: the about box disables the gain-control window only, and a
 // running sweep can always be stopped. It follows the device chosen there.
 //
+// With a calibration table for the device loaded (the Calibration window),
+// the ramp is in dB: From, To and Step in dB, each step the tabulated code
+// nearest its gain, and the log has each step's gains beside its codes.
+//
 // The worker hands its steps over under a lock; the window takes them in
 // batches on a timer, and the plot draws at most one stroke per pixel column.
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +34,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -61,6 +68,8 @@ class SweepForm : public QWidget {
   void Refresh();
   // Loads a hop sequence; an error shows the alert and keeps the ramp.
   bool LoadSequence(const QString& path);
+  // True while the ramp is in dB: a table for the device is loaded.
+  bool InDb() const { return inDb_; }
   // Back to the ramp of the boxes.
   void UseRamp();
   // Writes the last run's log CSV; an error shows the alert.
@@ -76,6 +85,10 @@ class SweepForm : public QWidget {
   QSpinBox* FromBox = nullptr;
   QSpinBox* ToBox = nullptr;
   QSpinBox* StepBox = nullptr;
+  // The ramp in dB, shown instead of the three above while a table applies.
+  QLineEdit* FromDbBox = nullptr;
+  QLineEdit* ToDbBox = nullptr;
+  QLineEdit* StepDbBox = nullptr;
   // The dwell in milliseconds, taken as the command line's --dwell takes it.
   QLineEdit* DwellBox = nullptr;
   QComboBox* ChannelBox = nullptr;
@@ -117,6 +130,18 @@ class SweepForm : public QWidget {
   void Finish();
   void SetRunning(bool running);
   SweepPlan MakePlan() const;
+  // The ramp in dB as steps: every value From, From +- Step, ... up to To
+  // becomes the channel's nearest tabulated code. Empty with a reason when
+  // a box holds no number or a value has no code.
+  std::optional<std::vector<SweepStep>> GainRamp(std::string& error) const;
+  // Shows the dB boxes or the code boxes, as a table applies or not.
+  void ShowRampKind();
+
+  QFormLayout* settingsForm_ = nullptr;
+  bool inDb_ = false;
+  // A run's gains per channel and code from the table it ran with; empty
+  // when none applied. The log shows them beside the codes.
+  std::array<std::vector<std::optional<double>>, 2> runGains_;
 
   MainForm* main_;
   std::vector<SweepStep> sequence_;
