@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -444,6 +445,24 @@ TEST_F(ToolsWindows, OpenWithinTheScreenAndNameThePort) {
         << w->frameGeometry().width() << " x " << w->frameGeometry().height() << " in " << area.width()
         << " x " << area.height();
     EXPECT_EQ(w->findChild<QLabel*>("PortLabel")->text(), "Port: LPT1 (H378), simulated bench");
+  }
+}
+
+// A Tools window belongs to the gain-control window that opened it: after
+// Options Menu and OK it goes, and the next one serves the new window.
+TEST_F(ToolsWindows, GoWithTheGainControlWindowThatOpenedThem) {
+  for (const char* menu : {"PortTraceMenu", "CalibrationMenu"}) {
+    SCOPED_TRACE(menu);
+    main->findChild<QAction*>(menu)->trigger();
+    const QPointer<QWidget> first = std::string(menu) == "PortTraceMenu"
+                                        ? static_cast<QWidget*>(ShownPortTrace())
+                                        : static_cast<QWidget*>(ShownCalibration());
+    ASSERT_FALSE(first.isNull());
+    Close();
+    testing::Settle();
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(ShownPortTrace(), nullptr);
+    Open();
   }
 }
 

@@ -352,8 +352,10 @@ void AddPortTraceMenu(MainForm* main) {
     if (gShown.isNull()) {
       QPointer<MainForm> owner(main);
       gShown = new PortTraceWindow([owner] { return owner ? owner->ChosenChip() : std::size_t{0}; });
-      // It belongs to the gain-control window's session and closes with it.
-      QObject::connect(main, &QObject::destroyed, gShown.data(), &QWidget::close);
+      // It belongs to the gain-control window's session and goes with it: the
+      // next session's gain-control window opens one of its own, which
+      // labels its rows for the chip chosen there.
+      QObject::connect(main, &QObject::destroyed, gShown.data(), [] { delete gShown.data(); });
     }
     gShown->show();
     gShown->raise();
