@@ -558,6 +558,24 @@ void HoldPortIfKept(DeviceLink& link, std::optional<PortSession>& held) {
   }
 }
 
+// The saved states in the instrument's state folder, and state 0 sent when
+// recall at power-on is set: before any client is taken.
+void UseSavedStates(ScpiInstrument& instrument) {
+  const std::string path = DefaultSavedStatesPath();
+  std::string error;
+  if (path.empty()) {
+    std::fputs(
+        "tarvel: warning: neither XDG_STATE_HOME nor HOME names a folder: saved states (*SAV) last only "
+        "while the server runs\n",
+        stderr);
+  } else if (!instrument.UseSavedStates(path, error)) {
+    std::fprintf(stderr, "tarvel: warning: saved states: %s; *SAV and *RCL report it until it is fixed\n",
+                 error.c_str());
+  }
+  const std::string recalled = instrument.RecallAtPowerOn();
+  if (!recalled.empty()) std::fprintf(stderr, "tarvel: %s\n", recalled.c_str());
+}
+
 // Stop requests end the poll loop; a client gone mid-answer is no signal.
 bool WatchForStopRequests() {
   if (!platform::StopHandlersInstalled()) InstallStopHandlers();
@@ -606,6 +624,7 @@ int RunServe(int argc, const char* const* argv) {
     return kExitNoPermission;
   }
   if (!WatchForStopRequests()) return kExitUnavailable;
+  UseSavedStates(server.instrument());
 
   std::unique_ptr<Announcement> announced;  // withdrawn when the server ends
   if (!loopback) {

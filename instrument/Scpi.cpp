@@ -261,12 +261,15 @@ struct ScpiInstrument::Commands {
     c.Answer(CodeToText(c.self.sent_[0]) + "," + CodeToText(c.self.sent_[1]));
   }
   static void Transmit(const Call& c) { c.self.Send(); }
-  static void SetAutoTransmit(const Call& c) {
+  // ON, OFF, 1 or 0; false after queueing the error.
+  static bool OnOff(const Call& c, bool& on) {
     const std::string_view v = c.params[0];
-    if (EqualsNoCase(v, "ON") || v == "1") c.self.autoTransmit_ = true;
-    else if (EqualsNoCase(v, "OFF") || v == "0") c.self.autoTransmit_ = false;
-    else c.self.PushError(-104, "Data type error");
+    if (EqualsNoCase(v, "ON") || v == "1") return on = true;
+    if (EqualsNoCase(v, "OFF") || v == "0") return !(on = false);
+    c.self.PushError(-104, "Data type error");
+    return false;
   }
+  static void SetAutoTransmit(const Call& c) { OnOff(c, c.self.autoTransmit_); }
   static void AutoTransmit(const Call& c) { c.Answer(c.self.autoTransmit_ ? "1" : "0"); }
   static void ReadBack(const Call& c) {
     if (!c.self.ReadBack()) return;
@@ -277,6 +280,42 @@ struct ScpiInstrument::Commands {
     return MatchNode(text, word, suffix);
   }
   static void Port(const Call& c) { c.Answer(Quoted(c.self.link_->DescribePort())); }
+
+  // Saved states. The slot a parameter names, 0..9, from a store that could
+  // be read; false after queueing the error.
+  static bool Slot(const Call& c, std::size_t& slot) {
+    int n = 0;
+    if (!c.self.ParseNumber(c.params[0], 0, kSavedStateSlots - 1, 0, n)) return false;
+    slot = static_cast<std::size_t>(n);
+    if (c.self.saved_.loadError().empty()) return true;
+    c.self.PushError(-250, "Mass storage error; " + c.self.saved_.loadError());
+    return false;
+  }
+  static void SaveState(const Call& c) {
+    std::size_t slot = 0;
+    if (!Slot(c, slot)) return;
+    SavedStates next = c.self.saved_.states();
+    next.slots[slot] = SavedState{c.self.device_, c.self.codes_, c.self.autoTransmit_};
+    c.self.StoreStates(next);
+  }
+  static void RecallState(const Call& c) {
+    std::size_t slot = 0;
+    if (!Slot(c, slot)) return;
+    const std::optional<SavedState>& state = c.self.saved_.states().slots[slot];
+    if (!state)
+      return c.self.PushError(-221, "Settings conflict; saved state " + std::to_string(slot) + " is empty");
+    c.self.Take(*state);
+    if (c.self.autoTransmit_) c.self.Send();
+  }
+  static void StateValid(const Call& c) {
+    std::size_t slot = 0;
+    if (Slot(c, slot)) c.Answer(c.self.saved_.states().slots[slot] ? "1" : "0");
+  }
+  static void SetRecallAtPowerOn(const Call& c) {
+    SavedStates next = c.self.saved_.states();
+    if (OnOff(c, next.recallAtPowerOn)) c.self.StoreStates(next);
+  }
+  static void RecallAtPowerOn(const Call& c) { c.Answer(c.self.saved_.states().recallAtPowerOn ? "1" : "0"); }
 
   // The channel CHANnel<n> names, 0 or 1; false after queueing the error.
   static bool Channel(const Call& c, std::size_t& channel) {
@@ -317,6 +356,12 @@ std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() 
       {"*OPC?", "", kActs, "1 once every earlier command has run", &C::AnswerOne},
       {"*WAI", "", kActs, "nothing to wait for: commands run whole, in order", &C::Nothing},
       {"*TST?", "", kReads, "0: no self-test fails", &C::SelfTest},
+      {"*SAV", "n", kActs,
+       "saves the device, both codes set and auto-transmit as state n (0..9), kept across restarts",
+       &C::SaveState},
+      {"*RCL", "n", kActs,
+       "recalls saved state n (0..9); its codes are sent at once only when its auto-transmit is ON",
+       &C::RecallState},
       {"SYSTem:ERRor[:NEXT]?", "", kReads, "the oldest error, 0,\"No error\" when the queue is empty",
        &C::NextError},
       {"SYSTem:ERRor:ALL?", "", kReads, "every error in the queue, oldest first, and empties it",
@@ -354,6 +399,13 @@ std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() 
       {"READ?", "", kActs, "RX4410 only: reads both codes back from the chip, c1,c2; no result file",
        &C::ReadBack},
       {"PORT?", "", kReads, "the port in use, quoted", &C::Port},
+      {"MEMory:STATe:VALid?", "n", kReads, "1 when state n (0..9) holds a saved state, else 0",
+       &C::StateValid},
+      {"MEMory:STATe:RECall:AUTO", "ON|OFF|1|0", kActs,
+       "recall at power-on, kept with the states: the server sends saved state 0 when it starts, before any "
+       "client",
+       &C::SetRecallAtPowerOn},
+      {"MEMory:STATe:RECall:AUTO?", "", kReads, "recall at power-on, 1 or 0", &C::RecallAtPowerOn},
   };
   return kRows;
 }
@@ -597,6 +649,35 @@ std::string ScpiInstrument::ExecuteAside(std::string_view line, std::vector<Scpi
 
 ScpiStatus ScpiInstrument::Status() const {
   return {device_, codes_, sent_, autoTransmit_, link_->DescribePort(), lastError_};
+}
+
+bool ScpiInstrument::UseSavedStates(std::string path, std::string& error) {
+  saved_ = SavedStateStore(std::move(path));
+  return saved_.Load(error);
+}
+
+void ScpiInstrument::Take(const SavedState& state) {
+  device_ = state.device;
+  codes_ = state.codes;
+  autoTransmit_ = state.autoTransmit;
+}
+
+bool ScpiInstrument::StoreStates(const SavedStates& next) {
+  std::string error;
+  if (saved_.Store(next, error)) return true;
+  PushError(-250, "Mass storage error; " + error);
+  return false;
+}
+
+std::string ScpiInstrument::RecallAtPowerOn() {
+  const SavedStates& states = saved_.states();
+  if (!states.recallAtPowerOn) return {};
+  if (!states.slots[0]) return "recall at power-on is on, but saved state 0 is empty: nothing sent";
+  Take(*states.slots[0]);
+  const std::string what =
+      "saved state 0 (" + device_ + " " + CodeToText(codes_[0]) + "," + CodeToText(codes_[1]) + ")";
+  if (!Send()) return "recall at power-on: " + what + " not sent: " + lastError_;
+  return "recall at power-on: sent " + what;
 }
 
 bool ScpiInstrument::Send() {

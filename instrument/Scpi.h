@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "chips/Chips.h"
+#include "instrument/SavedStates.h"
 
 namespace tarvel {
 
@@ -113,6 +114,16 @@ class ScpiInstrument {
   // another process holds (operation bit kScpiOperationWaitingForPort).
   void SetWaitingForPort(bool waiting);
 
+  // Keeps the saved states (*SAV, *RCL) in the file at `path` from now on,
+  // reading it now; until then they live in memory only. False with the
+  // reason when the file cannot be read: the commands then report it, and
+  // nothing overwrites it.
+  bool UseSavedStates(std::string path, std::string& error);
+  // With recall at power-on set, takes saved state 0 and sends it, whatever
+  // its auto-transmit (the server does this once, before any client). The
+  // sentence for standard error; empty when recall at power-on is off.
+  std::string RecallAtPowerOn();
+
  private:
   struct Call;      // one command of a message, as its handler sees it
   struct Commands;  // the command table: one row per command, in Scpi.cpp
@@ -138,6 +149,10 @@ class ScpiInstrument {
   // "-240" errors; false when it failed.
   bool Drive(bool readBack);
   bool ParseCode(std::string_view text, int& code);
+  // Takes a saved state (device, codes, auto-transmit) as the one set.
+  void Take(const SavedState& state);
+  // Writes the saved states whole; false after queueing the error.
+  bool StoreStates(const SavedStates& next);
   // `answerWaiting`: an earlier query of the message has its answer in the
   // output queue (MAV).
   std::uint8_t StatusByte(bool answerWaiting) const;
@@ -154,6 +169,7 @@ class ScpiInstrument {
   std::deque<ScpiError> errors_;
   std::vector<ScpiError>* aside_ = nullptr;  // ExecuteAside's errors go here
   std::string lastError_;
+  SavedStateStore saved_;
 };
 
 }  // namespace tarvel
