@@ -52,12 +52,6 @@ std::optional<std::pair<std::string, std::string>> MetaLine(std::string_view lin
   return std::pair{std::string(key), std::string(Trimmed(body.substr(equals + 1)))};
 }
 
-std::string Hz(double hz) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%.17g", hz);
-  return text;
-}
-
 class TableParser {
  public:
   explicit TableParser(std::string_view fileName) : fileName_(fileName) {}
@@ -176,9 +170,10 @@ class TableParser {
     for (const CalRow& kept : table_.rows) {
       if (kept.channel != row.channel || kept.code != row.code) continue;
       if (kept.freqHz == row.freqHz) {
-        return Fail("duplicate row: " + where +
-                    (row.freqHz ? " at " + Hz(*row.freqHz) + " Hz" : std::string(" without a frequency")) +
-                    " is on line " + std::to_string(kept.line) + " already");
+        return Fail(
+            "duplicate row: " + where +
+            (row.freqHz ? " at " + FrequencyText(*row.freqHz) + " Hz" : std::string(" without a frequency")) +
+            " is on line " + std::to_string(kept.line) + " already");
       }
       if (kept.freqHz.has_value() != row.freqHz.has_value()) {
         return Fail(where + " has a row " +
@@ -345,6 +340,25 @@ std::string GainText(double db) {
   std::string result(text);
   if (result.starts_with("-") && result.find_first_not_of("-0.") == std::string::npos) result.erase(0, 1);
   return result;
+}
+
+std::string FrequencyText(double hz) {
+  char text[64];
+  if (std::fabs(hz) < 1e15 && hz == std::floor(hz)) {
+    std::snprintf(text, sizeof text, "%.0f", hz);
+    return text;
+  }
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, hz);
+    if (std::strtod(text, nullptr) == hz) break;
+  }
+  return text;
+}
+
+std::optional<double> FrequencyFromText(std::string_view text) {
+  const auto hz = MeasuredNumber(Trimmed(text));
+  if (!hz || !std::isfinite(*hz) || *hz < 0) return std::nullopt;
+  return hz;
 }
 
 std::optional<double> GainFromText(std::string_view text) {

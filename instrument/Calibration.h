@@ -109,4 +109,12 @@ std::string GainText(double db);
 // it is not one.
 std::optional<double> GainFromText(std::string_view text);
 
+// A frequency as text: the shortest decimal that reads back as the value
+// ("1000000000", "2.5").
+std::string FrequencyText(double hz);
+
+// A frequency the user typed, in Hz: a plain decimal or one with an
+// exponent ("1e9", "2.4E9"). Empty unless finite and 0 or more.
+std::optional<double> FrequencyFromText(std::string_view text);
+
 }  // namespace tarvel
