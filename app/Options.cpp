@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DecodeMode.h"
+#include "app/GainCommand.h"
 #include "app/GuiLoader.h"
 #include "app/Serve.h"
 #include "app/SweepCommand.h"
@@ -44,12 +45,20 @@ constexpr OptionMode kModes[] = {
     {"--sweep", "tarvel --sweep DEVICE ...",
      "step the codes: --from A --to B --dwell MS [--step S]\n"
      "                                      [--channel 1|2|both] [--other C] [--repeat N]\n"
-     "                                      [--log FILE] [--verify]",
+     "                                      [--log FILE] [--verify]\n"
+     "                                      [--cal FILE [--freq HZ]]: A, B, S and C in dB",
      RunSweepOption},
     {"--sequence", "tarvel --sequence DEVICE FILE",
      "send the steps of a CSV of dwell_ms,code1,code2\n"
-     "                                      [--repeat N] [--log FILE] [--verify]",
+     "                                      [--repeat N] [--log FILE] [--verify]\n"
+     "                                      [--cal FILE [--freq HZ]]: also dwell_ms,gain1_db,gain2_db",
      RunSequenceOption},
+    {"--cal-template", "tarvel --cal-template DEVICE",
+     "print a calibration table to fill in with measured gains", RunCalTemplateOption},
+    {"--gain", "tarvel --gain DEVICE DB1 DB2",
+     "--cal FILE [--freq HZ]\n"
+     "                                      send the codes whose calibrated gains are nearest",
+     RunGainOption},
 };
 
 }  // namespace
