@@ -34,10 +34,11 @@ constexpr OptionMode kModes[] = {
     {"--version", "tarvel --version", "the program's version", RunVersion},
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
      "\n                                      [--idle-timeout SECONDS] [--name NAME] [--serial TEXT]"
-     "\n                                      [--http HOST:PORT]"
+     "\n                                      [--http HOST:PORT] [--cal FILE]"
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025;"
      "\n                                      an idle client is closed after 900 s, 0 = never);"
-     "\n                                      --http: also the web page, e.g. 127.0.0.1:8080",
+     "\n                                      --http: also the web page, e.g. 127.0.0.1:8080;"
+     "\n                                      --cal: a calibration table for the dB commands",
      RunServe},
     {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",
      "\n                                      print what the chips made of a trace or logic-analyser capture",

@@ -18,6 +18,7 @@
 #include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
+#include "instrument/Calibration.h"
 #include "instrument/Scpi.h"
 #include "ports/FtdiChoice.h"
 #include "ports/PortSelect.h"
@@ -50,7 +51,7 @@ using Clock = std::chrono::steady_clock;
 void PrintServeUsage() {
   std::fputs(
       "usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--idle-timeout SECONDS]"
-      " [--name NAME] [--serial TEXT] [--http HOST:PORT]\n",
+      " [--name NAME] [--serial TEXT] [--http HOST:PORT] [--cal FILE]\n",
       stderr);
 }
 
@@ -426,6 +427,7 @@ struct ServeOptions {
   std::string name;                   // the DNS-SD instance name; empty: the default
   std::string serial;                 // *IDN?'s third field; empty: the default
   std::optional<ListenAddress> http;  // --http: the web page's address
+  std::string cal;                    // --cal: the calibration table's file; empty: none
 };
 
 // The longest --serial: *IDN? answers stay one short line.
@@ -511,6 +513,9 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       }
       options.name = value;
       ++i;
+    } else if (word == "--cal" && value != nullptr) {  // empty (the service's default): no table
+      options.cal = value;
+      ++i;
     } else if (word == "--serial" && value != nullptr) {  // empty: the default
       if (*value != '\0' && !IsSerialText(value)) {
         std::fprintf(stderr,
@@ -527,6 +532,7 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
                        ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
                    : word == "--name"   ? " (expected a name of at most 63 bytes)"
                    : word == "--serial" ? " (expected a serial number)"
+                   : word == "--cal"    ? " (expected a calibration table's file)"
                                         : "");
       return false;
     }
@@ -595,6 +601,16 @@ int RunServe(int argc, const char* const* argv) {
     PrintServeUsage();
     return kExitUsage;
   }
+  // A bad table stops the server before anything starts, with its file and line.
+  std::optional<Calibration> calibration;
+  if (!options.cal.empty()) {
+    CalParse parsed = LoadCalibrationFile(options.cal);
+    if (!parsed.table) {
+      std::fprintf(stderr, "tarvel: --cal: %s\n", parsed.error.c_str());
+      return kExitUsage;
+    }
+    calibration.emplace(std::move(*parsed.table));
+  }
   const char* portChoice = platform::EnvironmentValue("TARVEL_PORT");
   const bool direct = portChoice != nullptr && std::strcmp(portChoice, "direct") == 0;
   if (platform::RunsAsRoot() && !direct) {
@@ -617,6 +633,7 @@ int RunServe(int argc, const char* const* argv) {
   Server server(listener, MakeServerLink(), options.idleTimeout);
   const std::string serial = options.serial.empty() ? DefaultSerial() : options.serial;
   server.SetSerial(serial);
+  server.instrument().SetCalibration(std::move(calibration));
   std::optional<PortSession> held;
   HoldPortIfKept(server.link(), held);
   if (platform::RunsAsRoot() && GiveUpRoot(WithoutSudoUser::BecomeNobody) < 0) {

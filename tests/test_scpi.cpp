@@ -215,6 +215,9 @@ TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
       {"CHAN1:CODE? MIN,MAX", false},
       {"STAT:OPER:ENAB?;ENAB 1", false},
       {"STAT:PRES", false},
+      {"CHAN1:GAIN?;GAIN? MAX;:CAL:FREQ?;STAT?;DATA?", true},
+      {"CHAN1:GAIN 1", false},
+      {"CAL:FREQ 1E9", false},
   };
   for (const auto& c : cases) EXPECT_EQ(ScpiInstrument::ReadsOnly(c.line), c.readsOnly) << c.line;
 }
@@ -324,6 +327,73 @@ TEST(ScpiInstrument, SavedStatesOutliveTheInstrument) {
     SetPortBackend(nullptr);
   }
   std::filesystem::remove_all(dir);
+}
+
+// A small board: channel 1 at 1 and 2 GHz (code 20 at every frequency),
+// channel 2 one code.
+constexpr std::string_view kBoard =
+    "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n"
+    "1,0,1000000000,-12.03\n1,0,2e9,-14.03\n1,10,1000000000,-2\n1,10,2000000000,-4\n1,20,,5.5\n2,3,,-1\n";
+
+// The dB commands with a calibration table and without one (-221, and the
+// questionable "calibration" bit); a refused value sends nothing.
+TEST(ScpiInstrument, GainsInDbFollowTheCalibrationTable) {
+  const std::string block = "#3" + std::to_string(kBoard.size()) + std::string(kBoard);
+  const struct {
+    bool table;
+    std::vector<const char*> lines;
+    std::string answers;
+    std::vector<const char*> errors;  // the queue: each the start of an error
+    std::array<int, 2> rx4410{0, 0};
+  } cases[] = {
+      {true, {"CHAN1:GAIN -2.4;CHAN1:CODE?;GAIN?;:CODE?"}, "10;-2.000;-1,-1\n", {}},
+      {true,
+       {"TRAN:AUTO ON;CHAN1:GAIN MAX;CHAN2:GAIN -1DB", "CHAN1:GAIN? MIN;GAIN? MAX;CHAN2:GAIN?;:CODE?"},
+       "-12.030;5.500;-1.000;20,3\n",
+       {},
+       {20, 3}},
+      {true,
+       {"CAL:FREQ?;FREQ 1.5E9;FREQ?;:CHAN1:GAIN -3.2 dB;GAIN?", "CAL:FREQ MAX;FREQ?;FREQ MIN;FREQ?;STAT?"},
+       "1000000000;1500000000;-3.000\n2000000000;1000000000;1\n",
+       {}},
+      {true, {"CHAN1:GAIN -7.015;CODE?", "CHAN1:GAIN -7.01;CODE?"}, "0\n10\n", {}},
+      {true,
+       {"TRAN:AUTO 1;CHAN1:GAIN 6.1", "CHAN1:GAIN -12.6", "CHAN1:GAIN 5.9E0", "STAT:QUES:COND?"},
+       "0\n",
+       {"-222,\"Data out of range: 6.100 dB is beyond channel 1's -12.030 to 5.500 dB\"", "-222"},
+       {20, 0}},
+      {true,
+       {"CAL:FREQ -1", "CAL:FREQ abc", "CHAN1:GAIN x", "CHAN1:GAIN? 3", "CHAN2:CODE 5;CHAN2:GAIN?",
+        "DEV TQM7731;CHAN1:GAIN 0"},
+       "",
+       {"-222", "-104", "-104", "-224",
+        "-221,\"Settings conflict; code 5 of channel 2 is not in the calibration",
+        "-221,\"Settings conflict; the calibration table is the RX4410's\""}},
+      {true, {"CAL:DATA?"}, block + "\n", {}},
+      {false,
+       {"CHAN1:GAIN 0", "CHAN1:GAIN?", "CAL:FREQ 1E9", "CAL:FREQ?", "CAL:DATA?",
+        "CAL:STAT?;STAT:QUES:COND?;STAT:QUES?"},
+       "0;2048;2048\n",
+       {"-221,\"Settings conflict; no calibration table", "-221", "-221", "-221", "-221"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines.front());
+    auto bench = std::make_unique<SimPortBackend>();
+    SimPortBackend* sim = bench.get();
+    SetPortBackend(std::move(bench));
+    ScpiInstrument instrument;
+    if (c.table) instrument.SetCalibration(Calibration(*ParseCalibration(kBoard, "board.csv").table));
+    std::string answers;
+    for (const char* line : c.lines) answers += instrument.Execute(line);
+    EXPECT_EQ(answers, c.answers);
+    ASSERT_EQ(instrument.ErrorCount(), c.errors.size());
+    for (const std::string expected : c.errors) {
+      const std::string got = instrument.PopError();
+      EXPECT_EQ(got.rfind(expected, 0), 0u) << got;
+    }
+    EXPECT_EQ(sim->bench().state().rx4410, c.rx4410);
+    SetPortBackend(nullptr);
+  }
 }
 
 TEST(ScpiInstrument, ErrorQueueHoldsSixteenAndMarksOverflow) {

@@ -357,6 +357,33 @@ TEST_F(Serve, SavedStatesOutliveTheServerAndStateZeroReturnsAtPowerOn) {
   EXPECT_EQ(Client(port).Ask("CODE?;MEM:STAT:REC:AUTO?\n"), "-1,-1;0");
 }
 
+// `--cal FILE`: the dB commands over the network; a bad table is refused at
+// start-up with its file and line, before anything is served.
+class ServeCalibrated : public Serve {
+ protected:
+  void SetUp() override {
+    dir = testing::FreshTempDir("serve");
+    statePath = (dir / "bench.state").string();
+    std::ofstream(dir / "board.csv") << "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n"
+                                     << "1,0,,-12.03\n1,10,,-2\n2,3,,-1\n";
+    serveArgs = {"--cal", (dir / "board.csv").string()};
+    Start();
+  }
+};
+
+TEST_F(ServeCalibrated, SetsGainsInDbAndRefusesABadTableAtStartUp) {
+  Client c(port);
+  EXPECT_EQ(c.Ask("TRAN:AUTO ON;CHAN1:GAIN -2.2 dB;GAIN?;:CAL:STAT?;FREQ?\n"), "-2.000;1;0");
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{10, 0}));
+  const std::string bad = (dir / "bad.csv").string();
+  std::ofstream(bad) << "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n1,99,,1\n";
+  const auto r = testing::RunProgram(TARVEL_PROGRAM, {"--serve", "--listen", "127.0.0.1:0", "--cal", bad},
+                                     dir.string(), {{"TARVEL_PORT", "sim:" + statePath}});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(r.err.rfind("tarvel: --cal: " + bad + ":4: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {
   {
     Client leaver(port);
