@@ -15,6 +15,7 @@
 // Plain C++, no Qt.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -91,8 +92,12 @@ class Calibration {
   std::optional<Choice> Nearest(int channel, double db, std::string& error) const;
 
  private:
+  void Update();  // the gains at the working frequency, after a change of it
+  const std::vector<Choice>* GainsOf(int channel) const;
+
   CalTable table_;
   double frequency_ = 0;
+  std::array<std::vector<Choice>, 2> gains_;  // per channel: each tabulated code, ascending, and its gain
 };
 
 // Gains nearer than this are the same distance from a value: a tie.
