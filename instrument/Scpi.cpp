@@ -372,7 +372,8 @@ struct ScpiInstrument::Commands {
     }
     std::string error;
     const std::optional<Calibration::Choice> choice = cal->Nearest(ch, *db, error);
-    if (!choice) return c.self.PushError(error.starts_with("Data out of range") ? -222 : -221, error);
+    if (!choice && error.starts_with("Data out of range")) return c.self.PushError(-222, error);
+    if (!choice) return c.self.PushError(-221, "Settings conflict; " + error);
     c.self.codes_[channel] = choice->code;
     if (c.self.autoTransmit_) c.self.Send();
   }
