@@ -6,6 +6,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DecodeMode.h"
+#include "app/GainCommand.h"
 #include "app/GuiLoader.h"
 #include "app/Serve.h"
 #include "app/SweepCommand.h"
@@ -33,10 +34,11 @@ constexpr OptionMode kModes[] = {
     {"--version", "tarvel --version", "the program's version", RunVersion},
     {"--serve", "tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN]",
      "\n                                      [--idle-timeout SECONDS] [--name NAME] [--serial TEXT]"
-     "\n                                      [--http HOST:PORT]"
+     "\n                                      [--http HOST:PORT] [--cal FILE]"
      "\n                                      serve SCPI remote control on TCP (default 127.0.0.1:5025;"
      "\n                                      an idle client is closed after 900 s, 0 = never);"
-     "\n                                      --http: also the web page, e.g. 127.0.0.1:8080",
+     "\n                                      --http: also the web page, e.g. 127.0.0.1:8080;"
+     "\n                                      --cal: a calibration table for the dB commands",
      RunServe},
     {"--decode", "tarvel --decode FILE.vcd [--map LINE=WIRE,...]",
      "\n                                      print what the chips made of a trace or logic-analyser capture",
@@ -44,12 +46,20 @@ constexpr OptionMode kModes[] = {
     {"--sweep", "tarvel --sweep DEVICE ...",
      "step the codes: --from A --to B --dwell MS [--step S]\n"
      "                                      [--channel 1|2|both] [--other C] [--repeat N]\n"
-     "                                      [--log FILE] [--verify]",
+     "                                      [--log FILE] [--verify]\n"
+     "                                      [--cal FILE [--freq HZ]]: A, B, S and C in dB",
      RunSweepOption},
     {"--sequence", "tarvel --sequence DEVICE FILE",
      "send the steps of a CSV of dwell_ms,code1,code2\n"
-     "                                      [--repeat N] [--log FILE] [--verify]",
+     "                                      [--repeat N] [--log FILE] [--verify]\n"
+     "                                      [--cal FILE [--freq HZ]]: also dwell_ms,gain1_db,gain2_db",
      RunSequenceOption},
+    {"--cal-template", "tarvel --cal-template DEVICE",
+     "print a calibration table to fill in with measured gains", RunCalTemplateOption},
+    {"--gain", "tarvel --gain DEVICE DB1 DB2",
+     "--cal FILE [--freq HZ]\n"
+     "                                      send the codes whose calibrated gains are nearest",
+     RunGainOption},
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
+#include "instrument/Calibration.h"
 #include "instrument/Scpi.h"
 #include "ports/FtdiChoice.h"
 #include "ports/PortSelect.h"
@@ -50,7 +51,7 @@ using Clock = std::chrono::steady_clock;
 void PrintServeUsage() {
   std::fputs(
       "usage: tarvel --serve [--listen HOST:PORT] [--port-choice LPT1|LPT2|PRN] [--idle-timeout SECONDS]"
-      " [--name NAME] [--serial TEXT] [--http HOST:PORT]\n",
+      " [--name NAME] [--serial TEXT] [--http HOST:PORT] [--cal FILE]\n",
       stderr);
 }
 
@@ -426,6 +427,7 @@ struct ServeOptions {
   std::string name;                   // the DNS-SD instance name; empty: the default
   std::string serial;                 // *IDN?'s third field; empty: the default
   std::optional<ListenAddress> http;  // --http: the web page's address
+  std::string cal;                    // --cal: the calibration table's file; empty: none
 };
 
 // The longest --serial: *IDN? answers stay one short line.
@@ -516,6 +518,9 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
       }
       options.name = value;
       ++i;
+    } else if (word == "--cal" && value != nullptr) {  // empty (the service's default): no table
+      options.cal = value;
+      ++i;
     } else if (word == "--serial" && value != nullptr) {  // empty: the default
       if (*value != '\0' && !IsSerialText(value)) {
         std::fprintf(stderr,
@@ -532,6 +537,7 @@ bool ParseServeOptions(int argc, const char* const* argv, ServeOptions& options)
                        ? " (expected HOST:PORT, e.g. 127.0.0.1:5025 or [::1]:5025)"
                    : word == "--name"   ? " (expected a name of at most 63 bytes)"
                    : word == "--serial" ? " (expected a serial number)"
+                   : word == "--cal"    ? " (expected a calibration table's file)"
                                         : "");
       return false;
     }
@@ -563,6 +569,24 @@ void HoldPortIfKept(DeviceLink& link, std::optional<PortSession>& held) {
   }
 }
 
+// The saved states in the instrument's state folder, and state 0 sent when
+// recall at power-on is set: before any client is taken.
+void UseSavedStates(ScpiInstrument& instrument) {
+  const std::string path = DefaultSavedStatesPath();
+  std::string error;
+  if (path.empty()) {
+    std::fputs(
+        "tarvel: warning: neither XDG_STATE_HOME nor HOME names a folder: saved states (*SAV) last only "
+        "while the server runs\n",
+        stderr);
+  } else if (!instrument.UseSavedStates(path, error)) {
+    std::fprintf(stderr, "tarvel: warning: saved states: %s; *SAV and *RCL report it until it is fixed\n",
+                 error.c_str());
+  }
+  const std::string recalled = instrument.RecallAtPowerOn();
+  if (!recalled.empty()) std::fprintf(stderr, "tarvel: %s\n", recalled.c_str());
+}
+
 // Stop requests end the poll loop; a client gone mid-answer is no signal.
 bool WatchForStopRequests() {
   if (!platform::StopHandlersInstalled()) InstallStopHandlers();
@@ -581,6 +605,16 @@ int RunServe(int argc, const char* const* argv) {
   if (!ParseServeOptions(argc, argv, options)) {
     PrintServeUsage();
     return kExitUsage;
+  }
+  // A bad table stops the server before anything starts, with its file and line.
+  std::optional<Calibration> calibration;
+  if (!options.cal.empty()) {
+    CalParse parsed = LoadCalibrationFile(options.cal);
+    if (!parsed.table) {
+      std::fprintf(stderr, "tarvel: --cal: %s\n", parsed.error.c_str());
+      return kExitUsage;
+    }
+    calibration.emplace(std::move(*parsed.table));
   }
   const char* portChoice = platform::EnvironmentValue("TARVEL_PORT");
   const bool direct = portChoice != nullptr && std::strcmp(portChoice, "direct") == 0;
@@ -602,6 +636,7 @@ int RunServe(int argc, const char* const* argv) {
     return kExitUnavailable;
   }
   Server server(listener, MakeServerLink(), options.idleTimeout);
+  server.instrument().SetCalibration(std::move(calibration));
   std::optional<PortSession> held;
   HoldPortIfKept(server.link(), held);
   const std::string serial =
@@ -612,6 +647,7 @@ int RunServe(int argc, const char* const* argv) {
     return kExitNoPermission;
   }
   if (!WatchForStopRequests()) return kExitUnavailable;
+  UseSavedStates(server.instrument());
 
   std::unique_ptr<Announcement> announced;  // withdrawn when the server ends
   if (!loopback) {

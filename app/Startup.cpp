@@ -54,16 +54,31 @@ bool DeleteLeftoverResultFile() {
   return false;
 }
 
-void RunStartupSteps() {
+namespace {
+void CommonStartupSteps() {
   PortAddress = kLpt1Address;
   DeleteLeftoverResultFile();
-  if (ArgumentsGiven()) ProcessCommandLine();
 }
-
-void ProcessCommandLine() {
+int CommandLineStatus() {
   int status = RunCommandLine(ArgumentText());
   // A trace that cannot be written fails a command that otherwise succeeded.
   if (!FlushProcessTrace() && status == kExitDone) status = kExitIoError;
+  return status;
+}
+}  // namespace
+
+void RunStartupSteps() {
+  CommonStartupSteps();
+  if (ArgumentsGiven()) ProcessCommandLine();
+}
+
+int RunCommandLineMode() {
+  CommonStartupSteps();
+  return CommandLineStatus();
+}
+
+void ProcessCommandLine() {
+  const int status = CommandLineStatus();
   std::cout.flush();
   FinishStopRequest();  // a SIGINT/SIGTERM during the command ends it now
   std::exit(status);

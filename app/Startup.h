@@ -33,4 +33,10 @@ void RunStartupSteps();
 // that asked it to stop.
 [[noreturn]] void ProcessCommandLine();
 
+// What command-line mode does, for a `--` mode that sends codes as
+// "DEVICE CODE1 CODE2" would: the start-up steps, the command on
+// ArgumentText() and the port trace, returning the status instead of ending
+// the program.
+int RunCommandLineMode();
+
 }  // namespace tarvel

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/CommandLine.h"
+#include "app/GainCommand.h"
 #include "app/GuiLoader.h"
 #include "chips/Chips.h"
 #include "core/MainModule.h"
@@ -38,16 +39,117 @@ class StopSignals {
   platform::StopDiversion diversion_{&OnSweepStopRequest};
 };
 
-struct Refusal {
-  std::string text;
+std::string Seconds(std::int64_t ns) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ns) / 1e9);
+  return text;
+}
+
+// The progress line on a terminal, and the log rows.
+class CommandObserver : public SweepObserver {
+ public:
+  CommandObserver(const SweepPlan& plan, SweepLogFile* log, const Calibration* cal)
+      : plan_(plan), log_(log), cal_(cal), terminal_(platform::StandardErrorIsTerminal()) {
+    total_ = plan.repeat == 0 ? 0 : plan.steps.size() * plan.repeat;
+    planNs_ = PlannedRunNs(plan.steps, plan.repeat);
+  }
+  ~CommandObserver() override {
+    if (drawn_) std::fputs("\r\033[K", stderr);
+  }
+
+  void OnStep(const StepRecord& r) override {
+    if (log_ != nullptr) log_->Append(SweepLogRow(r, plan_.verify, cal_));
+    last_ = r;
+    Draw(r.startNs, r.step == total_);
+  }
+  void OnWait(std::int64_t elapsedNs) override { Draw(elapsedNs, false); }
+
+ private:
+  // Redraws the line in place, at most 10 times a second (and for the last step).
+  void Draw(std::int64_t elapsedNs, bool final) {
+    if (!terminal_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) && !final) return;
+    lastDraw_ = now;
+    drawn_ = true;
+    std::string line = "\rstep " + std::to_string(last_.step);
+    line += total_ != 0 ? " of " + std::to_string(total_) : std::string(" (until interrupted)");
+    line += ", codes " + CodeToText(last_.code1) + ", " + CodeToText(last_.code2);
+    line += ", elapsed " + Seconds(elapsedNs);
+    if (total_ != 0) line += ", remaining " + Seconds(std::max<std::int64_t>(planNs_ - elapsedNs, 0));
+    line += "\033[K";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+
+  const SweepPlan& plan_;
+  SweepLogFile* log_;
+  const Calibration* cal_;
+  bool terminal_;
+  bool drawn_ = false;
+  std::uint64_t total_ = 0;
+  std::int64_t planNs_ = 0;
+  std::chrono::steady_clock::time_point lastDraw_{};
+  StepRecord last_;
 };
 
-// Options after the positional words: "--name value" or a bare flag.
-struct ParsedOptions {
-  std::vector<std::string> positional;
-  std::map<std::string, std::string> values;
-  std::set<std::string> flags;
-};
+// Checks the options both modes share and runs the plan; with a table the
+// log has the steps' calibrated gains too.
+int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options, const Calibration* cal) {
+  std::string error;
+  if (auto it = options.values.find("--repeat"); it != options.values.end()) {
+    const auto n = TextToWholeNumber(it->second);
+    if (!n || *n < 0 || *n > 1'000'000'000) {
+      return Refuse(mode, "--repeat \"" + it->second + "\" is not a whole number from 0 to 1000000000");
+    }
+    plan.repeat = static_cast<std::uint64_t>(*n);
+  }
+  plan.verify = options.flags.count("--verify") != 0;
+  if (const Chip* chip = FindChip(plan.device); plan.verify && (!chip || !chip->readsBack())) {
+    return Refuse(
+        mode, "--verify needs the " + ReadBackChipList() + " (the " + plan.device + " cannot be read back)");
+  }
+  std::unique_ptr<SweepLogFile> log;
+  if (auto it = options.values.find("--log"); it != options.values.end()) {
+    log = std::make_unique<SweepLogFile>();
+    if (!log->Open(it->second, error)) return Refuse(mode, error);
+    log->Append(SweepLogHeader(plan.verify, cal));
+  }
+
+  SetAlertPresenter(std::make_shared<CommandLineAlertPresenter>());
+  MonotonicClock clock;
+  SweepResult result;
+  {
+    StopSignals signals;
+    CommandObserver observer(plan, log.get(), cal);
+    const auto link = DeviceLink::SharingPortOf(ProcessLink());
+    link->portAddress = PortAddress;
+    result = RunSweep(plan, *link, clock, observer, gStop);
+  }
+  if (const auto alert = RunSweepAlert(result)) ShowAlert(*alert);
+  if (result.late > 0) std::fprintf(stderr, "tarvel: %s\n", LateStepsText(result).c_str());
+  int status = kExitDone;
+  switch (result.end) {
+    case SweepEnd::Completed: status = kExitDone; break;
+    case SweepEnd::Stopped: status = kExitInterrupted; break;
+    case SweepEnd::VerifyFailed: status = kExitIoError; break;
+    case SweepEnd::PortUnavailable: status = kExitUnavailable; break;
+    case SweepEnd::PortFailed: status = kExitIoError; break;
+  }
+  if (log && !log->Commit(error)) {
+    std::fprintf(stderr, "tarvel: %s\n", error.c_str());
+    if (status == kExitDone) status = kExitCantCreate;
+  }
+  return status;
+}
+
+std::optional<CodeRange> DeviceRange(const std::string& device, std::string& error) {
+  const auto range = SweepCodeRange(device);
+  if (!range) error = "unknown device \"" + device + "\" (" + ChipTokenList("or") + ")";
+  return range;
+}
+
+}  // namespace
 
 std::optional<ParsedOptions> ParseWords(int argc, const char* const* argv, std::size_t positionals,
                                         const std::set<std::string>& withValue,
@@ -83,117 +185,59 @@ std::optional<ParsedOptions> ParseWords(int argc, const char* const* argv, std::
   return parsed;
 }
 
-std::string Seconds(std::int64_t ns) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ns) / 1e9);
-  return text;
-}
-
-// The progress line on a terminal, and the log rows.
-class CommandObserver : public SweepObserver {
- public:
-  CommandObserver(const SweepPlan& plan, SweepLogFile* log)
-      : plan_(plan), log_(log), terminal_(platform::StandardErrorIsTerminal()) {
-    total_ = plan.repeat == 0 ? 0 : plan.steps.size() * plan.repeat;
-    planNs_ = PlannedRunNs(plan.steps, plan.repeat);
-  }
-  ~CommandObserver() override {
-    if (drawn_) std::fputs("\r\033[K", stderr);
-  }
-
-  void OnStep(const StepRecord& r) override {
-    if (log_ != nullptr) log_->Append(SweepLogRow(r, plan_.verify));
-    last_ = r;
-    Draw(r.startNs, r.step == total_);
-  }
-  void OnWait(std::int64_t elapsedNs) override { Draw(elapsedNs, false); }
-
- private:
-  // Redraws the line in place, at most 10 times a second (and for the last step).
-  void Draw(std::int64_t elapsedNs, bool final) {
-    if (!terminal_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (drawn_ && now - lastDraw_ < std::chrono::milliseconds(100) && !final) return;
-    lastDraw_ = now;
-    drawn_ = true;
-    std::string line = "\rstep " + std::to_string(last_.step);
-    line += total_ != 0 ? " of " + std::to_string(total_) : std::string(" (until interrupted)");
-    line += ", codes " + CodeToText(last_.code1) + ", " + CodeToText(last_.code2);
-    line += ", elapsed " + Seconds(elapsedNs);
-    if (total_ != 0) line += ", remaining " + Seconds(std::max<std::int64_t>(planNs_ - elapsedNs, 0));
-    line += "\033[K";
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-  }
-
-  const SweepPlan& plan_;
-  SweepLogFile* log_;
-  bool terminal_;
-  bool drawn_ = false;
-  std::uint64_t total_ = 0;
-  std::int64_t planNs_ = 0;
-  std::chrono::steady_clock::time_point lastDraw_{};
-  StepRecord last_;
-};
-
 int Refuse(const char* mode, const std::string& why) {
   std::fprintf(stderr, "tarvel %s: %s\n", mode, why.c_str());
   return kExitUsage;
 }
 
-// Checks the options both modes share and runs the plan.
-int RunPlan(const char* mode, SweepPlan plan, const ParsedOptions& options) {
-  std::string error;
-  if (auto it = options.values.find("--repeat"); it != options.values.end()) {
-    const auto n = TextToWholeNumber(it->second);
-    if (!n || *n < 0 || *n > 1'000'000'000) {
-      return Refuse(mode, "--repeat \"" + it->second + "\" is not a whole number from 0 to 1000000000");
-    }
-    plan.repeat = static_cast<std::uint64_t>(*n);
-  }
-  plan.verify = options.flags.count("--verify") != 0;
-  if (const Chip* chip = FindChip(plan.device); plan.verify && (!chip || !chip->readsBack())) {
-    return Refuse(
-        mode, "--verify needs the " + ReadBackChipList() + " (the " + plan.device + " cannot be read back)");
-  }
-  std::unique_ptr<SweepLogFile> log;
-  if (auto it = options.values.find("--log"); it != options.values.end()) {
-    log = std::make_unique<SweepLogFile>();
-    if (!log->Open(it->second, error)) return Refuse(mode, error);
-    log->Append(SweepLogHeader(plan.verify));
-  }
+namespace {
 
-  SetAlertPresenter(std::make_shared<CommandLineAlertPresenter>());
-  MonotonicClock clock;
-  SweepResult result;
-  {
-    StopSignals signals;
-    CommandObserver observer(plan, log.get());
-    const auto link = DeviceLink::SharingPortOf(ProcessLink());
-    link->portAddress = PortAddress;
-    result = RunSweep(plan, *link, clock, observer, gStop);
+// "--channel": 1, 2 or both (the default).
+bool ChannelOption(const ParsedOptions& options, SweepChannel& channel, std::string& error) {
+  const auto it = options.values.find("--channel");
+  const std::string text = it != options.values.end() ? it->second : std::string("both");
+  if (text == "both") {
+    channel = SweepChannel::Both;
+  } else if (text == "1") {
+    channel = SweepChannel::First;
+  } else if (text == "2") {
+    channel = SweepChannel::Second;
+  } else {
+    error = "--channel \"" + text + "\" is not 1, 2 or both";
+    return false;
   }
-  if (const auto alert = RunSweepAlert(result)) ShowAlert(*alert);
-  if (result.late > 0) std::fprintf(stderr, "tarvel: %s\n", LateStepsText(result).c_str());
-  int status = kExitDone;
-  switch (result.end) {
-    case SweepEnd::Completed: status = kExitDone; break;
-    case SweepEnd::Stopped: status = kExitInterrupted; break;
-    case SweepEnd::VerifyFailed: status = kExitIoError; break;
-    case SweepEnd::PortUnavailable: status = kExitUnavailable; break;
-    case SweepEnd::PortFailed: status = kExitIoError; break;
-  }
-  if (log && !log->Commit(error)) {
-    std::fprintf(stderr, "tarvel: %s\n", error.c_str());
-    if (status == kExitDone) status = kExitCantCreate;
-  }
-  return status;
+  return true;
 }
 
-std::optional<CodeRange> DeviceRange(const std::string& device, std::string& error) {
-  const auto range = SweepCodeRange(device);
-  if (!range) error = "unknown device \"" + device + "\" (" + ChipTokenList("or") + ")";
-  return range;
+// `--sweep` with a table: the range and the held channel's gain in dB.
+int RunGainSweep(const char* mode, SweepPlan plan, const ParsedOptions& options, const Calibration& cal) {
+  std::string error;
+  GainRampSpec spec;
+  const auto gain = [&](const char* name, double& db) {
+    const auto it = options.values.find(name);
+    const auto value = GainFromText(it->second);
+    if (!value) error = std::string(name) + " \"" + it->second + "\" is not a number of dB";
+    db = value.value_or(0);
+    return value.has_value();
+  };
+  if (!gain("--from", spec.fromDb) || !gain("--to", spec.toDb)) return Refuse(mode, error);
+  if (options.values.count("--step") != 0 && (!gain("--step", spec.stepDb) || !(spec.stepDb > 0))) {
+    return Refuse(mode, "--step \"" + options.values.at("--step") + "\" is not a number of dB above 0");
+  }
+  const auto dwell = ParseDwell(options.values.at("--dwell"), error);
+  if (!dwell) return Refuse(mode, "--" + error);
+  spec.dwellNs = *dwell;
+  if (!ChannelOption(options, spec.channel, error)) return Refuse(mode, error);
+  if (spec.channel != SweepChannel::Both) {
+    if (options.values.count("--other") == 0) {
+      return Refuse(mode, "--other is missing: with --cal, the held channel's gain in dB");
+    }
+    if (!gain("--other", spec.otherDb)) return Refuse(mode, error);
+  }
+  auto steps = BuildGainRamp(spec, cal, error);
+  if (!steps) return Refuse(mode, error);
+  plan.steps = std::move(*steps);
+  return RunPlan(mode, std::move(plan), options, &cal);
 }
 
 }  // namespace
@@ -202,7 +246,8 @@ int RunSweepOption(int argc, const char* const* argv) {
   const char* mode = "--sweep";
   std::string error;
   const auto options = ParseWords(
-      argc, argv, 1, {"--from", "--to", "--step", "--dwell", "--channel", "--other", "--repeat", "--log"},
+      argc, argv, 1,
+      {"--from", "--to", "--step", "--dwell", "--channel", "--other", "--repeat", "--log", "--cal", "--freq"},
       {"--verify"}, error);
   if (!options) return Refuse(mode, error);
   if (options->positional.empty()) return Refuse(mode, "no device (" + ChipTokenList("or") + ")");
@@ -213,6 +258,9 @@ int RunSweepOption(int argc, const char* const* argv) {
   for (const char* required : {"--from", "--to", "--dwell"}) {
     if (options->values.count(required) == 0) return Refuse(mode, std::string(required) + " is missing");
   }
+  const auto cal = CalibrationOption(*options, plan.device, error);
+  if (!error.empty()) return Refuse(mode, error);
+  if (cal) return RunGainSweep(mode, std::move(plan), *options, *cal);
   const auto value = [&](const char* name, const char* fallback) {
     const auto it = options->values.find(name);
     return it != options->values.end() ? it->second : std::string(fallback);
@@ -229,36 +277,30 @@ int RunSweepOption(int argc, const char* const* argv) {
     return Refuse(mode, "--step \"" + value("--step", "1") + "\" is not a whole number of at least 1");
   const auto dwell = ParseDwell(value("--dwell", ""), error);
   if (!dwell) return Refuse(mode, "--" + error);
-  const std::string channel = value("--channel", "both");
-  if (channel == "both") {
-    spec.channel = SweepChannel::Both;
-  } else if (channel == "1") {
-    spec.channel = SweepChannel::First;
-  } else if (channel == "2") {
-    spec.channel = SweepChannel::Second;
-  } else {
-    return Refuse(mode, "--channel \"" + channel + "\" is not 1, 2 or both");
-  }
+  if (!ChannelOption(*options, spec.channel, error)) return Refuse(mode, error);
   spec.from = *from, spec.to = *to, spec.step = *step, spec.dwellNs = *dwell, spec.other = *other;
   plan.steps = BuildRamp(spec);
-  return RunPlan(mode, std::move(plan), *options);
+  return RunPlan(mode, std::move(plan), *options, nullptr);
 }
 
 int RunSequenceOption(int argc, const char* const* argv) {
   const char* mode = "--sequence";
   std::string error;
-  const auto options = ParseWords(argc, argv, 2, {"--repeat", "--log"}, {"--verify"}, error);
+  const auto options =
+      ParseWords(argc, argv, 2, {"--repeat", "--log", "--cal", "--freq"}, {"--verify"}, error);
   if (!options) return Refuse(mode, error);
   if (options->positional.size() < 2) return Refuse(mode, "usage: tarvel --sequence DEVICE FILE");
   SweepPlan plan;
   plan.device = options->positional[0];
   const auto range = DeviceRange(plan.device, error);
   if (!range) return Refuse(mode, error);
-  SequenceParse parsed = LoadSequenceFile(options->positional[1], plan.device, *range);
+  const auto cal = CalibrationOption(*options, plan.device, error);
+  if (!error.empty()) return Refuse(mode, error);
+  SequenceParse parsed = LoadSequenceFile(options->positional[1], plan.device, *range, cal ? &*cal : nullptr);
   FinishStopRequest();  // a SIGINT/SIGTERM while the file was read ends the program by it
   if (!parsed.error.empty()) return Refuse(mode, parsed.error);
   plan.steps = std::move(parsed.steps);
-  return RunPlan(mode, std::move(plan), *options);
+  return RunPlan(mode, std::move(plan), *options, cal ? &*cal : nullptr);
 }
 
 }  // namespace tarvel

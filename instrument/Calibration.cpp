@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <map>
 
 #include "core/Numbers.h"
 #include "instrument/Sweep.h"
@@ -50,12 +51,6 @@ std::optional<std::pair<std::string, std::string>> MetaLine(std::string_view lin
     if (!word) return std::nullopt;
   }
   return std::pair{std::string(key), std::string(Trimmed(body.substr(equals + 1)))};
-}
-
-std::string Hz(double hz) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%.17g", hz);
-  return text;
 }
 
 class TableParser {
@@ -176,9 +171,10 @@ class TableParser {
     for (const CalRow& kept : table_.rows) {
       if (kept.channel != row.channel || kept.code != row.code) continue;
       if (kept.freqHz == row.freqHz) {
-        return Fail("duplicate row: " + where +
-                    (row.freqHz ? " at " + Hz(*row.freqHz) + " Hz" : std::string(" without a frequency")) +
-                    " is on line " + std::to_string(kept.line) + " already");
+        return Fail(
+            "duplicate row: " + where +
+            (row.freqHz ? " at " + FrequencyText(*row.freqHz) + " Hz" : std::string(" without a frequency")) +
+            " is on line " + std::to_string(kept.line) + " already");
       }
       if (kept.freqHz.has_value() != row.freqHz.has_value()) {
         return Fail(where + " has a row " +
@@ -239,12 +235,50 @@ std::string CalibrationTemplate(const Chip& chip) {
 
 Calibration::Calibration(CalTable table) : table_(std::move(table)) {
   frequency_ = LowestFrequency().value_or(0.0);
+  Update();
 }
 
 bool Calibration::SetFrequency(double hz) {
   if (!std::isfinite(hz) || hz < 0) return false;
   frequency_ = hz;
+  Update();
   return true;
+}
+
+void Calibration::Update() {
+  // Each code's rows, then its gain at the working frequency: linear between
+  // its nearest rows at or below and at or above it, clamped beyond them.
+  std::map<std::pair<int, int>, std::vector<const CalRow*>> byCode;
+  for (const CalRow& row : table_.rows) {
+    if (row.channel == 0 || row.channel == 1) byCode[{row.channel, row.code}].push_back(&row);
+  }
+  for (auto& gains : gains_) gains.clear();
+  for (const auto& [key, rows] : byCode) {
+    const CalRow* below = nullptr;
+    const CalRow* above = nullptr;
+    const CalRow* everywhere = nullptr;
+    for (const CalRow* row : rows) {
+      if (!row->freqHz) everywhere = row;
+      if (!row->freqHz) continue;
+      if (*row->freqHz <= frequency_ && (below == nullptr || *row->freqHz > *below->freqHz)) below = row;
+      if (*row->freqHz >= frequency_ && (above == nullptr || *row->freqHz < *above->freqHz)) above = row;
+    }
+    double gain = 0;
+    if (everywhere != nullptr) {
+      gain = everywhere->gainDb;
+    } else if (below == nullptr || above == nullptr || *above->freqHz == *below->freqHz) {
+      gain = (below != nullptr ? below : above)->gainDb;
+    } else {
+      const double t = (frequency_ - *below->freqHz) / (*above->freqHz - *below->freqHz);
+      gain = below->gainDb + t * (above->gainDb - below->gainDb);
+    }
+    gains_[static_cast<std::size_t>(key.first)].push_back({key.second, gain});
+  }
+}
+
+const std::vector<Calibration::Choice>* Calibration::GainsOf(int channel) const {
+  if (channel != 0 && channel != 1) return nullptr;
+  return &gains_[static_cast<std::size_t>(channel)];
 }
 
 std::optional<double> Calibration::LowestFrequency() const {
@@ -265,43 +299,27 @@ std::optional<double> Calibration::HighestFrequency() const {
 
 std::vector<int> Calibration::Codes(int channel) const {
   std::vector<int> codes;
-  for (const CalRow& row : table_.rows) {
-    if (row.channel == channel) codes.push_back(row.code);
+  if (const auto* gains = GainsOf(channel)) {
+    for (const Choice& g : *gains) codes.push_back(g.code);
   }
-  std::sort(codes.begin(), codes.end());
-  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
   return codes;
 }
 
 std::optional<double> Calibration::GainOf(int channel, int code) const {
-  // The code's nearest rows at or below and at or above the working frequency.
-  const CalRow* below = nullptr;
-  const CalRow* above = nullptr;
-  for (const CalRow& row : table_.rows) {
-    if (row.channel != channel || row.code != code) continue;
-    if (!row.freqHz) return row.gainDb;
-    if (*row.freqHz <= frequency_ && (below == nullptr || *row.freqHz > *below->freqHz)) below = &row;
-    if (*row.freqHz >= frequency_ && (above == nullptr || *row.freqHz < *above->freqHz)) above = &row;
-  }
-  if (below == nullptr && above == nullptr) return std::nullopt;
-  if (below == nullptr) return above->gainDb;
-  if (above == nullptr || below == above || *above->freqHz == *below->freqHz) return below->gainDb;
-  const double t = (frequency_ - *below->freqHz) / (*above->freqHz - *below->freqHz);
-  return below->gainDb + t * (above->gainDb - below->gainDb);
+  const auto* gains = GainsOf(channel);
+  if (gains == nullptr) return std::nullopt;
+  const auto it =
+      std::lower_bound(gains->begin(), gains->end(), code, [](const Choice& g, int c) { return g.code < c; });
+  if (it == gains->end() || it->code != code) return std::nullopt;
+  return it->gainDb;
 }
 
 std::optional<Calibration::Extremes> Calibration::Range(int channel) const {
-  std::optional<Extremes> range;
-  for (int code : Codes(channel)) {
-    const double gain = *GainOf(channel, code);
-    if (!range) {
-      range = Extremes{gain, gain};
-    } else {
-      range->lowest = std::min(range->lowest, gain);
-      range->highest = std::max(range->highest, gain);
-    }
-  }
-  return range;
+  const auto* gains = GainsOf(channel);
+  if (gains == nullptr || gains->empty()) return std::nullopt;
+  const auto [lowest, highest] = std::minmax_element(
+      gains->begin(), gains->end(), [](const Choice& a, const Choice& b) { return a.gainDb < b.gainDb; });
+  return Extremes{lowest->gainDb, highest->gainDb};
 }
 
 std::optional<Calibration::Choice> Calibration::Nearest(int channel, double db, std::string& error) const {
@@ -321,12 +339,9 @@ std::optional<Calibration::Choice> Calibration::Nearest(int channel, double db, 
   }
   // The nearest distance first; of the codes within a tie of it, the lowest
   // gain, and of equal gains the lowest code (they come in ascending order).
-  std::vector<Choice> choices;
+  const std::vector<Choice>& choices = *GainsOf(channel);
   double nearest = std::numeric_limits<double>::infinity();
-  for (int code : Codes(channel)) {
-    choices.push_back({code, *GainOf(channel, code)});
-    nearest = std::min(nearest, std::fabs(choices.back().gainDb - db));
-  }
+  for (const Choice& choice : choices) nearest = std::min(nearest, std::fabs(choice.gainDb - db));
   std::optional<Choice> best;
   for (const Choice& choice : choices) {
     if (std::fabs(choice.gainDb - db) > nearest + kGainTieDb) continue;
@@ -345,6 +360,25 @@ std::string GainText(double db) {
   std::string result(text);
   if (result.starts_with("-") && result.find_first_not_of("-0.") == std::string::npos) result.erase(0, 1);
   return result;
+}
+
+std::string FrequencyText(double hz) {
+  char text[64];
+  if (std::fabs(hz) < 1e15 && hz == std::floor(hz)) {
+    std::snprintf(text, sizeof text, "%.0f", hz);
+    return text;
+  }
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, hz);
+    if (std::strtod(text, nullptr) == hz) break;
+  }
+  return text;
+}
+
+std::optional<double> FrequencyFromText(std::string_view text) {
+  const auto hz = MeasuredNumber(Trimmed(text));
+  if (!hz || !std::isfinite(*hz) || *hz < 0) return std::nullopt;
+  return hz;
 }
 
 std::optional<double> GainFromText(std::string_view text) {

@@ -15,6 +15,7 @@
 // Plain C++, no Qt.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -91,8 +92,12 @@ class Calibration {
   std::optional<Choice> Nearest(int channel, double db, std::string& error) const;
 
  private:
+  void Update();  // the gains at the working frequency, after a change of it
+  const std::vector<Choice>* GainsOf(int channel) const;
+
   CalTable table_;
   double frequency_ = 0;
+  std::array<std::vector<Choice>, 2> gains_;  // per channel: each tabulated code, ascending, and its gain
 };
 
 // Gains nearer than this are the same distance from a value: a tie.
@@ -108,5 +113,13 @@ std::string GainText(double db);
 // optional unit "dB" after it (in any case, as SCPI takes units) ("-12.5", "-12.5dB", "3 DB"). Empty when
 // it is not one.
 std::optional<double> GainFromText(std::string_view text);
+
+// A frequency as text: the shortest decimal that reads back as the value
+// ("1000000000", "2.5").
+std::string FrequencyText(double hz);
+
+// A frequency the user typed, in Hz: a plain decimal or one with an
+// exponent ("1e9", "2.4E9"). Empty unless finite and 0 or more.
+std::optional<double> FrequencyFromText(std::string_view text);
 
 }  // namespace tarvel

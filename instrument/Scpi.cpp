@@ -261,22 +261,160 @@ struct ScpiInstrument::Commands {
     c.Answer(CodeToText(c.self.sent_[0]) + "," + CodeToText(c.self.sent_[1]));
   }
   static void Transmit(const Call& c) { c.self.Send(); }
-  static void SetAutoTransmit(const Call& c) {
+  // ON, OFF, 1 or 0; false after queueing the error.
+  static bool OnOff(const Call& c, bool& on) {
     const std::string_view v = c.params[0];
-    if (EqualsNoCase(v, "ON") || v == "1") c.self.autoTransmit_ = true;
-    else if (EqualsNoCase(v, "OFF") || v == "0") c.self.autoTransmit_ = false;
-    else c.self.PushError(-104, "Data type error");
+    if (EqualsNoCase(v, "ON") || v == "1") return on = true;
+    if (EqualsNoCase(v, "OFF") || v == "0") return !(on = false);
+    c.self.PushError(-104, "Data type error");
+    return false;
   }
+  static void SetAutoTransmit(const Call& c) { OnOff(c, c.self.autoTransmit_); }
   static void AutoTransmit(const Call& c) { c.Answer(c.self.autoTransmit_ ? "1" : "0"); }
   static void ReadBack(const Call& c) {
     if (!c.self.ReadBack()) return;
     c.Answer(CodeToText(c.self.link_->readCode[0]) + "," + CodeToText(c.self.link_->readCode[1]));
   }
+  static void Port(const Call& c) { c.Answer(Quoted(c.self.link_->DescribePort())); }
+
+  // Saved states. The slot a parameter names, 0..9, from a store that could
+  // be read; false after queueing the error.
+  static bool Slot(const Call& c, std::size_t& slot) {
+    int n = 0;
+    if (!c.self.ParseNumber(c.params[0], 0, kSavedStateSlots - 1, 0, n)) return false;
+    slot = static_cast<std::size_t>(n);
+    if (c.self.saved_.loadError().empty()) return true;
+    c.self.PushError(-250, "Mass storage error; " + c.self.saved_.loadError());
+    return false;
+  }
+  static void SaveState(const Call& c) {
+    std::size_t slot = 0;
+    if (!Slot(c, slot)) return;
+    SavedStates next = c.self.saved_.states();
+    next.slots[slot] = SavedState{c.self.device_, c.self.codes_, c.self.autoTransmit_};
+    c.self.StoreStates(next);
+  }
+  static void RecallState(const Call& c) {
+    std::size_t slot = 0;
+    if (!Slot(c, slot)) return;
+    const std::optional<SavedState>& state = c.self.saved_.states().slots[slot];
+    if (!state)
+      return c.self.PushError(-221, "Settings conflict; saved state " + std::to_string(slot) + " is empty");
+    c.self.Take(*state);
+    if (c.self.autoTransmit_) c.self.Send();
+  }
+  static void StateValid(const Call& c) {
+    std::size_t slot = 0;
+    if (Slot(c, slot)) c.Answer(c.self.saved_.states().slots[slot] ? "1" : "0");
+  }
+  static void SetRecallAtPowerOn(const Call& c) {
+    SavedStates next = c.self.saved_.states();
+    if (OnOff(c, next.recallAtPowerOn)) c.self.StoreStates(next);
+  }
+  static void RecallAtPowerOn(const Call& c) { c.Answer(c.self.saved_.states().recallAtPowerOn ? "1" : "0"); }
+
   static bool MatchWord(std::string_view text, std::string_view word) {
     int suffix = 0;
     return MatchNode(text, word, suffix);
   }
-  static void Port(const Call& c) { c.Answer(Quoted(c.self.link_->DescribePort())); }
+  static bool MinOrMax(std::string_view text) {
+    return MatchWord(text, "MINimum") || MatchWord(text, "MAXimum");
+  }
+
+  // Gain in dB. The calibration table, or nothing after queueing -221 (a
+  // dB command without a table also sets the questionable "calibration"
+  // bit); `forCodes`: the table must also be the selected device's.
+  static Calibration* Table(const Call& c, bool forCodes) {
+    ScpiInstrument& self = c.self;
+    self.questionable_.Set(kScpiQuestionableCalibration, !self.cal_);
+    if (!self.cal_) {
+      self.PushError(-221, "Settings conflict; no calibration table (tarvel --serve --cal FILE)");
+      return nullptr;
+    }
+    if (forCodes && self.cal_->Table().device != self.device_) {
+      self.PushError(-221,
+                     "Settings conflict; the calibration table is the " + self.cal_->Table().device + "'s");
+      return nullptr;
+    }
+    return &*self.cal_;
+  }
+  // A channel's lowest (`word` MINimum) or highest (MAXimum) gain, or
+  // nothing after queueing the error.
+  static std::optional<double> Extreme(const Call& c, const Calibration& cal, int channel,
+                                       std::string_view word) {
+    const bool lowest = MatchWord(word, "MINimum");
+    const auto range = cal.Range(channel);
+    if (!range) {
+      c.self.PushError(-221, "Settings conflict; the calibration table has no rows for channel " +
+                                 std::to_string(channel + 1));
+      return std::nullopt;
+    }
+    return lowest ? range->lowest : range->highest;
+  }
+  // A number, with an exponent or not ("-1.25E1"); for a gain, with an
+  // optional unit "dB" in any case.
+  static std::optional<double> Measured(std::string_view text, bool gain) {
+    if (gain && text.size() >= 2 && EqualsNoCase(text.substr(text.size() - 2), "DB"))
+      text = Trim(text.substr(0, text.size() - 2));
+    const std::optional<std::string> plain = WithoutExponent(text);
+    return plain ? TextToNumber(*plain) : std::nullopt;
+  }
+  static void SetGain(const Call& c) {
+    std::size_t channel = 0;
+    const Calibration* cal = nullptr;
+    if (!Channel(c, channel) || (cal = Table(c, true)) == nullptr) return;
+    const int ch = static_cast<int>(channel);
+    std::optional<double> db;
+    if (MinOrMax(c.params[0])) {
+      if (!(db = Extreme(c, *cal, ch, c.params[0]))) return;
+    } else if (!(db = Measured(c.params[0], true))) {
+      return c.self.PushError(-104, "Data type error");
+    }
+    std::string error;
+    const std::optional<Calibration::Choice> choice = cal->Nearest(ch, *db, error);
+    if (!choice && error.starts_with("Data out of range")) return c.self.PushError(-222, error);
+    if (!choice) return c.self.PushError(-221, "Settings conflict; " + error);
+    c.self.codes_[channel] = choice->code;
+    if (c.self.autoTransmit_) c.self.Send();
+  }
+  static void Gain(const Call& c) {
+    std::size_t channel = 0;
+    const Calibration* cal = nullptr;
+    if (!Channel(c, channel) || (cal = Table(c, true)) == nullptr) return;
+    const int ch = static_cast<int>(channel);
+    if (!c.params.empty()) {
+      if (!MinOrMax(c.params[0])) return c.self.PushError(-224, "Illegal parameter value");
+      if (const auto db = Extreme(c, *cal, ch, c.params[0])) c.Answer(GainText(*db));
+      return;
+    }
+    const int code = c.self.codes_[channel];
+    if (const auto db = cal->GainOf(ch, code)) return c.Answer(GainText(*db));
+    c.self.PushError(-221, "Settings conflict; code " + CodeToText(code) + " of channel " +
+                               std::to_string(ch + 1) + " is not in the calibration table");
+  }
+  static void SetCalFrequency(const Call& c) {
+    Calibration* cal = Table(c, false);
+    if (cal == nullptr) return;
+    const std::string_view text = c.params[0];
+    std::optional<double> hz;
+    if (MatchWord(text, "MINimum") || MatchWord(text, "DEFault")) hz = cal->LowestFrequency().value_or(0);
+    else if (MatchWord(text, "MAXimum")) hz = cal->HighestFrequency().value_or(0);
+    else if (!(hz = Measured(text, false))) return c.self.PushError(-104, "Data type error");
+    if (!cal->SetFrequency(*hz)) c.self.PushError(-222, "Data out of range");
+  }
+  static void CalFrequency(const Call& c) {
+    if (const Calibration* cal = Table(c, false)) c.Answer(FrequencyText(cal->Frequency()));
+  }
+  static void CalState(const Call& c) { c.Answer(c.self.cal_ ? "1" : "0"); }
+  // The table as read, as a definite-length block: #, the count of digits,
+  // the byte count, the bytes.
+  static void CalData(const Call& c) {
+    const Calibration* cal = Table(c, false);
+    if (cal == nullptr) return;
+    const std::string& text = cal->Table().text;
+    const std::string length = std::to_string(text.size());
+    c.Answer("#" + std::to_string(length.size()) + length + text);
+  }
 
   // The channel CHANnel<n> names, 0 or 1; false after queueing the error.
   static bool Channel(const Call& c, std::size_t& channel) {
@@ -317,6 +455,12 @@ std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() 
       {"*OPC?", "", kActs, "1 once every earlier command has run", &C::AnswerOne},
       {"*WAI", "", kActs, "nothing to wait for: commands run whole, in order", &C::Nothing},
       {"*TST?", "", kReads, "0: no self-test fails", &C::SelfTest},
+      {"*SAV", "n", kActs,
+       "saves the device, both codes set and auto-transmit as state n (0..9), kept across restarts",
+       &C::SaveState},
+      {"*RCL", "n", kActs,
+       "recalls saved state n (0..9); its codes are sent at once only when its auto-transmit is ON",
+       &C::RecallState},
       {"SYSTem:ERRor[:NEXT]?", "", kReads, "the oldest error, 0,\"No error\" when the queue is empty",
        &C::NextError},
       {"SYSTem:ERRor:ALL?", "", kReads, "every error in the queue, oldest first, and empties it",
@@ -348,12 +492,36 @@ std::span<const ScpiInstrument::Commands::Row> ScpiInstrument::Commands::Rows() 
       {"CODE", "c1,c2", kActs, "sets both codes and sends them at once, like tarvel DEVICE c1 c2",
        &C::SetCodes},
       {"CODE?", "", kReads, "the codes last sent, c1,c2 (-1,-1 before the first send)", &C::SentCodes},
+      {"CHANnel<n>:GAIN", "<dB>[DB]|MIN|MAX", kActs,
+       "sets channel 1's or 2's code to the calibrated code whose gain at the working frequency is nearest "
+       "(-222 more than 0.5 dB beyond the channel's gains); sent at once only when TRANsmit:AUTO is ON",
+       &C::SetGain},
+      {"CHANnel<n>:GAIN?", "[MIN|MAX]", kReads,
+       "the calibrated gain of channel 1's or 2's code at the working frequency, in dB; with MIN or MAX the "
+       "channel's lowest or highest",
+       &C::Gain},
       {"TRANsmit", "", kActs, "sends both codes set now (the Transmit button)", &C::Transmit},
       {"TRANsmit:AUTO", "ON|OFF|1|0", kActs, "auto-transmit, as in the window", &C::SetAutoTransmit},
       {"TRANsmit:AUTO?", "", kReads, "auto-transmit, 1 or 0", &C::AutoTransmit},
       {"READ?", "", kActs, "RX4410 only: reads both codes back from the chip, c1,c2; no result file",
        &C::ReadBack},
       {"PORT?", "", kReads, "the port in use, quoted", &C::Port},
+      {"CALibration:FREQuency", "<Hz>|MIN|MAX", kActs,
+       "the working frequency the gains are looked up at (at first the table's lowest)", &C::SetCalFrequency},
+      {"CALibration:FREQuency?", "", kReads, "the working frequency, in Hz", &C::CalFrequency},
+      {"CALibration:STATe?", "", kReads, "1 when the server has a calibration table (--cal FILE), else 0",
+       &C::CalState},
+      {"CALibration:DATA?", "", kReads,
+       "the calibration table as read, as a definite-length block: #, the count of length digits, the "
+       "length, the bytes",
+       &C::CalData},
+      {"MEMory:STATe:VALid?", "n", kReads, "1 when state n (0..9) holds a saved state, else 0",
+       &C::StateValid},
+      {"MEMory:STATe:RECall:AUTO", "ON|OFF|1|0", kActs,
+       "recall at power-on, kept with the states: the server sends saved state 0 when it starts, before any "
+       "client",
+       &C::SetRecallAtPowerOn},
+      {"MEMory:STATe:RECall:AUTO?", "", kReads, "recall at power-on, 1 or 0", &C::RecallAtPowerOn},
   };
   return kRows;
 }
@@ -596,7 +764,45 @@ std::string ScpiInstrument::ExecuteAside(std::string_view line, std::vector<Scpi
 }
 
 ScpiStatus ScpiInstrument::Status() const {
-  return {device_, codes_, sent_, autoTransmit_, link_->DescribePort(), lastError_};
+  ScpiStatus s;
+  s.device = device_, s.codes = codes_, s.sent = sent_, s.autoTransmit = autoTransmit_;
+  s.port = link_->DescribePort(), s.lastError = lastError_;
+  if (cal_) {
+    s.calDevice = cal_->Table().device;
+    s.calFrequency = cal_->Frequency();
+    for (int ch = 0; ch < 2 && device_ == *s.calDevice; ++ch)
+      s.gains[static_cast<std::size_t>(ch)] = cal_->GainOf(ch, codes_[static_cast<std::size_t>(ch)]);
+  }
+  return s;
+}
+
+bool ScpiInstrument::UseSavedStates(std::string path, std::string& error) {
+  saved_ = SavedStateStore(std::move(path));
+  return saved_.Load(error);
+}
+
+void ScpiInstrument::Take(const SavedState& state) {
+  device_ = state.device;
+  codes_ = state.codes;
+  autoTransmit_ = state.autoTransmit;
+}
+
+bool ScpiInstrument::StoreStates(const SavedStates& next) {
+  std::string error;
+  if (saved_.Store(next, error)) return true;
+  PushError(-250, "Mass storage error; " + error);
+  return false;
+}
+
+std::string ScpiInstrument::RecallAtPowerOn() {
+  const SavedStates& states = saved_.states();
+  if (!states.recallAtPowerOn) return {};
+  if (!states.slots[0]) return "recall at power-on is on, but saved state 0 is empty: nothing sent";
+  Take(*states.slots[0]);
+  const std::string what =
+      "saved state 0 (" + device_ + " " + CodeToText(codes_[0]) + "," + CodeToText(codes_[1]) + ")";
+  if (!Send()) return "recall at power-on: " + what + " not sent: " + lastError_;
+  return "recall at power-on: sent " + what;
 }
 
 bool ScpiInstrument::Send() {

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "chips/Chips.h"
+#include "instrument/Calibration.h"
+#include "instrument/SavedStates.h"
 
 namespace tarvel {
 
@@ -34,6 +36,9 @@ constexpr std::size_t kScpiErrorQueueSize = 16;
 constexpr std::uint16_t kScpiOperationWaitingForPort = 1u << 8;
 constexpr std::uint16_t kScpiQuestionablePort = 1u << 9;
 constexpr std::uint16_t kScpiQuestionableReadBack = 1u << 10;
+// Questionable: the last command in dB (CHANnel<n>:GAIN, CALibration:...)
+// found no calibration table (the server runs without --cal).
+constexpr std::uint16_t kScpiQuestionableCalibration = 1u << 11;
 constexpr std::size_t kScpiMaxLineBytes = 4096;
 
 // The answer to *IDN?: manufacturer, model, serial number (--serial; "0"
@@ -62,6 +67,11 @@ struct ScpiStatus {
   bool autoTransmit = false;
   std::string port;       // as PORT? names it
   std::string lastError;  // the latest error queued, "-222,\"Data out of range\""; "" for none yet
+  // With a calibration table: its device, the working frequency and each
+  // channel's gain at it (empty for a code the table lacks, or another device).
+  std::optional<std::string> calDevice;
+  double calFrequency = 0;
+  std::array<std::optional<double>, 2> gains{};
   bool operator==(const ScpiStatus&) const = default;
 };
 
@@ -113,6 +123,20 @@ class ScpiInstrument {
   // another process holds (operation bit kScpiOperationWaitingForPort).
   void SetWaitingForPort(bool waiting);
 
+  // The calibration table the dB commands use (tarvel --serve --cal FILE);
+  // without one they are refused.
+  void SetCalibration(std::optional<Calibration> calibration) { cal_ = std::move(calibration); }
+
+  // Keeps the saved states (*SAV, *RCL) in the file at `path` from now on,
+  // reading it now; until then they live in memory only. False with the
+  // reason when the file cannot be read: the commands then report it, and
+  // nothing overwrites it.
+  bool UseSavedStates(std::string path, std::string& error);
+  // With recall at power-on set, takes saved state 0 and sends it, whatever
+  // its auto-transmit (the server does this once, before any client). The
+  // sentence for standard error; empty when recall at power-on is off.
+  std::string RecallAtPowerOn();
+
  private:
   struct Call;      // one command of a message, as its handler sees it
   struct Commands;  // the command table: one row per command, in Scpi.cpp
@@ -138,6 +162,10 @@ class ScpiInstrument {
   // "-240" errors; false when it failed.
   bool Drive(bool readBack);
   bool ParseCode(std::string_view text, int& code);
+  // Takes a saved state (device, codes, auto-transmit) as the one set.
+  void Take(const SavedState& state);
+  // Writes the saved states whole; false after queueing the error.
+  bool StoreStates(const SavedStates& next);
   // `answerWaiting`: an earlier query of the message has its answer in the
   // output queue (MAV).
   std::uint8_t StatusByte(bool answerWaiting) const;
@@ -154,6 +182,8 @@ class ScpiInstrument {
   std::deque<ScpiError> errors_;
   std::vector<ScpiError>* aside_ = nullptr;  // ExecuteAside's errors go here
   std::string lastError_;
+  SavedStateStore saved_;
+  std::optional<Calibration> cal_;
 };
 
 }  // namespace tarvel

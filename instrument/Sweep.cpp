@@ -35,6 +35,45 @@ std::vector<SweepStep> BuildRamp(const RampSpec& spec) {
   return steps;
 }
 
+std::optional<std::vector<SweepStep>> BuildGainRamp(const GainRampSpec& spec, const Calibration& cal,
+                                                    std::string& error) {
+  const double span = std::fabs(spec.toDb - spec.fromDb);
+  if (!(spec.stepDb > 0) || !std::isfinite(span / spec.stepDb)) {
+    error = "the step must be a number of dB above 0";
+    return std::nullopt;
+  }
+  const double count = std::floor(span / spec.stepDb + 1e-9) + 1;
+  if (count > static_cast<double>(kMaxGainSteps)) {
+    error = "the ramp has more than " + std::to_string(kMaxGainSteps) + " steps";
+    return std::nullopt;
+  }
+  const double direction = spec.toDb >= spec.fromDb ? 1 : -1;
+  const auto nearest = [&](int channel, double db) -> std::optional<std::int16_t> {
+    const auto choice = cal.Nearest(channel, db, error);
+    if (!choice) return std::nullopt;
+    return static_cast<std::int16_t>(choice->code);
+  };
+  std::optional<std::int16_t> held;
+  if (spec.channel != SweepChannel::Both) {
+    held = nearest(spec.channel == SweepChannel::First ? 1 : 0, spec.otherDb);
+    if (!held) return std::nullopt;
+  }
+  std::vector<SweepStep> steps;
+  for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
+    // Each gain from the start, so no rounding piles up along the ramp.
+    const double db = spec.fromDb + direction * static_cast<double>(k) * spec.stepDb;
+    SweepStep step{spec.dwellNs, held.value_or(0), held.value_or(0)};
+    for (int channel = 0; channel < 2; ++channel) {
+      if (spec.channel == (channel == 0 ? SweepChannel::Second : SweepChannel::First)) continue;
+      const auto code = nearest(channel, db);
+      if (!code) return std::nullopt;
+      (channel == 0 ? step.code1 : step.code2) = *code;
+    }
+    steps.push_back(step);
+  }
+  return steps;
+}
+
 std::optional<std::int64_t> ParseDwell(std::string_view text, std::string& error) {
   const auto ms = TextToNumber(text);
   if (!ms) {
@@ -68,9 +107,31 @@ std::optional<int> ParseCode(std::string_view text, std::string_view what, std::
   return static_cast<int>(*n);
 }
 
+namespace {
+
+// A sequence line's gain in dB, as its nearest code.
+std::optional<int> NearestCodeOf(const Calibration& cal, int channel, std::string_view field,
+                                 std::string& error) {
+  const std::string name = channel == 0 ? "gain1_db" : "gain2_db";
+  const auto db = GainFromText(field);
+  if (!db) {
+    error = name + " \"" + std::string(field) + "\" is not a number of dB";
+    return std::nullopt;
+  }
+  const auto choice = cal.Nearest(channel, *db, error);
+  if (!choice) {
+    error.insert(0, name + ": ");
+    return std::nullopt;
+  }
+  return choice->code;
+}
+
+}  // namespace
+
 SequenceParse ParseSequence(std::string_view text, std::string_view fileName, std::string_view device,
-                            CodeRange range) {
+                            CodeRange range, const Calibration* cal) {
   SequenceParse result;
+  bool atHeader = true, inDb = false;  // the first step line may be a dB header
   std::int64_t total = 0;
   std::size_t lineNo = 0;
   std::size_t pos = 0;
@@ -98,17 +159,37 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
       if (comma == std::string_view::npos) break;
       start = comma + 1;
     }
+    if (atHeader && cal != nullptr) {
+      // The header of a sequence in dB; blanks around its names are allowed.
+      std::string names;
+      for (std::string_view field : fields) {
+        const std::size_t a = field.find_first_not_of(' '), b = field.find_last_not_of(' ');
+        names += (names.empty() ? "" : ",") + std::string(a == field.npos ? "" : field.substr(a, b - a + 1));
+      }
+      atHeader = false;
+      inDb = names == kGainSequenceHeader;
+      if (inDb) continue;
+    }
+    atHeader = false;
     if (fields.size() != 3) {
-      return fail("expected dwell_ms,code1,code2 but found " + std::to_string(fields.size()) + " field" +
-                  (fields.size() == 1 ? "" : "s"));
+      return fail(std::string("expected ") + (inDb ? "dwell_ms,gain1_db,gain2_db" : "dwell_ms,code1,code2") +
+                  " but found " + std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s"));
     }
     std::string error;
     const auto dwell = ParseDwell(fields[0], error);
     if (!dwell) return fail(error);
-    const auto c1 = ParseCode(fields[1], "code1", device, range, error);
-    if (!c1) return fail(error);
-    const auto c2 = ParseCode(fields[2], "code2", device, range, error);
-    if (!c2) return fail(error);
+    std::optional<int> c1, c2;
+    if (inDb) {
+      c1 = NearestCodeOf(*cal, 0, fields[1], error);
+      if (!c1) return fail(error);
+      c2 = NearestCodeOf(*cal, 1, fields[2], error);
+      if (!c2) return fail(error);
+    } else {
+      c1 = ParseCode(fields[1], "code1", device, range, error);
+      if (!c1) return fail(error);
+      c2 = ParseCode(fields[2], "code2", device, range, error);
+      if (!c2) return fail(error);
+    }
     total += *dwell;
     if (total > kMaxListNs) return fail("the steps add up to more than a year");
     result.steps.push_back({*dwell, static_cast<std::int16_t>(*c1), static_cast<std::int16_t>(*c2)});
@@ -154,10 +235,11 @@ bool ReadInputText(const std::string& path, std::string_view what, std::size_t l
   }
 }
 
-SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range) {
+SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range,
+                               const Calibration* cal) {
   std::string text, error;
   if (!ReadInputText(path, "a sequence file", kMaxSequenceBytes, text, error)) return {{}, error};
-  return ParseSequence(text, path, device, range);
+  return ParseSequence(text, path, device, range, cal);
 }
 
 // ---- Clock -----------------------------------------------------------------------
@@ -365,6 +447,23 @@ std::string SweepLogRow(const StepRecord& r, bool verify) {
     n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ",,");
   }
   return std::string(line, static_cast<std::size_t>(n)) + "\n";
+}
+
+std::string SweepLogHeader(bool verify, const Calibration* cal) {
+  std::string header = SweepLogHeader(verify);
+  if (cal != nullptr) header.insert(header.size() - 1, ",gain1_db,gain2_db");
+  return header;
+}
+
+std::string SweepLogRow(const StepRecord& r, bool verify, const Calibration* cal) {
+  std::string row = SweepLogRow(r, verify);
+  if (cal == nullptr) return row;
+  row.pop_back();
+  for (int channel = 0; channel < 2; ++channel) {
+    const auto gain = cal->GainOf(channel, channel == 0 ? r.code1 : r.code2);
+    row += ',' + (gain ? GainText(*gain) : std::string());
+  }
+  return row + '\n';
 }
 
 bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,

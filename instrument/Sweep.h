@@ -17,6 +17,7 @@
 
 #include "core/AtomicFile.h"
 #include "device/ControlPPORT.h"
+#include "instrument/Calibration.h"
 
 namespace tarvel {
 
@@ -47,6 +48,23 @@ struct RampSpec {
 // from, from +- step, ... up to and including `to` when it lies on the grid.
 std::vector<SweepStep> BuildRamp(const RampSpec& spec);
 
+// A ramp in dB with a calibration table: the gains from, from +- step, ...
+// up to and including `to` when it lies on the grid (within 1e-9 of a step),
+// each set to its nearest code by the table's rule. Neighbouring gains that
+// land on the same code keep their own steps, so the run lasts as long as
+// asked. `other` is the held channel's gain. Empty, with the first gain out
+// of range named in `error` ("Data out of range: ..."), when any step is
+// refused.
+struct GainRampSpec {
+  double fromDb = 0, toDb = 0, stepDb = 1;
+  std::int64_t dwellNs = 0;
+  SweepChannel channel = SweepChannel::Both;
+  double otherDb = 0;
+};
+constexpr std::size_t kMaxGainSteps = 1'000'000;
+std::optional<std::vector<SweepStep>> BuildGainRamp(const GainRampSpec& spec, const Calibration& cal,
+                                                    std::string& error);
+
 // A dwell in milliseconds as text ("5", "0.25") to nanoseconds; empty text,
 // other characters, below 0.1 ms or above a day give an error text.
 std::optional<std::int64_t> ParseDwell(std::string_view text, std::string& error);
@@ -56,16 +74,21 @@ std::optional<int> ParseCode(std::string_view text, std::string_view what, std::
 
 // A hop sequence: CSV, one step per line "dwell_ms,code1,code2"; blank lines
 // and lines starting with '#' are skipped. An error names the file and line.
+// With a calibration table, a file whose first line (after blanks and
+// comments) is the header "dwell_ms,gain1_db,gain2_db" gives gains in dB
+// instead, each set to its nearest code by the table's rule.
 struct SequenceParse {
   std::vector<SweepStep> steps;
   std::string error;  // empty when every line is good
 };
 SequenceParse ParseSequence(std::string_view text, std::string_view fileName, std::string_view device,
-                            CodeRange range);
+                            CodeRange range, const Calibration* cal = nullptr);
+constexpr std::string_view kGainSequenceHeader = "dwell_ms,gain1_db,gain2_db";
 // Reads at most kMaxSequenceBytes: a longer file (or a device that never
 // ends) is refused rather than read forever.
 constexpr std::size_t kMaxSequenceBytes = 64 << 20;
-SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range);
+SequenceParse LoadSequenceFile(const std::string& path, std::string_view device, CodeRange range,
+                               const Calibration* cal = nullptr);
 
 // The whole of the regular file at `path`, read without blocking: a folder,
 // FIFO or device is refused ("PATH: is a FIFO, not WHAT"), as is a file of
@@ -156,6 +179,11 @@ std::string VerifyFailedText(const StepRecord& record);
 // The log CSV: header "t_ms,step,code1,code2" (plus ",read1,read2").
 std::string SweepLogHeader(bool verify);
 std::string SweepLogRow(const StepRecord& record, bool verify);
+// With a calibration table in use the log ends in ",gain1_db,gain2_db":
+// each code's calibrated gain at the working frequency (empty for a code
+// the table does not hold). Without one (`cal` null) these are the above.
+std::string SweepLogHeader(bool verify, const Calibration* cal);
+std::string SweepLogRow(const StepRecord& record, bool verify, const Calibration* cal);
 
 // Writes a whole log of `rows` to `path` atomically; false with a reason.
 bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,

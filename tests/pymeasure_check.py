@@ -95,7 +95,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tarvel-pymeasure-") as work:
         os.chmod(work, 0o777)
         state = os.path.join(work, "bench.state")
-        env = dict(os.environ, TARVEL_PORT="sim:" + state)
+        env = dict(os.environ, TARVEL_PORT="sim:" + state, XDG_STATE_HOME=work)
 
         def command_line(*args):
             subprocess.run([program, *args], cwd=work, env=env, check=True,
@@ -161,10 +161,41 @@ def main():
                   [(10, 7), (5, 7), (0, 7)])
             check("sweep results", len(results), 64)
             check("tarvel RX4410R after the second sweep", command_line("RX4410R"), "RX4410R, 0, 7\r\n")
+            check("calibrated without --cal", amp.calibrated, False)
+            raises("channel1_gain_db without a table", lambda: amp.channel1_gain_db, TarvelError, -221)
             amp.adapter.connection.close()
         finally:
             server.terminate()
             check("server exit status", server.wait(timeout=10), 0)
+
+        # Gains in dB: a server with a calibration table.
+        table = os.path.join(work, "board.csv")
+        with open(table, "w", encoding="ascii") as f:
+            f.write("# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n"
+                    "1,0,1e9,-12.03\n1,0,2e9,-14.03\n1,10,,-2\n2,3,,-1\n2,7,,4.25\n")
+        server = subprocess.Popen([program, "--serve", "--listen", "127.0.0.1:0", "--cal", table], cwd=work,
+                                  env=env, stdout=subprocess.PIPE, text=True, preexec_fn=as_ordinary_user)
+        try:
+            line = server.stdout.readline().strip()
+            assert line.startswith("listening on 127.0.0.1:"), line
+            amp = TarvelControl(f"TCPIP::127.0.0.1::{line.rsplit(':', 1)[1]}::SOCKET", timeout=5000)
+            check("calibrated", amp.calibrated, True)
+            check("cal_frequency", amp.cal_frequency, 1e9)
+            amp.auto_transmit = True
+            amp.channel1_gain_db = -11
+            amp.channel2_gain_db = 4
+            check("gains", (amp.channel1_gain_db, amp.channel2_gain_db), (-12.03, 4.25))
+            check("tarvel RX4410R after the gains", command_line("RX4410R"), "RX4410R, 0, 7\r\n")
+            amp.cal_frequency = 1.5e9
+            check("gain at 1.5 GHz", (amp.cal_frequency, amp.channel1_gain_db), (1.5e9, -13.03))
+            raises("gain 6 dB, beyond the table", lambda: setattr(amp, "channel1_gain_db", 6), TarvelError, -222)
+            raises("gain NaN", lambda: setattr(amp, "channel1_gain_db", float("nan")), ValueError)
+            raises("cal_frequency -1", lambda: setattr(amp, "cal_frequency", -1), ValueError)
+            check("tarvel RX4410R after the refusals", command_line("RX4410R"), "RX4410R, 0, 7\r\n")
+            amp.adapter.connection.close()
+        finally:
+            server.terminate()
+            check("calibrated server exit status", server.wait(timeout=10), 0)
 
     for failure in failures:
         print("FAIL", failure, file=sys.stderr)

@@ -12,6 +12,7 @@
 
 #include "TestSupport.h"
 #include "instrument/Calibration.h"
+#include "instrument/Sweep.h"
 
 namespace tarvel {
 namespace {
@@ -283,6 +284,35 @@ TEST(Calibration, FrequencyAndGainTextRules) {
   } inputs[] = {{"-12.5", -12.5},     {"-12.5dB", -12.5},    {" 3 DB ", 3.0},          {"3db", 3.0},
                 {"dB", std::nullopt}, {"1e3", std::nullopt}, {"-3 dBm", std::nullopt}, {"", std::nullopt}};
   for (const auto& i : inputs) EXPECT_EQ(GainFromText(i.text), i.db) << i.text;
+}
+
+TEST(Calibration, AGainRampStepsOnItsGridAndKeepsRepeatedCodes) {
+  const Calibration cal(*ParseCalibration(kExample, "t").table);
+  const struct {
+    GainRampSpec spec;
+    std::vector<int> codes1;  // empty: refused
+    const char* error;
+  } cases[] = {
+      {{-12, -11.7, 0.1, 1, SweepChannel::Both, 0}, {0, 0, 0, 0}, ""},  // -11.7 is on the grid
+      {{-4, -8, 2.5, 1, SweepChannel::First, -12}, {16, 8}, ""},        // -8 is not on it: two steps
+      {{-12, -12, 1, 1, SweepChannel::First, -12}, {0}, ""},
+      {{-4, -8, 1e-9, 1, SweepChannel::Both, 0}, {}, "the ramp has more than 1000000 steps"},
+      {{-12, -13, 1, 1, SweepChannel::Both, 0}, {}, "Data out of range: -13.000 dB"},
+      {{-12, -11, 1, 1, SweepChannel::First, 3}, {}, "Data out of range: 3.000 dB is beyond channel 2's"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    std::string error;
+    const auto steps = BuildGainRamp(c.spec, cal, error);
+    ASSERT_EQ(steps.has_value(), !c.codes1.empty()) << error;
+    if (!steps) {
+      EXPECT_TRUE(error.starts_with(c.error)) << error;
+      continue;
+    }
+    std::vector<int> codes1;
+    for (const SweepStep& s : *steps) codes1.push_back(s.code1);
+    EXPECT_EQ(codes1, c.codes1);
+  }
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // in-memory simulated bench.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "RecordingPort.h"
+#include "TestSupport.h"
 #include "core/MainModule.h"
 #include "core/Version.h"
 #include "instrument/Scpi.h"
@@ -213,6 +215,9 @@ TEST(ScpiInstrument, TellsLinesThatOnlyReadFromTheRest) {
       {"CHAN1:CODE? MIN,MAX", false},
       {"STAT:OPER:ENAB?;ENAB 1", false},
       {"STAT:PRES", false},
+      {"CHAN1:GAIN?;GAIN? MAX;:CAL:FREQ?;STAT?;DATA?", true},
+      {"CHAN1:GAIN 1", false},
+      {"CAL:FREQ 1E9", false},
   };
   for (const auto& c : cases) EXPECT_EQ(ScpiInstrument::ReadsOnly(c.line), c.readsOnly) << c.line;
 }
@@ -227,6 +232,168 @@ TEST(ScpiInstrument, PortAlertsBecomeHardwareErrorsAndNothingCountsAsSent) {
     EXPECT_EQ(instrument.PopError().rfind("-240,\"Hardware error; Cannot use LPT1 (H378)", 0), 0u);
   }
   SetPortBackend(nullptr);
+}
+
+// Saved states: a first instrument saves, a second one on the same file (the
+// server restarted) recalls at power-on and by *RCL. *RCL sends only under
+// its auto-transmit, power-on always; an empty slot, or a file that cannot be
+// read, sends nothing, and such a file is never overwritten.
+TEST(ScpiInstrument, SavedStatesOutliveTheInstrument) {
+  const struct {
+    const char* file;  // the file before the first instrument; nullptr for none
+    std::vector<const char*> first, second;
+    std::string powerOn, answers;     // RecallAtPowerOn's text, the second's answers
+    std::vector<const char*> errors;  // the second's queue: each the start of an error
+    std::array<int, 2> rx4410{0, 0}, tqm7731{0, 0};
+  } cases[] = {
+      {nullptr,
+       {"DEV TQM7731;CODE 3,4;CHAN1:CODE 9;TRAN:AUTO ON;*SAV 2;*RST"},
+       {"MEM:STAT:VAL? 2;VAL? 3;REC:AUTO?;DEV?", "*RCL 2;DEV?;CHAN1:CODE?;TRAN:AUTO?;CODE?"},
+       "",
+       "1;0;0;RX4410\nTQM7731;9;1;9,4\n",
+       {},
+       {0, 0},
+       {9, 4}},
+      {nullptr,
+       {"CODE 1,2;CHAN2:CODE 7;*SAV 0;MEM:STAT:REC:AUTO ON;REC:AUTO?", "CODE 5,5"},
+       {"CODE?", "CODE 6,6;*RCL 0;CHAN2:CODE?;:CODE?"},
+       "recall at power-on: sent saved state 0 (RX4410 1,7)",
+       "1,7\n7;6,6\n",
+       {},
+       {6, 6}},
+      {nullptr,
+       {"MEM:STAT:REC:AUTO 1"},
+       {"*RCL 4", "*RCL 10", "*SAV -1", "MEM:STAT:VAL? MAX"},
+       "recall at power-on is on, but saved state 0 is empty: nothing sent",
+       "0\n",
+       {"-221,\"Settings conflict; saved state 4 is empty\"", "-222", "-222"}},
+      {"# tarvel saved states 1\nrecall-at-power-on 1\nstate 0 RX4410 64 0 0\n",
+       {"*SAV 1", "MEM:STAT:REC:AUTO OFF"},
+       {"*RCL 0", "MEM:STAT:VAL? 0"},
+       "",
+       "",
+       {"-250,\"Mass storage error; ", "-250"}},
+      {"# tarvel saved states 1\nstate 1 RX4410 1 1 0\n\nstate 1 TQM7731 1 1 0\n",
+       {},
+       {"*RCL 1"},
+       "",
+       "",
+       {"-250,\"Mass storage error; FILE:4: slot 1 twice"}},
+      {"# tarvel saved states 1\nstate 1 RX4410R 1 1 0\n",
+       {},
+       {"*RCL 1"},
+       "",
+       "",
+       {"-250,\"Mass storage error; FILE:2: unknown device \"\"RX4410R\"\""}},
+      {"tarvel saved states\n",
+       {},
+       {"*RCL 1"},
+       "",
+       "",
+       {"-250,\"Mass storage error; FILE:1: not a saved-states"}},
+  };
+  const auto dir = testing::FreshTempDir("saved-states");
+  const std::string path = (dir / "saved-states").string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first.empty() ? c.file : c.first.front());
+    std::filesystem::remove(path);
+    if (c.file != nullptr) std::ofstream(path) << c.file;
+    auto bench = std::make_unique<SimPortBackend>();
+    SimPortBackend* sim = bench.get();
+    SetPortBackend(std::move(bench));
+    std::string error;
+    {
+      ScpiInstrument first;
+      EXPECT_EQ(first.UseSavedStates(path, error), c.file == nullptr);
+      for (const char* line : c.first) first.Execute(line);
+      if (c.file != nullptr) {
+        EXPECT_EQ(testing::Slurp(path), c.file) << "a file that cannot be read is left";
+      }
+    }
+    ScpiInstrument second;
+    second.UseSavedStates(path, error);
+    EXPECT_EQ(second.RecallAtPowerOn(), c.powerOn);
+    std::string answers;
+    for (const char* line : c.second) answers += second.Execute(line);
+    EXPECT_EQ(answers, c.answers);
+    ASSERT_EQ(second.ErrorCount(), c.errors.size());
+    for (std::string expected : c.errors) {
+      if (const auto at = expected.find("FILE"); at != std::string::npos) expected.replace(at, 4, path);
+      const std::string got = second.PopError();
+      EXPECT_EQ(got.rfind(expected, 0), 0u) << got;
+    }
+    EXPECT_EQ(sim->bench().state().rx4410, c.rx4410);
+    EXPECT_EQ(sim->bench().state().tqm7731, c.tqm7731);
+    SetPortBackend(nullptr);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A small board: channel 1 at 1 and 2 GHz (code 20 at every frequency),
+// channel 2 one code.
+constexpr std::string_view kBoard =
+    "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n"
+    "1,0,1000000000,-12.03\n1,0,2e9,-14.03\n1,10,1000000000,-2\n1,10,2000000000,-4\n1,20,,5.5\n2,3,,-1\n";
+
+// The dB commands with a calibration table and without one (-221, and the
+// questionable "calibration" bit); a refused value sends nothing.
+TEST(ScpiInstrument, GainsInDbFollowTheCalibrationTable) {
+  const std::string block = "#3" + std::to_string(kBoard.size()) + std::string(kBoard);
+  const struct {
+    bool table;
+    std::vector<const char*> lines;
+    std::string answers;
+    std::vector<const char*> errors;  // the queue: each the start of an error
+    std::array<int, 2> rx4410{0, 0};
+  } cases[] = {
+      {true, {"CHAN1:GAIN -2.4;CHAN1:CODE?;GAIN?;:CODE?"}, "10;-2.000;-1,-1\n", {}},
+      {true,
+       {"TRAN:AUTO ON;CHAN1:GAIN MAX;CHAN2:GAIN -1DB", "CHAN1:GAIN? MIN;GAIN? MAX;CHAN2:GAIN?;:CODE?"},
+       "-12.030;5.500;-1.000;20,3\n",
+       {},
+       {20, 3}},
+      {true,
+       {"CAL:FREQ?;FREQ 1.5E9;FREQ?;:CHAN1:GAIN -3.2 dB;GAIN?", "CAL:FREQ MAX;FREQ?;FREQ MIN;FREQ?;STAT?"},
+       "1000000000;1500000000;-3.000\n2000000000;1000000000;1\n",
+       {}},
+      {true, {"CHAN1:GAIN -7.015;CODE?", "CHAN1:GAIN -7.01;CODE?"}, "0\n10\n", {}},
+      {true,
+       {"TRAN:AUTO 1;CHAN1:GAIN 6.1", "CHAN1:GAIN -12.6", "CHAN1:GAIN 5.9E0", "STAT:QUES:COND?"},
+       "0\n",
+       {"-222,\"Data out of range: 6.100 dB is beyond channel 1's -12.030 to 5.500 dB\"", "-222"},
+       {20, 0}},
+      {true,
+       {"CAL:FREQ -1", "CAL:FREQ abc", "CHAN1:GAIN x", "CHAN1:GAIN? 3", "CHAN2:CODE 5;CHAN2:GAIN?",
+        "DEV TQM7731;CHAN1:GAIN 0"},
+       "",
+       {"-222", "-104", "-104", "-224",
+        "-221,\"Settings conflict; code 5 of channel 2 is not in the calibration",
+        "-221,\"Settings conflict; the calibration table is the RX4410's\""}},
+      {true, {"CAL:DATA?"}, block + "\n", {}},
+      {false,
+       {"CHAN1:GAIN 0", "CHAN1:GAIN?", "CAL:FREQ 1E9", "CAL:FREQ?", "CAL:DATA?",
+        "CAL:STAT?;STAT:QUES:COND?;STAT:QUES?"},
+       "0;2048;2048\n",
+       {"-221,\"Settings conflict; no calibration table", "-221", "-221", "-221", "-221"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines.front());
+    auto bench = std::make_unique<SimPortBackend>();
+    SimPortBackend* sim = bench.get();
+    SetPortBackend(std::move(bench));
+    ScpiInstrument instrument;
+    if (c.table) instrument.SetCalibration(Calibration(*ParseCalibration(kBoard, "board.csv").table));
+    std::string answers;
+    for (const char* line : c.lines) answers += instrument.Execute(line);
+    EXPECT_EQ(answers, c.answers);
+    ASSERT_EQ(instrument.ErrorCount(), c.errors.size());
+    for (const std::string expected : c.errors) {
+      const std::string got = instrument.PopError();
+      EXPECT_EQ(got.rfind(expected, 0), 0u) << got;
+    }
+    EXPECT_EQ(sim->bench().state().rx4410, c.rx4410);
+    SetPortBackend(nullptr);
+  }
 }
 
 TEST(ScpiInstrument, ErrorQueueHoldsSixteenAndMarksOverflow) {

@@ -81,11 +81,16 @@ class Serve : public ::testing::Test {
   void SetUp() override {
     dir = testing::FreshTempDir("serve");
     statePath = (dir / "bench.state").string();
+    Start();
+  }
+  // Starts the server; its saved states are in dir/tarvel.
+  void Start() {
     int out[2];
     ASSERT_EQ(::pipe(out), 0);
     // The server refuses root: a test run as root serves as "nobody".
     if (::geteuid() == 0) fs::permissions(dir, fs::perms::all);
     const std::string choice = "TARVEL_PORT=sim:" + statePath;
+    const std::string stateHome = "XDG_STATE_HOME=" + dir.string();
     const std::string errPath = (dir / "serve.err").string();
     pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -103,6 +108,8 @@ class Serve : public ::testing::Test {
         ::_exit(126);
       }
       ::putenv(const_cast<char*>(choice.c_str()));
+      ::putenv(const_cast<char*>(stateHome.c_str()));
+      ::unsetenv("STATE_DIRECTORY");
       std::vector<const char*> args{TARVEL_PROGRAM, "--serve", "--listen", "127.0.0.1:0"};
       for (const std::string& a : serveArgs) args.push_back(a.c_str());
       args.push_back(nullptr);
@@ -119,13 +126,17 @@ class Serve : public ::testing::Test {
     port = std::stoi(line.substr(line.rfind(':') + 1));
   }
   void TearDown() override {
+    Stop();
+    fs::remove_all(dir);
+  }
+  void Stop() {
     if (pid > 0) {
       ::kill(pid, SIGTERM);
       int status = -1;
       ::waitpid(pid, &status, 0);
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
-    fs::remove_all(dir);
+    pid = -1;
   }
   BenchState Bench() { return ParseBenchState(testing::Slurp(statePath)).value_or(BenchState{}); }
 
@@ -323,6 +334,54 @@ TEST_F(Serve, QueriesAnswerWhileCommandsWaitForTheBenchInOrder) {
             0u);
   EXPECT_EQ(a.Ask("CODE?\n"), "4,5");
   ::close(lock);
+}
+
+// The saved states outlive the server; with recall at power-on, the next
+// server sends state 0 before it takes any client (whatever the bench held).
+TEST_F(Serve, SavedStatesOutliveTheServerAndStateZeroReturnsAtPowerOn) {
+  {
+    Client c(port);
+    EXPECT_EQ(c.Ask("CODE 12,34;CHAN1:CODE 40;*SAV 0;DEV TQM7731;*SAV 3;MEM:STAT:REC:AUTO ON;*OPC?\n"), "1");
+    EXPECT_EQ(c.Ask("CODE 1,1;*RCL 9;SYST:ERR?\n"), "-221,\"Settings conflict; saved state 9 is empty\"");
+  }
+  Stop();
+  ASSERT_EQ(Bench().rx4410, (std::array<int, 2>{12, 34}));
+  Start();
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{40, 34})) << "sent before the server listens";
+  Client c(port);
+  EXPECT_EQ(c.Ask("CODE?;MEM:STAT:VAL? 3;VAL? 4;REC:AUTO?;*RCL 3;DEV?;CHAN1:CODE?\n"),
+            "40,34;1;0;1;TQM7731;40");
+  EXPECT_EQ(c.Ask("MEM:STAT:REC:AUTO OFF;SYST:ERR?\n"), "0,\"No error\"");
+  Stop();
+  Start();
+  EXPECT_EQ(Client(port).Ask("CODE?;MEM:STAT:REC:AUTO?\n"), "-1,-1;0");
+}
+
+// `--cal FILE`: the dB commands over the network; a bad table is refused at
+// start-up with its file and line, before anything is served.
+class ServeCalibrated : public Serve {
+ protected:
+  void SetUp() override {
+    dir = testing::FreshTempDir("serve");
+    statePath = (dir / "bench.state").string();
+    std::ofstream(dir / "board.csv") << "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n"
+                                     << "1,0,,-12.03\n1,10,,-2\n2,3,,-1\n";
+    serveArgs = {"--cal", (dir / "board.csv").string()};
+    Start();
+  }
+};
+
+TEST_F(ServeCalibrated, SetsGainsInDbAndRefusesABadTableAtStartUp) {
+  Client c(port);
+  EXPECT_EQ(c.Ask("TRAN:AUTO ON;CHAN1:GAIN -2.2 dB;GAIN?;:CAL:STAT?;FREQ?\n"), "-2.000;1;0");
+  EXPECT_EQ(Bench().rx4410, (std::array<int, 2>{10, 0}));
+  const std::string bad = (dir / "bad.csv").string();
+  std::ofstream(bad) << "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n1,99,,1\n";
+  const auto r = testing::RunProgram(TARVEL_PROGRAM, {"--serve", "--listen", "127.0.0.1:0", "--cal", bad},
+                                     dir.string(), {{"TARVEL_PORT", "sim:" + statePath}});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(r.err.rfind("tarvel: --cal: " + bad + ":4: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Serve, ClientLeavingMidLineLosesOnlyThatLine) {

@@ -242,5 +242,123 @@ TEST_F(SweepCommand, ATerminationStopsAfterTheStepAndKeepsTheLog) {
   EXPECT_EQ(Bench().rx4410Latches[0], rows.size() - 1) << "one row per applied step";
 }
 
+// The table the README's worked example shows.
+constexpr const char* kBoard =
+    "# tarvel-cal 1\n# device=RX4410\n# board=SN0042\nchannel,code,freq_hz,gain_db\n"
+    "1,0,1000000000,-12.03\n1,0,2000000000,-12.63\n1,8,1000000000,-8.01\n1,8,2000000000,-8.41\n"
+    "1,16,,-4.00\n1,24,1000000000,-0.02\n2,0,,-12.00\n";
+
+TEST_F(SweepCommand, GainSendsTheNearestCodesAsTheCodeCommandLineDoes) {
+  std::ofstream(dir / "board.csv") << kBoard;
+  std::ofstream(dir / "bad.cal")
+      << "# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n1,99,,-1\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;                // or the start of the error
+    std::vector<std::string> same;  // the code command line that must leave the same bench
+  } cases[] = {
+      {{"--gain", "RX4410", "-6.1", "-11.9dB", "--cal", "board.csv"},
+       0,
+       "RX4410 at 1000000000 Hz: channel 1 code 8 (-8.010 dB), channel 2 code 0 (-12.000 dB)\n",
+       {"RX4410", "8", "0"}},
+      {{"--gain", "RX4410", "-12.4", "-12 DB", "--freq", "1.5e9", "--cal", "board.csv"},
+       0,
+       "RX4410 at 1500000000 Hz: channel 1 code 0 (-12.330 dB), channel 2 code 0 (-12.000 dB)\n",
+       {"RX4410", "0", "0"}},
+      {{"--gain", "RX4410", "1", "-12", "--cal", "board.csv"},
+       64,
+       "tarvel --gain: Data out of range: 1.000 dB is beyond channel 1's -12.030 to -0.020 dB\n",
+       {}},
+      {{"--gain", "RX4410", "-1", "-11", "--cal", "board.csv"}, 64, "tarvel --gain: Data out of range", {}},
+      {{"--gain", "TQM7731", "-1", "-12", "--cal", "board.csv"},
+       64,
+       "tarvel --gain: board.csv: the table is for the RX4410, not the TQM7731\n",
+       {}},
+      {{"--gain", "RX4410", "-1", "-12"}, 64, "tarvel --gain: --cal is missing\n", {}},
+      {{"--gain", "RX4410", "-1x", "-12", "--cal", "board.csv"}, 64, "tarvel --gain: DB1 \"-1x\"", {}},
+      {{"--gain", "RX4410", "-1", "-12", "--cal", "bad.cal"}, 64, "tarvel --gain: bad.cal:4: code 99", {}},
+      {{"--gain", "RX4410", "-1", "-12", "--cal", "board.csv", "--freq", "-1"},
+       64,
+       "tarvel --gain: --freq \"-1\" is not a frequency",
+       {}},
+      {{"--cal-template", "TQM7731"}, 0, "# tarvel-cal 1\n# device=TQM7731\n", {}},
+      {{"--cal-template", "RX4410R"}, 64, "tarvel --cal-template: unknown device \"RX4410R\"", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
+    fs::remove(statePath);
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE((c.status == 0 ? r.out : r.err).starts_with(c.out)) << r.out << r.err;
+    if (c.same.empty()) {
+      EXPECT_TRUE(c.status == 0 || !fs::exists(statePath)) << "nothing was sent";
+      continue;
+    }
+    const BenchState byGain = Bench();
+    fs::remove(statePath);
+    EXPECT_EQ(Run(c.same).status, 0);
+    EXPECT_EQ(Bench(), byGain);
+    EXPECT_EQ(byGain.rx4410, (std::array<int, 2>{std::stoi(c.same[1]), std::stoi(c.same[2])}));
+  }
+}
+
+TEST_F(SweepCommand, WithATableSweepsAndSequencesGoInDbAndLogTheGains) {
+  std::ofstream(dir / "board.csv") << kBoard;
+  std::ofstream(dir / "db.csv")
+      << "# a hop in dB\ndwell_ms, gain1_db ,gain2_db\n0.2,-12,-12\n0.2,-0.3dB,-11.8\n";
+  std::ofstream(dir / "far.csv") << "dwell_ms,gain1_db,gain2_db\n0.2,-12,-12\n0.2,5,-12\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> log;  // each row without t_ms; or the error's start
+  } cases[] = {
+      {{"--sweep", "RX4410", "--from", "-12", "--to", "-4", "--step", "2", "--dwell", "0.1", "--channel", "1",
+        "--other", "-12", "--cal", "board.csv"},
+       0,
+       {"step,code1,code2,gain1_db,gain2_db", "1,0,0,-12.030,-12.000", "2,8,0,-8.010,-12.000",
+        "3,8,0,-8.010,-12.000", "4,16,0,-4.000,-12.000", "5,16,0,-4.000,-12.000"}},
+      {{"--sequence", "RX4410", "db.csv", "--cal", "board.csv"},
+       0,
+       {"step,code1,code2,gain1_db,gain2_db", "1,0,0,-12.030,-12.000", "2,24,0,-0.020,-12.000"}},
+      {{"--sequence", "RX4410", "hop.csv", "--cal", "board.csv", "--freq", "2e9"},
+       0,
+       {"step,code1,code2,gain1_db,gain2_db", "1,1,2,,", "2,3,4,,"}},
+      {{"--sweep", "RX4410", "--from", "-12", "--to", "-20", "--dwell", "0.1", "--cal", "board.csv"},
+       64,
+       {"tarvel --sweep: Data out of range: -13.000 dB is beyond channel 1's -12.030 to -0.020 dB"}},
+      {{"--sweep", "RX4410", "--from", "-12", "--to", "-4", "--dwell", "0.1", "--channel", "2", "--cal",
+        "board.csv"},
+       64,
+       {"tarvel --sweep: --other is missing"}},
+      {{"--sweep", "RX4410", "--from", "-12", "--to", "-4", "--step", "0", "--dwell", "0.1", "--cal",
+        "board.csv"},
+       64,
+       {"tarvel --sweep: --step \"0\" is not a number of dB above 0"}},
+      {{"--sequence", "RX4410", "far.csv", "--cal", "board.csv"},
+       64,
+       {"tarvel --sequence: far.csv:3: gain1_db: Data out of range: 5.000 dB"}},
+      {{"--sequence", "RX4410", "db.csv"}, 64, {"tarvel --sequence: db.csv:2: dwell \"dwell_ms\""}},
+      {{"--sequence", "RX4410", "hop.csv", "--freq", "1e9"}, 64, {"tarvel --sequence: --freq needs"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[2]);
+    fs::remove(statePath);
+    fs::remove(dir / "run.csv");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--log", "run.csv"});
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status != 0) {
+      EXPECT_TRUE(r.err.starts_with(c.log[0])) << r.err;
+      EXPECT_FALSE(fs::exists(statePath)) << "nothing was sent";
+      EXPECT_FALSE(fs::exists(dir / "run.csv"));
+      continue;
+    }
+    EXPECT_EQ(LogLines("run.csv"), c.log);
+    EXPECT_EQ(Bench().rx4410Latches[0], c.log.size() - 1);
+  }
+}
+
 }  // namespace
 }  // namespace tarvel

@@ -88,7 +88,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tarvel-web-") as work:
         os.chmod(work, 0o777)
         state_file = os.path.join(work, "bench.state")
-        env = dict(os.environ, TARVEL_PORT="sim:" + state_file)
+        env = dict(os.environ, TARVEL_PORT="sim:" + state_file, XDG_STATE_HOME=work)
         server = subprocess.Popen([program, "--serve", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0"],
                                   cwd=work, env=env, stdout=subprocess.PIPE, text=True,
                                   preexec_fn=as_ordinary_user)
@@ -103,6 +103,7 @@ def main():
             server.terminate()
             server.wait(timeout=10)
         held_bench_check(program, work, env, state_file)
+        calibration_check(program, work, env)
         off = subprocess.run([program, "--serve", "--listen", "127.0.0.1:0", "--http", "", "--idle-timeout", "x"],
                              cwd=work, env=env, capture_output=True, text=True, preexec_fn=as_ordinary_user)
         check("--http '' is taken as no web page", 'cannot use "--http"' not in off.stderr and "--idle-timeout" in off.stderr,
@@ -114,6 +115,28 @@ def main():
 def cpu_ticks(pid):
     fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def calibration_check(program, work, env):
+    """With --cal, /api/state gives each channel's gain in dB (null for a
+    code the table lacks, both null for another device than the table's)."""
+    table = os.path.join(work, "board.csv")
+    with open(table, "w", encoding="ascii") as f:
+        f.write("# tarvel-cal 1\n# device=RX4410\nchannel,code,freq_hz,gain_db\n1,10,1e9,-2\n2,3,,-1\n")
+    server = subprocess.Popen([program, "--serve", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0",
+                               "--cal", table], cwd=work, env=env, stdout=subprocess.PIPE, text=True,
+                              preexec_fn=as_ordinary_user)
+    try:
+        scpi = Scpi(int(server.stdout.readline().strip().rsplit(":", 1)[1]))
+        web = int(server.stdout.readline().strip()[len("web page on http://127.0.0.1:"):-1])
+        for line, gains in (("CODE 10,3", [-2, -1]), ("CODE 5,3", [None, -1]), ("DEV TQM7731", [None, None])):
+            scpi.query(line + ";*OPC?")
+            state = json.loads(request(web, "GET", "/api/state")[1])
+            check(f"gains in dB after {line}", state["gains"] == gains
+                  and state["calibration"] == {"device": "RX4410", "frequency": 1000000000}, state)
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
 
 
 def held_bench_check(program, work, env, state_file):

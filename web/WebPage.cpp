@@ -99,12 +99,12 @@ function render(s) {
     if (document.activeElement !== box) box.value = s.codes[i];
     if (document.activeElement !== slider) slider.value = Math.min(s.codes[i], d.slider[1]);
     $("read" + n).textContent = d.readBack && s.read ? s.read[i] : "-";
-    $("gain" + n).textContent = s.gains ? s.gains[i].toFixed(1) + " dB" : "-";
+    $("gain" + n).textContent = s.gains && s.gains[i] !== null ? s.gains[i].toFixed(3) + " dB" : "-";
   }
   $("sent").textContent = s.sent ? d.channels[0] + " " + s.sent[0] + ", " + d.channels[1] + " " + s.sent[1] : "nothing yet";
   $("port").textContent = s.port;
   $("error").textContent = s.error || "none";
-  $("calibration").textContent = s.calibration ? s.calibration : "no calibration table loaded";
+  $("calibration").textContent = s.calibration ? s.calibration.device + " table at " + s.calibration.frequency + " Hz" : "no calibration table loaded";
 }
 
 async function change(method, path, body) {

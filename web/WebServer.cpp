@@ -7,6 +7,7 @@
 #include "device/ControlPPORT.h"
 #include "device/DeviceLink.h"
 #include "device/PortIO.h"
+#include "instrument/Calibration.h"
 #include "ports/SimPortBackend.h"
 #include "sim/BenchStateFile.h"
 #include "web/Json.h"
@@ -563,9 +564,13 @@ std::string WebServer::StateJson() const {
   json += std::string(", \"auto\": ") + (s.autoTransmit ? "true" : "false");
   json += ", \"port\": " + JsonQuoted(s.port);
   json += ", \"error\": " + JsonQuoted(s.lastError);
-  // The gains in dB need a calibration table; none can be loaded yet, so
-  // both stay null (the page then shows no dB).
-  json += ", \"gains\": null, \"calibration\": null";
+  // The gains in dB at the working frequency, with a calibration table
+  // (--cal): null for a code it lacks; both null without one.
+  auto gain = [&s](std::size_t ch) { return s.gains[ch] ? GainText(*s.gains[ch]) : std::string("null"); };
+  json += ", \"gains\": " + (s.calDevice ? "[" + gain(0) + ", " + gain(1) + "]" : std::string("null"));
+  json += ", \"calibration\": " + (s.calDevice ? "{\"device\": " + JsonQuoted(*s.calDevice) +
+                                                     ", \"frequency\": " + FrequencyText(s.calFrequency) + "}"
+                                               : std::string("null"));
   json += ", \"devices\": " + WebDevicesJson() + "}";
   return json;
 }

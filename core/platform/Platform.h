@@ -156,6 +156,11 @@ bool IsDevicePath(std::string_view path);
 // or ~/.local/state/tarvel, %LOCALAPPDATA%\tarvel on Windows. Empty when the
 // environment names none.
 std::string StateFolder();
+// The folder for the SCPI instrument's saved states: the service's own state
+// folder when systemd runs the program with StateDirectory= (STATE_DIRECTORY,
+// the first it names; /var/lib/tarvel for the bench service), else
+// StateFolder(). Empty when neither is known.
+std::string InstrumentStateFolder();
 
 // The current folder, or empty.
 std::string CurrentFolder();

@@ -334,6 +334,15 @@ std::string StateFolder() {
   return {};
 }
 
+std::string InstrumentStateFolder() {
+  const char* service = std::getenv("STATE_DIRECTORY");
+  if (service != nullptr && service[0] == '/') {
+    const std::string folders(service);
+    return folders.substr(0, folders.find(':'));
+  }
+  return StateFolder();
+}
+
 std::string CurrentFolder() {
   std::string where;
   if (char* cwd = ::getcwd(nullptr, 0)) {

@@ -415,6 +415,8 @@ std::string StateFolder() {
   return Narrow(local) + "\\tarvel";
 }
 
+std::string InstrumentStateFolder() { return StateFolder(); }
+
 std::string CurrentFolder() {
   const DWORD n = ::GetCurrentDirectoryW(0, nullptr);
   if (n == 0) return {};

@@ -18,6 +18,7 @@ server that closes the connection raises TarvelConnectionError (a
 ConnectionError) at once, not after the timeout.
 """
 import logging
+import math
 import re
 import socket
 import time
@@ -38,6 +39,12 @@ DEVICES = ("RX4410", "TQM7731")
 # The server refuses codes outside the device's range (-222) and sends
 # nothing; the validators here stop what no device takes.
 CODE_RANGE = (0, 63)
+# Gains in dB and frequencies in Hz: any finite number within these goes to
+# the server, which refuses what its calibration table does not cover.
+GAIN_RANGE = (-1000.0, 1000.0)
+FREQUENCY_RANGE = (0.0, 1e15)
+# A number answered before the error check asked in the same message.
+_NUMBER_THEN_ERROR = re.compile(r"^([+-]?[0-9.]+(?:[eE][+-]?[0-9]+)?);(.*)$", re.S)
 _ERROR = re.compile(r'^([+-]?\d+),"(.*)"$', re.S)
 # No answer of the server is longer: a line of queries is at most 4096
 # bytes, and no query answers more than a few hundred.
@@ -57,6 +64,13 @@ def _codes(value, values):
     if len(value) != 2:
         raise ValueError("two codes are needed, not %r" % (value,))
     return tuple(int(strict_range(v, values)) for v in value)
+
+
+def _number(value, values):
+    """A finite number within values, as float; ValueError for anything else."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise ValueError("a finite number is needed, not %r" % (value,))
+    return float(strict_range(value, values))
 
 
 def _no_delay(connection):
@@ -247,6 +261,65 @@ class TarvelControl(Instrument):
         if errors or not m:
             raise TarvelError(errors or [(0, "unexpected answer %r" % reply)])
         return [int(m.group(1)), int(m.group(2))]
+
+    def _ask_number(self, query, values):
+        """A number the server answers to `query`, asked with SYSTem:ERRor?
+        in the same message: a query the server refuses (no calibration
+        table) answers nothing, and its error raises at once instead of
+        after the timeout."""
+        reply = self.ask(query + ";:SYSTem:ERRor?").strip()
+        m = _NUMBER_THEN_ERROR.match(reply)
+        first = self._error(m.group(2) if m else reply)
+        errors = ([first] if first[0] != 0 else []) + self._drain()
+        if errors:
+            raise TarvelError(errors)
+        try:
+            return _number(float(m.group(1)), values) if m else None
+        except ValueError:
+            raise _unexpected(query, reply) from None
+
+    def _set_number(self, command, value, values):
+        self.write(command % _number(value, values))
+        self.check_errors()
+
+    @property
+    def channel1_gain_db(self):
+        """Channel 1's calibrated gain in dB at the working frequency
+        (CHANnel1:GAIN?); setting it sets the tabulated code whose gain is
+        nearest, sent at once only with auto_transmit on. Needs a server
+        with a calibration table (tarvel --serve --cal FILE)."""
+        return self._ask_number("CHANnel1:GAIN?", GAIN_RANGE)
+
+    @channel1_gain_db.setter
+    def channel1_gain_db(self, db):
+        self._set_number("CHANnel1:GAIN %.12g", db, GAIN_RANGE)
+
+    @property
+    def channel2_gain_db(self):
+        """Channel 2's calibrated gain in dB, as channel1_gain_db."""
+        return self._ask_number("CHANnel2:GAIN?", GAIN_RANGE)
+
+    @channel2_gain_db.setter
+    def channel2_gain_db(self, db):
+        self._set_number("CHANnel2:GAIN %.12g", db, GAIN_RANGE)
+
+    @property
+    def cal_frequency(self):
+        """The working frequency in Hz the gains are looked up at
+        (CALibration:FREQuency), at first the table's lowest."""
+        return self._ask_number("CALibration:FREQuency?", FREQUENCY_RANGE)
+
+    @cal_frequency.setter
+    def cal_frequency(self, hz):
+        self._set_number("CALibration:FREQuency %.15g", hz, FREQUENCY_RANGE)
+
+    @property
+    def calibrated(self):
+        """Whether the server has a calibration table (CALibration:STATe?)."""
+        answer = self.ask("CALibration:STATe?").strip()
+        if answer not in ("0", "1"):
+            raise _unexpected("CALibration:STATe?", answer)
+        return answer == "1"
 
     @property
     def port(self):
