@@ -25,6 +25,9 @@
 //   msgbox TITLE TEXT ICON        wait for a message box (#32770), check text and icon
 //                                 (warning, error, information or none), press its OK
 //   close                         WM_CLOSE to the current window
+//   snapshot NAME                 ask the test's runner for a picture of the current
+//                                 window: write NAME.want (the window's title) in the
+//                                 working folder and wait until the runner removes it
 // Each wait polls every 50 ms until it holds or its time is up, so nothing
 // hangs; the first step that fails ends the run with a line saying what was
 // expected and what was found. Exit status: 0 when every step passed, 1 when
@@ -275,8 +278,8 @@ class Driver {
       std::string seen;
       if (!WaitFor(
               [&](std::string& s) {
+                s = TitlesShown();  // first: a window shown after it is still looked for
                 found = FindTop(title, nullptr);
-                s = TitlesShown();
                 return (found != nullptr) == want;
               },
               seen)) {
@@ -419,6 +422,24 @@ class Driver {
     if (verb == "msgbox") {
       if (n != 4) return usage("msgbox TITLE TEXT warning|error|information|none");
       return MessageBoxStep(w[1], w[2], w[3], failure);
+    }
+    if (verb == "snapshot") {
+      if (n != 2) return usage("snapshot NAME");
+      std::wstring title;
+      TextOf(current_, title);
+      const std::string request = w[1] + ".want";
+      {
+        std::ofstream out(request, std::ios::binary);
+        out << Narrow(title);
+      }
+      std::string seen;
+      if (!WaitFor(
+              [&](std::string&) { return ::GetFileAttributesA(request.c_str()) == INVALID_FILE_ATTRIBUTES; },
+              seen)) {
+        failure = "no picture was taken (" + request + " is still there)";
+        return 1;
+      }
+      return 0;
     }
     if (verb == "close") {
       ::PostMessageW(current_, WM_CLOSE, 0, 0);

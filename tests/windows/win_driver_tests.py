@@ -7,13 +7,21 @@ own check that a wrong expectation fails, in bounded time).
 
     win_driver_tests.py --wine WINE_RUN --driver win_driver.exe --program PROGRAM
                         --script SCRIPT --work FOLDER [--copy FILE ...]
-                        [--env NAME=VALUE ...] [--expect-failure TEXT] [--after CHECK.py]
+                        [--env NAME=VALUE ...] [--expect-failure TEXT] [--after CHECK.py ARG...]
+                        [--shots FOLDER]
+
+A script's `snapshot NAME` step asks for a picture of its current window:
+with --shots the window, with its frame drawn by openbox, is saved as
+FOLDER/NAME.png (ImageMagick's import, 8-bit palette); without, the request
+is only answered.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 
@@ -42,6 +50,30 @@ def start_x():
     return None, None
 
 
+def answer_snapshots(work, shots, x_env, stop):
+    """Takes the pictures the driver asks for (NAME.want holds the title)."""
+    while not stop.is_set():
+        for name in sorted(os.listdir(work)):
+            if not name.endswith(".want"):
+                continue
+            path = os.path.join(work, name)
+            time.sleep(0.5)  # the window drawn after its last change
+            if shots:
+                with open(path, encoding="utf-8") as f:
+                    title = f.read()
+                ids = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$"],
+                                     env=x_env, capture_output=True, timeout=30).stdout.split()
+                if ids:
+                    target = os.path.join(shots, name[:-5] + ".png")
+                    subprocess.run(["import", "-frame", "-window", ids[-1].decode(), "-strip", "PNG8:" + target],
+                                   env=x_env, capture_output=True, timeout=60)
+                    print(f"picture of \"{title}\": {target}")
+                else:
+                    print(f"no X window named \"{title}\" for {name}")
+            os.remove(path)
+        time.sleep(0.1)
+
+
 def main():
     ap = argparse.ArgumentParser()
     for name in ("wine", "driver", "program", "script", "work"):
@@ -50,7 +82,9 @@ def main():
     ap.add_argument("--env", action="append", default=[], help="NAME=VALUE for the program (a path under "
                     "the work folder may be written {work})")
     ap.add_argument("--expect-failure")
-    ap.add_argument("--after", help="a Python check run with the work folder once the program ended")
+    ap.add_argument("--after", nargs="+", help="a Python check and its arguments, run with the work folder "
+                    "added once the program ended")
+    ap.add_argument("--shots", help="the folder for the pictures of `snapshot` steps")
     a = ap.parse_args()
     if shutil.which(a.wine) is None and not os.access(a.wine, os.X_OK):
         print("wine is not installed: skipped")
@@ -66,6 +100,15 @@ def main():
         shutil.copy(f, work)
     env = {k: v for k, v in os.environ.items() if not k.startswith("TARVEL_")}
     env.update({"WINE_RUN_DISPLAY": display, "WINEDEBUG": "-all"})
+    x_env = {"DISPLAY": display, "PATH": os.environ.get("PATH", "")}
+    wm = None
+    if a.shots:  # frames and titles drawn as a desktop would
+        os.makedirs(a.shots, exist_ok=True)
+        wm = subprocess.Popen(["openbox"], env=x_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1)
+    stop = threading.Event()
+    watcher = threading.Thread(target=answer_snapshots, args=(work, a.shots and os.path.abspath(a.shots), x_env, stop))
+    watcher.start()
     program_env = dict(env)
     for pair in a.env:
         name, _, value = pair.partition("=")
@@ -90,14 +133,14 @@ def main():
                 print(f"FAIL: expected the driver to fail naming {a.expect_failure!r}; status {driver.returncode}")
         else:
             status = driver.returncode
-            try:
-                ended = program.wait(timeout=60)
+            try:  # after a failed step the program is only stopped
+                ended = program.wait(timeout=60 if status == 0 else 1)
                 print(f"the program ended with status {ended}")
             except subprocess.TimeoutExpired:
                 print("FAIL: the program did not end after the script")
                 status = status or 1
             if status == 0 and a.after:
-                status = subprocess.run([sys.executable, a.after, work]).returncode
+                status = subprocess.run([sys.executable] + a.after + [work]).returncode
     finally:
         if program.poll() is None:
             program.kill()
@@ -107,6 +150,11 @@ def main():
             output = f.read()
         if output.strip():
             print("the program's output:\n" + output)
+        stop.set()
+        watcher.join()
+        if wm is not None:
+            wm.terminate()
+            wm.wait()
         server.terminate()
         server.wait()
     return status
