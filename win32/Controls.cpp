@@ -45,10 +45,9 @@ void Control::Layout(UINT dpi) {
   hfont_ = font;
 }
 
-void Control::SetEnabled(bool on) { ::EnableWindow(hwnd_, on ? TRUE : FALSE); }
-bool Control::IsEnabled() const { return ::IsWindowEnabled(hwnd_) != FALSE; }
-void Control::SetFocus() { ::SetFocus(hwnd_); }
-bool Control::HasFocus() const { return ::GetFocus() == hwnd_; }
+void Control::SetControlEnabled(bool on) { ::EnableWindow(hwnd_, on ? TRUE : FALSE); }
+bool Control::ControlEnabled() const { return ::IsWindowEnabled(hwnd_) != FALSE; }
+void Control::FocusControl() { ::SetFocus(hwnd_); }
 
 std::string Control::WindowText() const {
   std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(hwnd_)) + 1, L'\0');
@@ -126,16 +125,16 @@ CheckBox::CheckBox(Form& form, const Control* container, TwipRect geometry, cons
   Create(L"BUTTON", caption, BS_CHECKBOX | WS_TABSTOP | WS_GROUP);
 }
 
-bool CheckBox::Checked() const { return ::SendMessageW(hwnd(), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool CheckBox::Value() const { return ::SendMessageW(hwnd(), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
-void CheckBox::SetChecked(bool on) {
-  if (Checked() == on) return;
+void CheckBox::SetValue(bool on) {
+  if (Value() == on) return;
   ::SendMessageW(hwnd(), BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
   if (onClick) onClick();
 }
 
 void CheckBox::Command(WORD code) {
-  if (code == BN_CLICKED) SetChecked(!Checked());
+  if (code == BN_CLICKED) SetValue(!Value());
 }
 
 OptionButton::OptionButton(Form& form, const Control* container, TwipRect geometry,
@@ -148,10 +147,14 @@ void OptionButton::Group(const std::vector<OptionButton*>& buttons) {
   for (OptionButton* b : buttons) b->group_ = buttons;
 }
 
-bool OptionButton::Checked() const { return ::SendMessageW(hwnd(), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool OptionButton::Value() const { return ::SendMessageW(hwnd(), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
-void OptionButton::Select() {
-  if (Checked()) return;
+void OptionButton::SetValue(bool selected) {
+  if (!selected) {
+    ::SendMessageW(hwnd(), BM_SETCHECK, BST_UNCHECKED, 0);
+    return;
+  }
+  if (Value()) return;
   for (OptionButton* other : group_) {
     if (other != this) ::SendMessageW(other->hwnd(), BM_SETCHECK, BST_UNCHECKED, 0);
   }
@@ -160,7 +163,7 @@ void OptionButton::Select() {
 }
 
 void OptionButton::Command(WORD code) {
-  if (code == BN_CLICKED) Select();
+  if (code == BN_CLICKED) SetValue(true);
 }
 
 // ---- TextBox --------------------------------------------------------------------------
@@ -214,59 +217,56 @@ LRESULT CALLBACK TextBox::Subclass(HWND hwnd, UINT message, WPARAM wParam, LPARA
   return result;
 }
 
-// ---- CodeScrollBar ----------------------------------------------------------------------
+// ---- ScrollBar ----------------------------------------------------------------------------
 
-namespace {
-constexpr int kPageStep = 5;
-}
-
-CodeScrollBar::CodeScrollBar(Form& form, const Control* container, TwipRect geometry)
+ScrollBar::ScrollBar(Form& form, const Control* container, TwipRect geometry)
     : Control(form, container, geometry) {
   Create(L"SCROLLBAR", "", SBS_VERT | WS_TABSTOP | WS_GROUP);
   SCROLLINFO info{sizeof info, SIF_RANGE | SIF_POS | SIF_PAGE, 0, 0, 0, 0, 0};
   ::SetScrollInfo(hwnd(), SB_CTL, &info, TRUE);
 }
 
-int CodeScrollBar::Code() const { return -::GetScrollPos(hwnd(), SB_CTL); }
+int ScrollBar::Value() const { return Sign() * ::GetScrollPos(hwnd(), SB_CTL); }
 
-void CodeScrollBar::SetCode(int code) { Move(code, false); }
+void ScrollBar::SetValue(int value) { MoveTo(Sign() * value, false); }
 
-void CodeScrollBar::Move(int code, bool dragging) {
-  code = std::clamp(code, bottom_, std::max(bottom_, top_));
-  if (code == Code()) return;
-  ::SetScrollPos(hwnd(), SB_CTL, -code, TRUE);
+void ScrollBar::MoveTo(int position, bool dragging) {
+  const int top = Sign() * min_, bottom = Sign() * max_;
+  position = std::clamp(position, top, bottom);
+  if (position == ::GetScrollPos(hwnd(), SB_CTL)) return;
+  ::SetScrollPos(hwnd(), SB_CTL, position, TRUE);
   const auto& handler = dragging ? onScroll : onChange;
   if (handler) handler();
 }
 
-void CodeScrollBar::SetCodeRange(int top, int bottom) {
-  const int before = Code();
-  top_ = top;
-  bottom_ = bottom;
-  SCROLLINFO info{sizeof info, SIF_RANGE | SIF_DISABLENOSCROLL, -top, -bottom, 0, 0, 0};
+void ScrollBar::SetRange(int min, int max) {
+  const int before = Value();
+  min_ = min;
+  max_ = max;
+  SCROLLINFO info{
+      sizeof info, SIF_RANGE | SIF_POS | SIF_DISABLENOSCROLL, Sign() * min, Sign() * max, 0, 0, 0};
+  // The value kept where the new range allows, else at its nearer end; a
+  // move is a change.
+  const int after = std::clamp(before, std::min(min, max), std::max(min, max));
+  info.nPos = Sign() * after;
   ::SetScrollInfo(hwnd(), SB_CTL, &info, TRUE);
-  // The system keeps the position within the range; a move is a change.
-  const int after = std::clamp(before, bottom_, std::max(bottom_, top_));
-  if (after != before) {
-    ::SetScrollPos(hwnd(), SB_CTL, -after, TRUE);
-    if (onChange) onChange();
-  }
+  if (after != before && onChange) onChange();
 }
 
-void CodeScrollBar::Scroll(WORD request) {
-  const int code = Code();
+void ScrollBar::Scroll(WORD request) {
+  const int position = ::GetScrollPos(hwnd(), SB_CTL);
   switch (request) {
-    case SB_LINEUP: Move(code + 1, false); break;
-    case SB_LINEDOWN: Move(code - 1, false); break;
-    case SB_PAGEUP: Move(code + kPageStep, false); break;
-    case SB_PAGEDOWN: Move(code - kPageStep, false); break;
-    case SB_TOP: Move(top_, false); break;
-    case SB_BOTTOM: Move(bottom_, false); break;
+    case SB_LINEUP: MoveTo(position - small_, false); break;
+    case SB_LINEDOWN: MoveTo(position + small_, false); break;
+    case SB_PAGEUP: MoveTo(position - large_, false); break;
+    case SB_PAGEDOWN: MoveTo(position + large_, false); break;
+    case SB_TOP: MoveTo(Sign() * min_, false); break;
+    case SB_BOTTOM: MoveTo(Sign() * max_, false); break;
     case SB_THUMBTRACK:
     case SB_THUMBPOSITION: {
       SCROLLINFO info{sizeof info, SIF_TRACKPOS, 0, 0, 0, 0, 0};
       ::GetScrollInfo(hwnd(), SB_CTL, &info);
-      Move(-info.nTrackPos, request == SB_THUMBTRACK);
+      MoveTo(info.nTrackPos, request == SB_THUMBTRACK);
       break;
     }
     default: break;

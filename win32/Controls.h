@@ -1,5 +1,6 @@
-// The standard Win32 controls the windows are built from, each keeping the
-// three rules the window logic relies on:
+// The standard Win32 controls the windows are built from, each binding one
+// control class of forms/Controls.h and keeping the three rules the window
+// logic relies on:
 //   1. a content the program writes (text, position, check) raises the same
 //      notification as a user's change, at once, nested inside the write;
 //   2. a notification is raised only when the content really changes (an
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "forms/Controls.h"
 #include "win32/Units.h"
 
 namespace tarvel::win32 {
@@ -37,10 +39,9 @@ class Control {
   // The control's place within its window's client area, in twips.
   TwipRect WindowTwips() const { return place_; }
 
-  void SetEnabled(bool on);
-  bool IsEnabled() const;
-  void SetFocus();
-  bool HasFocus() const;
+  void SetControlEnabled(bool on);
+  bool ControlEnabled() const;
+  void FocusControl();
 
   // Moves the control and gives it its font for the window's DPI.
   virtual void Layout(UINT dpi);
@@ -64,13 +65,13 @@ class Control {
 };
 
 // STATIC: a label. Its text is written without notification.
-class Label : public Control {
+class Label : public Control, public forms::Label {
  public:
   enum class Align { Left, Centre };
   Label(Form& form, const Control* container, TwipRect geometry, const std::string& text,
         DesignFont font = {}, Align align = Align::Left);
-  std::string Text() const { return WindowText(); }
-  void SetText(const std::string& text) { SetWindowText(text); }
+  std::string Caption() const override { return WindowText(); }
+  void SetCaption(const std::string& text) override { SetWindowText(text); }
   std::function<void()> onDoubleClick;
   void Command(WORD code) override;
 };
@@ -88,47 +89,55 @@ class Picture : public Control {
   HBITMAP bitmap_ = nullptr;
 };
 
-// BUTTON, BS_GROUPBOX: a frame with an optional caption.
-class Frame : public Control {
+// BUTTON, BS_GROUPBOX: a frame; its caption is a label to the logic.
+class Frame : public Control, public forms::Label {
  public:
   Frame(Form& form, const Control* container, TwipRect geometry, const std::string& caption,
         DesignFont font = {});
-  std::string Text() const { return WindowText(); }
-  void SetText(const std::string& text) { SetWindowText(text); }
+  std::string Caption() const override { return WindowText(); }
+  void SetCaption(const std::string& text) override { SetWindowText(text); }
 };
 
 // BUTTON, BS_PUSHBUTTON: a command button.
-class PushButton : public Control {
+class PushButton : public Control, public forms::CommandButton {
  public:
   PushButton(Form& form, const Control* container, TwipRect geometry, const std::string& caption,
              DesignFont font = {});
-  std::string Text() const { return WindowText(); }
+  bool Enabled() const override { return ControlEnabled(); }
+  void SetEnabled(bool on) override { SetControlEnabled(on); }
+  void SetFocus() override { FocusControl(); }
   std::function<void()> onClick;
   void Command(WORD code) override;
 };
 
 // BUTTON, BS_CHECKBOX: its click runs whenever its state changes.
-class CheckBox : public Control {
+class CheckBox : public Control, public forms::CheckBox {
  public:
   CheckBox(Form& form, const Control* container, TwipRect geometry, const std::string& caption,
            DesignFont font = {});
-  bool Checked() const;
-  void SetChecked(bool on);
+  bool Value() const override;
+  void SetValue(bool on) override;
+  bool Enabled() const override { return ControlEnabled(); }
+  void SetEnabled(bool on) override { SetControlEnabled(on); }
+  void SetFocus() override { FocusControl(); }
   std::function<void()> onClick;
   void Command(WORD code) override;
 };
 
 // BUTTON, BS_RADIOBUTTON: one exclusive group per frame. Its click runs when
 // it becomes the selected one, by the user or the program.
-class OptionButton : public Control {
+class OptionButton : public Control, public forms::OptionButton {
  public:
   OptionButton(Form& form, const Control* container, TwipRect geometry, const std::string& caption,
                DesignFont font = {});
   // Makes the buttons one exclusive group.
   static void Group(const std::vector<OptionButton*>& buttons);
-  bool Checked() const;
-  // Selects this button and clears the others of its group.
-  void Select();
+  bool Value() const override;
+  // true selects this button and clears the others of its group; false
+  // clears it (no click).
+  void SetValue(bool selected) override;
+  bool Enabled() const override { return ControlEnabled(); }
+  void SetEnabled(bool on) override { SetControlEnabled(on); }
   std::function<void()> onClick;
   void Command(WORD code) override;
 
@@ -137,12 +146,15 @@ class OptionButton : public Control {
 };
 
 // EDIT: a single-line text box.
-class TextBox : public Control {
+class TextBox : public Control, public forms::TextBox {
  public:
   TextBox(Form& form, const Control* container, TwipRect geometry, const std::string& text,
           DesignFont font = {});
-  std::string Text() const { return WindowText(); }
-  void SetText(const std::string& text);
+  std::string Text() const override { return WindowText(); }
+  void SetText(const std::string& text) override;
+  bool Enabled() const override { return ControlEnabled(); }
+  void SetEnabled(bool on) override { SetControlEnabled(on); }
+  void SetFocus() override { FocusControl(); }
   std::function<void()> onChange;
   std::function<void()> onLeave;
   void Command(WORD code) override;
@@ -153,29 +165,36 @@ class TextBox : public Control {
   bool writing_ = false;
 };
 
-// SCROLLBAR, SBS_VERT: a vertical scroll bar whose position is a code, the
-// highest code at the top. Win32 puts a scroll bar's minimum at the top, so
-// the bar runs over the negated range (position = minus the code).
-class CodeScrollBar : public Control {
+// SCROLLBAR, SBS_VERT: a vertical scroll bar whose Min (the value at the
+// top end) may be greater than its Max (at the bottom end), as for the gain
+// codes. Win32 puts a scroll bar's smaller position at the top, so such a bar
+// runs over the negated range (position = minus the value).
+class ScrollBar : public Control, public forms::ScrollBar {
  public:
-  CodeScrollBar(Form& form, const Control* container, TwipRect geometry);
-  int Code() const;
-  // Moves the thumb; its change runs only when the position changes.
-  void SetCode(int code);
-  // The codes at the top end and at the bottom end; a position the new range
-  // moves is reported as a change.
-  void SetCodeRange(int top, int bottom);
-  int TopCode() const { return top_; }
-  int BottomCode() const { return bottom_; }
+  ScrollBar(Form& form, const Control* container, TwipRect geometry);
+  int Value() const override;
+  void SetValue(int value) override;
+  int Min() const override { return min_; }
+  int Max() const override { return max_; }
+  void SetRange(int min, int max) override;
+  int SmallChange() const override { return small_; }
+  int LargeChange() const override { return large_; }
+  void SetSmallChange(int step) override { small_ = step; }
+  void SetLargeChange(int step) override { large_ = step; }
+  bool Enabled() const override { return ControlEnabled(); }
+  void SetEnabled(bool on) override { SetControlEnabled(on); }
   // A change (arrow, page, keyboard, end of a drag, the program) and a
-  // scroll (each step of a thumb drag).
+  // scroll (each step of a thumb drag), each only when the value changes.
   std::function<void()> onChange;
   std::function<void()> onScroll;
   void Scroll(WORD request) override;
 
  private:
-  void Move(int code, bool dragging);
-  int top_ = 0, bottom_ = 0;
+  // Positions run from the top end (smaller) to the bottom end.
+  int Sign() const { return min_ > max_ ? -1 : 1; }
+  void MoveTo(int position, bool dragging);
+  int min_ = 0, max_ = 0;
+  int small_ = 1, large_ = 5;
 };
 
 }  // namespace tarvel::win32

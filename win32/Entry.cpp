@@ -15,7 +15,6 @@
 #include "win32/Alerts.h"
 #include "win32/Binding.h"
 #include "win32/Form.h"
-#include "win32/Windows.h"
 
 namespace tarvel::win32 {
 
@@ -48,7 +47,7 @@ int RunLoop() {
       ::DispatchMessageW(&msg);
     }
     // No handler of any window runs here: unloaded windows can go.
-    windows::CollectUnloaded();
+    CollectUnloadedWindows();
   }
   return status;
 }
@@ -63,8 +62,8 @@ int Run(int, char**, const tarvel_gui_host*) {
   OpenStartupWindow();
   const int status = RunLoop();
   ::KillTimer(nullptr, timer);
-  windows::UnloadAll();
-  windows::CollectUnloaded();
+  UnloadAllWindows();
+  CollectUnloadedWindows();
   SetAlertPresenter(nullptr);
   FlushProcessTrace();
   FinishStopRequest();

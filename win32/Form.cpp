@@ -76,7 +76,15 @@ void Form::Show() {
 
 void Form::Hide() { ::ShowWindow(hwnd_, SW_HIDE); }
 void Form::SetEnabled(bool on) { ::EnableWindow(hwnd_, on ? TRUE : FALSE); }
-bool Form::IsEnabled() const { return ::IsWindowEnabled(hwnd_) != FALSE; }
+bool Form::Enabled() const { return ::IsWindowEnabled(hwnd_) != FALSE; }
+
+std::string Form::Caption() const {
+  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(hwnd_)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(::GetWindowTextW(hwnd_, text.data(), static_cast<int>(text.size()))));
+  return Narrow(text);
+}
+
+void Form::SetCaption(const std::string& caption) { ::SetWindowTextW(hwnd_, Wide(caption).c_str()); }
 
 void Form::SetMenuBar(HMENU menu) {
   ::SetMenu(hwnd_, menu);
@@ -168,7 +176,9 @@ LRESULT Form::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       return 0;
     }
-    case WM_CLOSE: CloseRequested(); return 0;
+    case WM_CLOSE:
+      if (onClose) onClose();
+      return 0;
     case WM_DPICHANGED: {
       Resize(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
       SetIcons();

@@ -11,14 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "forms/Controls.h"
+
 namespace tarvel::win32 {
 
 class Control;
 
-class Form {
+class Form : public forms::Window {
  public:
   Form(const std::string& caption, int clientWidthTwips, int clientHeightTwips);
-  virtual ~Form();
+  ~Form() override;
   Form(const Form&) = delete;
   Form& operator=(const Form&) = delete;
 
@@ -26,10 +28,14 @@ class Form {
   UINT dpi() const { return dpi_; }
 
   // Shows the window and brings it to the front.
-  void Show();
-  void Hide();
-  void SetEnabled(bool on);
-  bool IsEnabled() const;
+  void Show() override;
+  void Hide() override;
+  bool Enabled() const override;
+  void SetEnabled(bool on) override;
+  std::string Caption() const override;
+  void SetCaption(const std::string& caption) override;
+  // The title bar's close button or Alt+F4.
+  std::function<void()> onClose;
   // Gives the window its menu bar (the form owns it from then on).
   void SetMenuBar(HMENU menu);
 
@@ -46,8 +52,6 @@ class Form {
  protected:
   // A menu item with this ID was chosen.
   virtual void Menu(WORD) {}
-  // The title bar's close button or Alt+F4.
-  virtual void CloseRequested() = 0;
 
  private:
   static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);

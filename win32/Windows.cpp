@@ -54,8 +54,6 @@ StartupWindow::StartupWindow()
   OptionButton::Group({&LPT1, &LPT2, &PRN});
 }
 
-void StartupWindow::CloseRequested() { windows::UnloadStartup(); }
-
 // ---- Tarvel Control --------------------------------------------------------------
 
 MainWindow::MainWindow()
@@ -109,12 +107,6 @@ void MainWindow::Menu(WORD id) {
   if (id >= ExitMenu && id <= AboutMenu && onMenu) onMenu(static_cast<MenuItem>(id));
 }
 
-void MainWindow::CloseRequested() {
-  // While the about box is open this window is disabled and stays open.
-  if (windows::About() != nullptr) return;
-  windows::UnloadMain();
-}
-
 // ---- About Program -----------------------------------------------------------------
 
 AboutWindow::AboutWindow()
@@ -132,59 +124,5 @@ AboutWindow::AboutWindow()
   Picture1.render = [](int width, int height) { return LogoBitmap(width, height); };
   Picture1.Layout(dpi());
 }
-
-void AboutWindow::CloseRequested() {
-  // Closing the box any other way than OK also enables the gain-control window.
-  if (MainWindow* main = windows::Main()) main->SetEnabled(true);
-  windows::UnloadAbout();
-}
-
-// ---- The instances ---------------------------------------------------------------------
-
-namespace windows {
-
-namespace {
-std::unique_ptr<StartupWindow> g_startup;
-std::unique_ptr<MainWindow> g_main;
-std::unique_ptr<AboutWindow> g_about;
-std::vector<std::unique_ptr<Form>> g_unloaded;
-
-template <typename Window>
-Window* LoadOnce(std::unique_ptr<Window>& slot) {
-  if (!slot) slot = std::make_unique<Window>();
-  return slot.get();
-}
-
-template <typename Window>
-void UnloadOnce(std::unique_ptr<Window>& slot) {
-  if (!slot) return;
-  slot->Hide();
-  g_unloaded.push_back(std::move(slot));
-}
-}  // namespace
-
-StartupWindow* Startup() { return g_startup.get(); }
-MainWindow* Main() { return g_main.get(); }
-AboutWindow* About() { return g_about.get(); }
-StartupWindow* LoadStartup() { return LoadOnce(g_startup); }
-MainWindow* LoadMain() { return LoadOnce(g_main); }
-AboutWindow* LoadAbout() { return LoadOnce(g_about); }
-void UnloadStartup() { UnloadOnce(g_startup); }
-void UnloadMain() { UnloadOnce(g_main); }
-void UnloadAbout() { UnloadOnce(g_about); }
-
-void UnloadAll() {
-  UnloadAbout();
-  UnloadMain();
-  UnloadStartup();
-}
-
-void CollectUnloaded() {
-  if (g_unloaded.empty()) return;
-  g_unloaded.clear();
-  if (!g_startup && !g_main && !g_about) ::PostQuitMessage(0);
-}
-
-}  // namespace windows
 
 }  // namespace tarvel::win32

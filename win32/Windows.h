@@ -1,8 +1,8 @@
-// The program's three windows built from standard controls, each existing
-// at most once: "Setup Menu" (the port selection), "Tarvel Control" (the
-// gain-control window, with its menu bar) and "About Program". The controls
-// carry the names, texts and twip geometry of the windows' design; the
-// windows' logic drives them.
+// The program's three windows built from standard controls: "Setup Menu"
+// (the port selection), "Tarvel Control" (the gain-control window, with its
+// menu bar) and "About Program". The controls carry the names, texts and
+// twip geometry of the windows' design; the windows' logic (forms/) drives
+// them through win32/Binding.
 #pragma once
 
 #include <array>
@@ -22,9 +22,6 @@ class StartupWindow : public Form {
   Frame ParallelFrame;
   OptionButton LPT1, LPT2, PRN;
   Label MainLabel;
-
- protected:
-  void CloseRequested() override;
 };
 
 class MainWindow : public Form {
@@ -45,16 +42,16 @@ class MainWindow : public Form {
   Label LogoText1;
   OptionButton DeviceOption1;
   TextBox GainText0;
-  CodeScrollBar GainSlide0;
+  ScrollBar GainSlide0;
   Label ReadText0;
   TextBox GainText1;
-  CodeScrollBar GainSlide1;
+  ScrollBar GainSlide1;
   Label ReadText1;
   Picture Picture1;
 
   std::array<OptionButton*, 2> DeviceOption{&DeviceOption0, &DeviceOption1};
   std::array<TextBox*, 2> GainText{&GainText0, &GainText1};
-  std::array<CodeScrollBar*, 2> GainSlide{&GainSlide0, &GainSlide1};
+  std::array<ScrollBar*, 2> GainSlide{&GainSlide0, &GainSlide1};
   std::array<Label*, 2> ReadText{&ReadText0, &ReadText1};
   std::array<Label*, 2> LogoText{&LogoText0, &LogoText1};
 
@@ -66,7 +63,6 @@ class MainWindow : public Form {
 
  protected:
   void Menu(WORD id) override;
-  void CloseRequested() override;
 };
 
 class AboutWindow : public Form {
@@ -80,27 +76,6 @@ class AboutWindow : public Form {
   PushButton OK;
   Label ExtraLabel;
   Picture Picture1;
-
- protected:
-  void CloseRequested() override;
 };
-
-// The one instance of each window: created when first loaded, forgotten when
-// unloaded and destroyed once no handler of it runs any more (the message
-// loop collects it). When none is left the message loop ends.
-namespace windows {
-StartupWindow* Startup();
-MainWindow* Main();
-AboutWindow* About();
-StartupWindow* LoadStartup();
-MainWindow* LoadMain();
-AboutWindow* LoadAbout();
-void UnloadStartup();
-void UnloadMain();
-void UnloadAbout();
-void UnloadAll();
-// Destroys the unloaded windows; ends the message loop when none is loaded.
-void CollectUnloaded();
-}  // namespace windows
 
 }  // namespace tarvel::win32
