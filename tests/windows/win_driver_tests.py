@@ -13,7 +13,8 @@ own check that a wrong expectation fails, in bounded time).
 A script's `snapshot NAME` step asks for a picture of its current window:
 with --shots the window, with its frame drawn by openbox, is saved as
 FOLDER/NAME.png (ImageMagick's import, 8-bit palette); without, the request
-is only answered.
+is only answered. WIN_DRIVER_SHOTS=FOLDER in the environment gives --shots
+to every run under ctest.
 """
 import argparse
 import os
@@ -84,7 +85,8 @@ def main():
     ap.add_argument("--expect-failure")
     ap.add_argument("--after", nargs="+", help="a Python check and its arguments, run with the work folder "
                     "added once the program ended")
-    ap.add_argument("--shots", help="the folder for the pictures of `snapshot` steps")
+    ap.add_argument("--shots", default=os.environ.get("WIN_DRIVER_SHOTS") or None,
+                    help="the folder for the pictures of `snapshot` steps (default: $WIN_DRIVER_SHOTS)")
     a = ap.parse_args()
     if shutil.which(a.wine) is None and not os.access(a.wine, os.X_OK):
         print("wine is not installed: skipped")
