@@ -15,7 +15,8 @@
 //   control-enabled CLASS WHICH yes|no
 //   click CLASS WHICH             BM_CLICK, posted (a click that opens a message box returns)
 //   type CLASS WHICH TEXT         focus the box, select all, post one WM_CHAR per character
-//   focus CLASS WHICH             give the control the focus (the box left gets its leave)
+//   focus CLASS WHICH             a user's press on the control, to move the focus there
+//                                 (the box left may refuse: the steps after it tell)
 //   text CLASS WHICH EXPECTED     the control's text (WM_GETTEXT) becomes EXPECTED
 //   checked CLASS WHICH yes|no    BM_GETCHECK
 //   scroll WHICH up|down COUNT    COUNT arrow clicks on a SCROLLBAR: WM_VSCROLL to its parent
@@ -351,9 +352,10 @@ class Driver {
       if (status != 0) return status;
       if (verb == "click") {
         ::PostMessageW(target, BM_CLICK, 0, 0);
-        return 0;
+      } else {
+        PostClickAt(target);
       }
-      return Focus(target, failure);
+      return 0;
     }
     if (verb == "type") {
       if (n != 4) return usage("type CLASS WHICH TEXT");

@@ -154,6 +154,12 @@ def main():
             print("the program's output:\n" + output)
         stop.set()
         watcher.join()
+        # Wine's desktop process was started on this X server: ended with it,
+        # so the next test's programs start their own (wine-run's prefix).
+        prefix = os.environ.get("WINEPREFIX") or os.path.join(
+            os.path.dirname(os.path.dirname(os.path.abspath(a.wine))), "build", "mingw", "wineprefix")
+        subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
         if wm is not None:
             wm.terminate()
             wm.wait()
