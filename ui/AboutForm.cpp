@@ -5,9 +5,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "core/Version.h"
 #include "ui/Forms.h"
 #include "ui/MainForm.h"
+#include "ui/QtControls.h"
 #include "ui/Twips.h"
 
 namespace tarvel {
@@ -15,6 +15,28 @@ namespace tarvel {
 using ui::DesignFont;
 using ui::PlaceTwips;
 using ui::Twips;
+
+// The controls bound for the logic.
+struct AboutForm::Binding {
+  std::unique_ptr<qtforms::Window> form;
+  std::unique_ptr<qtforms::Label> versionLabel;
+  std::unique_ptr<qtforms::Label> copyrightLabel;
+  std::unique_ptr<qtforms::CommandButton> ok;
+};
+
+namespace {
+
+// Centred over the gain-control window. Until the window manager has framed
+// the box, its frame is taken to be as thick as that window's.
+void CentreOverMain(QWidget* box) {
+  const MainForm* main = forms::Main();
+  if (main == nullptr) return;
+  const QSize frame = main->frameGeometry().size() - main->size();
+  const QSize outer = box->size() + frame;
+  box->move(main->frameGeometry().center() - QPoint(outer.width() / 2, outer.height() / 2));
+}
+
+}  // namespace
 
 AboutForm::AboutForm(QWidget* parent) : QWidget(parent) {
   setObjectName("AboutForm");
@@ -59,28 +81,24 @@ AboutForm::AboutForm(QWidget* parent) : QWidget(parent) {
   CopyrightLabel->setFont(DesignFont("Times New Roman", 9));
   PlaceTwips(CopyrightLabel, 120, 1560, 4095, 255);
 
-  connect(OK, &QPushButton::clicked, this, [this] { OK_Click(); });
+  binding_ = std::make_unique<Binding>();
+  Binding& b = *binding_;
+  b.form = std::make_unique<qtforms::Window>(this, [this] { CentreOverMain(this); });
+  b.versionLabel = std::make_unique<qtforms::Label>(VersionLabel);
+  b.copyrightLabel = std::make_unique<qtforms::Label>(CopyrightLabel);
+  b.ok = std::make_unique<qtforms::CommandButton>(OK, [this] { OK_Click(); });
+  logic_ = std::make_unique<forms::AboutFormLogic>(
+      forms::AboutFormControls{b.form.get(), b.versionLabel.get(), b.copyrightLabel.get(), b.ok.get()},
+      qtforms::Host());
 }
 
-void AboutForm::Form_Load() {
-  VersionLabel->setText(QString("Version: ") + kVersion);
-  CopyrightLabel->setText(QString("Copyright \u00A9") + " " + kCopyrightYear + " " +
-                          "Tarvel Control Software");
-  OK->setFocus();
-}
+AboutForm::~AboutForm() = default;
 
-void AboutForm::ExtraLabel_DblClick() {
-  CopyrightLabel->setText("Written by the Tarvel Control Software product team");
-}
+forms::Window& AboutForm::FormWindow() { return *binding_->form; }
 
-void AboutForm::OK_Click() {
-  MainForm* main = forms::LoadMain();
-  main->show();
-  main->raise();
-  main->activateWindow();
-  main->setEnabled(true);
-  forms::UnloadAbout();
-}
+void AboutForm::Form_Load() { logic_->Form_Load(); }
+void AboutForm::ExtraLabel_DblClick() { logic_->ExtraLabel_DblClick(); }
+void AboutForm::OK_Click() { logic_->OK_Click(); }
 
 bool AboutForm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == ExtraLabel && event->type() == QEvent::MouseButtonDblClick) ExtraLabel_DblClick();
@@ -88,7 +106,7 @@ bool AboutForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void AboutForm::closeEvent(QCloseEvent* event) {
-  if (MainForm* main = forms::Main()) main->setEnabled(true);
+  logic_->Form_Unload();
   QWidget::closeEvent(event);
 }
 

@@ -1,9 +1,13 @@
 // AboutForm: the about box, opened from the gain-control window's Help menu.
 // The gain-control window is disabled while it is open, which makes the box
-// behave like a modal dialog although it is shown modeless.
+// behave like a modal dialog although it is shown modeless. Its logic is
+// forms/AboutFormLogic's; this class builds and binds the Qt controls.
 #pragma once
 
 #include <QWidget>
+#include <memory>
+
+#include "forms/AboutFormLogic.h"
 
 class QGroupBox;
 class QLabel;
@@ -31,12 +35,21 @@ class AboutForm : public QWidget {
   QLabel* LogoLabel = nullptr;
   QLabel* CopyrightLabel = nullptr;
 
-  static constexpr const char* kCopyrightYear = "2007";
+  static constexpr const char* kCopyrightYear = forms::AboutFormLogic::kCopyrightYear;
+
+  // The window as the logic of forms/ sees it.
+  forms::Window& FormWindow();
+  ~AboutForm() override;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   // Closing the box any other way than OK must also enable the main window.
   void closeEvent(QCloseEvent* event) override;
+
+ private:
+  struct Binding;
+  std::unique_ptr<Binding> binding_;
+  std::unique_ptr<forms::AboutFormLogic> logic_;
 };
 
 }  // namespace tarvel

@@ -4,9 +4,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,15 +13,15 @@
 #include <QRadioButton>
 #include <QSignalBlocker>
 #include <QTimer>
-#include <QUrl>
 
+#include "chips/Chips.h"
 #include "core/MainModule.h"
 #include "core/Numbers.h"
-#include "device/ControlPPORT.h"
 #include "ui/AboutForm.h"
 #include "ui/CodeScrollBar.h"
 #include "ui/Forms.h"
 #include "ui/PortTraceWindow.h"
+#include "ui/QtControls.h"
 #include "ui/StartupForm.h"
 #include "ui/SweepForm.h"
 #include "ui/Twips.h"
@@ -40,6 +37,21 @@ namespace {
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
+
+// The controls bound for the logic; each binding hands its control's
+// notifications to this window's handlers.
+struct MainForm::Binding {
+  std::unique_ptr<qtforms::Window> form;
+  std::array<std::unique_ptr<qtforms::Label>, 2> frameLabel;
+  std::array<std::unique_ptr<qtforms::TextBox>, 2> gainText;
+  std::array<std::unique_ptr<qtforms::ScrollBar>, 2> gainSlide;
+  std::array<std::unique_ptr<qtforms::Label>, 2> readText;
+  std::array<std::unique_ptr<qtforms::OptionButton>, 2> deviceOption;
+  std::unique_ptr<qtforms::CheckBox> autoTransmit;
+  std::unique_ptr<qtforms::CommandButton> transmit;
+  std::unique_ptr<qtforms::CommandButton> receive;
+  std::unique_ptr<qtforms::Label> lastSent;
+};
 
 MainForm::MainForm(QWidget* parent) : QMainWindow(parent) {
   setObjectName("MainForm");
@@ -170,33 +182,40 @@ void MainForm::BuildTransmitFrame(QWidget* client) {
 
 // Each control's signal to its event handler.
 void MainForm::ConnectControls() {
+  binding_ = std::make_unique<Binding>();
+  Binding& b = *binding_;
+  forms::MainFormControls controls;
+  b.form = std::make_unique<qtforms::Window>(this);
+  controls.Form = b.form.get();
   for (std::size_t i = 0; i < 2; ++i) {
     const auto index = static_cast<std::int16_t>(i);
-    // An edit that leaves the text as it was (a digit typed over itself) is
-    // no change: the handler runs only when the text really differs.
-    shownText_[i] = GainText[i]->text();
-    connect(GainText[i], &QLineEdit::textChanged, this, [this, i, index](const QString& text) {
-      if (text == shownText_[i]) return;
-      shownText_[i] = text;
-      GainText_Change(index);
-    });
+    b.frameLabel[i] = std::make_unique<qtforms::Label>(FrameLabel[i]);
+    b.gainText[i] =
+        std::make_unique<qtforms::TextBox>(GainText[i], [this, index] { GainText_Change(index); });
     GainText[i]->installEventFilter(this);
-    connect(GainSlide[i], &QScrollBar::valueChanged, this, [this, i, index] {
-      // Thumb drags report as scrolling, everything else as a change.
-      if (GainSlide[i]->isSliderDown()) {
-        GainSlide_Scroll(index);
-      } else {
-        GainSlide_Change(index);
-      }
-    });
-    connect(DeviceOption[i], &QRadioButton::toggled, this, [this, index](bool on) {
-      if (on) DeviceOption_Click(index);
-    });
+    b.gainSlide[i] = std::make_unique<qtforms::ScrollBar>(
+        GainSlide[i], [this, index] { GainSlide_Change(index); }, [this, index] { GainSlide_Scroll(index); });
+    b.readText[i] = std::make_unique<qtforms::Label>(ReadText[i]);
+    b.deviceOption[i] = std::make_unique<qtforms::OptionButton>(DeviceOption[i],
+                                                                [this, index] { DeviceOption_Click(index); });
+    controls.FrameLabel[i] = b.frameLabel[i].get();
+    controls.GainText[i] = b.gainText[i].get();
+    controls.GainSlide[i] = b.gainSlide[i].get();
+    controls.ReadText[i] = b.readText[i].get();
+    controls.DeviceOption[i] = b.deviceOption[i].get();
   }
-  connect(AutoTransmit, &QCheckBox::toggled, this, [this] { AutoTransmit_Click(); });
-  connect(Transmit, &QPushButton::clicked, this, [this] { Transmit_Click(); });
-  connect(Receive, &QPushButton::clicked, this, [this] { Receive_Click(); });
+  b.autoTransmit = std::make_unique<qtforms::CheckBox>(AutoTransmit, [this] { AutoTransmit_Click(); });
+  b.transmit = std::make_unique<qtforms::CommandButton>(Transmit, [this] { Transmit_Click(); });
+  b.receive = std::make_unique<qtforms::CommandButton>(Receive, [this] { Receive_Click(); });
+  b.lastSent = std::make_unique<qtforms::Label>(LastSent);
+  controls.AutoTransmit = b.autoTransmit.get();
+  controls.Transmit = b.transmit.get();
+  controls.Receive = b.receive.get();
+  controls.LastSent = b.lastSent.get();
+  logic_ = std::make_unique<forms::MainFormLogic>(controls, qtforms::Host());
 }
+
+forms::Window& MainForm::FormWindow() { return *binding_->form; }
 
 void MainForm::BuildMenus() {
   FileMenu = menuBar()->addMenu("File");
@@ -219,123 +238,24 @@ void MainForm::BuildMenus() {
   AboutMenu->setObjectName("AboutMenu");
 }
 
-// ---- Load, device profiles, refresh -------------------------------------------
+// ---- The handlers: the logic's ---------------------------------------------------
 
-void MainForm::Form_Load() {
-  // The device choice survives a trip through the Options menu as "0"/"1".
-  std::int16_t index = 0;
-  if (!DeviceName.empty()) {
-    const auto code = TextToCode(DeviceName);
-    index = code ? static_cast<std::int16_t>(*code) : std::int16_t{-1};
-  }
-  if (index == 0 || index == 1) {
-    DeviceOption[static_cast<std::size_t>(index)]->setChecked(true);
-  } else {
-    // No option button for this index: the profile step runs on its own.
-    DeviceOption_Click(index);
-  }
-
-  for (std::size_t i = 0; i < 2; ++i) {
-    GainSlide[i]->SetCodeRange(GainMax, GainMin);
-    GainCode[i] = 0;
-    ReadCode[i] = 0;
-    GainText[i]->setText("0");
-  }
-  Transmit->setFocus();
-}
-
-void MainForm::DeviceOption_Click(std::int16_t Index) {
-  // The device profile: the option's chip, 0 to the highest code the window
-  // accepts for it.
-  if (Index >= 0 && static_cast<std::size_t>(Index) < DeviceOption.size()) {
-    const Chip& chip = *Chips().at(static_cast<std::size_t>(Index));
-    DeviceName = chip.token;
-    GainMin = 0;
-    GainMax = static_cast<std::int16_t>(chip.windowHighest);
-  } else {
-    DeviceName.clear();
-    GainMin = 0;
-    GainMax = 0;
-    ShowOptionAlert();
-  }
-  for (std::size_t i = 0; i < 2; ++i) GainSlide[i]->SetCodeRange(GainMax, GainMin);
-  UpdateMainForm();
-}
-
-std::size_t MainForm::ChosenChip() const {
-  for (std::size_t i = 0; i < DeviceOption.size(); ++i) {
-    if (DeviceOption[i]->isChecked()) return i;
-  }
-  return 0;
-}
-
-void MainForm::UpdateMainForm() {
-  const Chip* chip = FindChip(DeviceName);
-  const bool device = chip != nullptr;
-  const bool readsBack = device && chip->readsBack();
-
-  if (!device) AutoTransmit->setChecked(false);  // may run AutoTransmit_Click, nested
-  AutoTransmit->setEnabled(device);
-  Transmit->setEnabled(device);
-  Receive->setEnabled(readsBack);
-  LastSent->setText("Last Sent:");
-  for (std::size_t i = 0; i < 2; ++i)
-    FrameLabel[i]->setTitle(device ? Text(std::string(chip->channels[i])) : "");
-  for (std::size_t i = 0; i < 2; ++i) GainText[i]->setEnabled(device);
-  for (std::size_t i = 0; i < 2; ++i) GainSlide[i]->setEnabled(device);
-  for (std::size_t i = 0; i < 2; ++i) ReadText[i]->setText(readsBack ? "Read:" : "");
-
-  if (AutoTransmit->isEnabled() && AutoTransmit->isChecked()) {
-    Transmit->setEnabled(false);
-    Receive->setEnabled(false);
-  }
-}
-
-// ---- Code entry ------------------------------------------------------------------
-
-void MainForm::GainText_Change(std::int16_t Index) {
-  if (Index < 0 || Index > 1) return;
-  const auto slot = static_cast<std::size_t>(Index);
-  try {
-    QLineEdit* box = GainText[slot];
-    const auto aboveMax = CompareNumber(box->text().toStdString(), GainMax);
-    if (!aboveMax) return;  // not a number (yet): ignored while typing
-    if (*aboveMax > 0) {
-      ShowRangeAlert(GainMin, GainMax);
-      box->setText(Text(CodeToText(GainMax)));  // runs this handler again, nested
-    } else {
-      const auto belowMin = CompareNumber(box->text().toStdString(), GainMin);
-      if (!belowMin) return;
-      if (*belowMin < 0) {
-        ShowRangeAlert(GainMin, GainMax);
-        box->setText(Text(CodeToText(GainMin)));
-      }
-    }
-    const auto code = TextToCode(box->text().toStdString());
-    if (!code) return;
-    GainSlide[slot]->SetCode(*code);  // runs GainSlide_Change if the position moves
-    CheckAutoTransmit();
-  } catch (...) {
-    // A failure ends the change handling silently; what was done stays done.
-  }
-}
-
-void MainForm::GainText_LostFocus(std::int16_t Index) {
-  if (Index < 0 || Index > 1) return;
-  const auto slot = static_cast<std::size_t>(Index);
-  const QString plain = Text(CodeToText(GainSlide[slot]->Code()));
-  if (GainText[slot]->text() == plain) return;
-  ShowEntryAlert();
-  GainText[slot]->setFocus(Qt::OtherFocusReason);
-}
-
-void MainForm::GainSlide_Change(std::int16_t Index) {
-  if (Index < 0 || Index > 1) return;
-  const auto slot = static_cast<std::size_t>(Index);
-  GainText[slot]->setText(Text(CodeToText(GainSlide[slot]->Code())));
-}
-
-void MainForm::GainSlide_Scroll(std::int16_t Index) { GainSlide_Change(Index); }
+void MainForm::Form_Load() { logic_->Form_Load(); }
+void MainForm::DeviceOption_Click(std::int16_t Index) { logic_->DeviceOption_Click(Index); }
+std::size_t MainForm::ChosenChip() const { return logic_->ChosenChip(); }
+void MainForm::UpdateMainForm() { logic_->UpdateMainForm(); }
+void MainForm::GainText_Change(std::int16_t Index) { logic_->GainText_Change(Index); }
+void MainForm::GainText_LostFocus(std::int16_t Index) { logic_->GainText_LostFocus(Index); }
+void MainForm::GainSlide_Change(std::int16_t Index) { logic_->GainSlide_Change(Index); }
+void MainForm::GainSlide_Scroll(std::int16_t Index) { logic_->GainSlide_Scroll(Index); }
+void MainForm::Transmit_Click() { logic_->Transmit_Click(); }
+void MainForm::Receive_Click() { logic_->Receive_Click(); }
+void MainForm::AutoTransmit_Click() { logic_->AutoTransmit_Click(); }
+void MainForm::CheckAutoTransmit() { logic_->CheckAutoTransmit(); }
+void MainForm::ExitMenu_Click() { logic_->ExitMenu_Click(); }
+void MainForm::OptionsMenu_Click() { logic_->OptionsMenu_Click(); }
+void MainForm::UsersManualMenu_Click() { logic_->UsersManualMenu_Click(); }
+void MainForm::AboutMenu_Click() { logic_->AboutMenu_Click(); }
 
 bool MainForm::eventFilter(QObject* watched, QEvent* event) {
   if (cancelPress_ &&
@@ -384,50 +304,11 @@ void MainForm::closeEvent(QCloseEvent* event) {
   // While the about box is open this window is disabled and stays open: a
   // close request from the window manager is refused. Unloading the window
   // (it is forgotten first) still closes it.
-  if (forms::About() != nullptr && forms::Main() == this) {
+  if (forms::Main() == this && logic_->Form_QueryUnload()) {
     event->ignore();
     return;
   }
   QMainWindow::closeEvent(event);
-}
-
-// ---- Transmit, receive, auto-transmit -------------------------------------------------
-
-void MainForm::Transmit_Click() {
-  const bool transmitWasEnabled = Transmit->isEnabled();
-  const bool receiveWasEnabled = Receive->isEnabled();
-  Transmit->setEnabled(false);
-  Receive->setEnabled(false);
-
-  // A box that does not hold a number refuses the send: nothing reaches the
-  // port, and GainCode and LastSent keep what they had.
-  const auto code0 = TextToCode(GainText[0]->text().toStdString());
-  const auto code1 = TextToCode(GainText[1]->text().toStdString());
-  if (code0 && code1) {
-    GainCode[0] = *code0;
-    GainCode[1] = *code1;
-    if (RunDeviceCommand() == CommandStatus::Done) {
-      LastSent->setText(Text("Last Sent: " + CodeToText(GainCode[0]) + ", " + CodeToText(GainCode[1])));
-    }
-  }
-
-  Receive->setEnabled(receiveWasEnabled);
-  Transmit->setEnabled(transmitWasEnabled);
-  if (Transmit->isEnabled()) Transmit->setFocus();
-}
-
-void MainForm::Receive_Click() {
-  if (ReadBackCodes() != CommandStatus::Done) return;  // the port alert was shown
-  for (std::size_t i = 0; i < 2; ++i) ReadText[i]->setText(Text("Read: " + CodeToText(ReadCode[i])));
-}
-
-void MainForm::AutoTransmit_Click() {
-  UpdateMainForm();
-  if (AutoTransmit->isChecked()) Transmit_Click();
-}
-
-void MainForm::CheckAutoTransmit() {
-  if (AutoTransmit->isChecked()) Transmit_Click();
 }
 
 void MainForm::ShowHeldCodes(std::int16_t first, std::int16_t second) {
@@ -437,50 +318,8 @@ void MainForm::ShowHeldCodes(std::int16_t first, std::int16_t second) {
     const QSignalBlocker blockSlide(GainSlide[i]);
     GainSlide[i]->SetCode(codes[i]);
     GainText[i]->setText(Text(CodeToText(codes[i])));
-    shownText_[i] = GainText[i]->text();
+    binding_->gainText[i]->Resync();
   }
-}
-
-// ---- Menus ----------------------------------------------------------------------
-
-void MainForm::ExitMenu_Click() {
-  // Ends the program at once: no confirmation, nothing sent.
-  QApplication::closeAllWindows();
-  QCoreApplication::exit(0);
-}
-
-void MainForm::OptionsMenu_Click() {
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (DeviceOption[i]->isChecked()) DeviceName = std::to_string(i);
-  }
-  StartupForm* startup = forms::LoadStartup();
-  startup->show();
-  forms::UnloadMain();
-}
-
-void MainForm::UsersManualMenu_Click() {
-  const QFileInfo manual(QDir::current(), kUsersManualFile);
-  if (!manual.isFile()) {
-    ShowAlert({AlertIcon::Error, "Error: User's Manual",
-               std::string("Help file not found.  (") + kUsersManualFile + ")  "});
-    return;
-  }
-  // The desktop's opener starts the registered viewer and does not wait.
-  if (QDesktopServices::openUrl(QUrl::fromLocalFile(manual.absoluteFilePath()))) return;
-  ShowAlert({AlertIcon::Error, "Error: User's Manual",
-             "No viewer for PDF files was found.  The manual is " +
-                 QDir::toNativeSeparators(manual.absoluteFilePath()).toStdString() + "."});
-}
-
-void MainForm::AboutMenu_Click() {
-  AboutForm* about = forms::LoadAbout();
-  // Centred over this window. Until the window manager has framed the box,
-  // its frame is taken to be as thick as this window's.
-  const QSize frame = frameGeometry().size() - size();
-  const QSize box = about->size() + frame;
-  about->move(frameGeometry().center() - QPoint(box.width() / 2, box.height() / 2));
-  about->show();
-  setEnabled(false);
 }
 
 void MainForm::SweepMenu_Click() {

@@ -2,10 +2,13 @@
 // chip, sets each channel's code with a text box or a scroll bar, and sends
 // the codes or reads them back.
 //
-// Handlers run whenever a control's content changes, whether the user or the
-// program changed it, nested inside the write that changed it: text boxes
-// raise textChanged, scroll bars valueChanged, option buttons and the check
-// box toggled, all synchronously and only on a real change.
+// The window's logic is forms/MainFormLogic's, shared with every toolkit;
+// this class builds the Qt controls, binds them (ui/QtControls.h) and hands
+// each event to the logic. Handlers run whenever a control's content
+// changes, whether the user or the program changed it, nested inside the
+// write that changed it: text boxes raise textChanged, scroll bars
+// valueChanged, option buttons and the check box toggled, all synchronously
+// and only on a real change.
 #pragma once
 
 #include <QMainWindow>
@@ -13,6 +16,9 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <memory>
+
+#include "forms/MainFormLogic.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -66,6 +72,9 @@ class MainForm : public QMainWindow {
   // The Sweep window, or nullptr while none is open.
   SweepForm* Sweep() const;
 
+  // The window as the logic of forms/ sees it.
+  forms::Window& FormWindow();
+
   // ---- Controls --------------------------------------------------------------
   QGroupBox* LogoFrame = nullptr;
   QLabel* Picture1 = nullptr;
@@ -113,11 +122,13 @@ class MainForm : public QMainWindow {
   // Owned here, but a window of its own: the about box disables this window
   // and everything in it, and a running sweep must stay stoppable.
   QPointer<SweepForm> sweep_;
-  // The text each box held when its change handler last ran.
-  std::array<QString, 2> shownText_;
+  // The controls bound for the logic, and the logic.
+  struct Binding;
+  std::unique_ptr<Binding> binding_;
+  std::unique_ptr<forms::MainFormLogic> logic_;
 };
 
 // The manual the Help menu opens, in the working directory.
-constexpr const char* kUsersManualFile = "UsersManual.PDF";
+using forms::kUsersManualFile;
 
 }  // namespace tarvel

@@ -7,16 +7,24 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/Startup.h"
 #include "core/MainModule.h"
 #include "ui/Forms.h"
-#include "ui/MainForm.h"
+#include "ui/QtControls.h"
 #include "ui/Twips.h"
 
 namespace tarvel {
 
 using ui::PlaceTwips;
 using ui::Twips;
+
+// The controls bound for the logic.
+struct StartupForm::Binding {
+  std::unique_ptr<qtforms::Window> form;
+  std::unique_ptr<qtforms::OptionButton> lpt1;
+  std::unique_ptr<qtforms::OptionButton> lpt2;
+  std::unique_ptr<qtforms::OptionButton> prn;
+  std::unique_ptr<qtforms::CommandButton> ok;
+};
 
 StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
   setObjectName("StartupForm");
@@ -69,36 +77,28 @@ StartupForm::StartupForm(QWidget* parent) : QWidget(parent) {
 
   // An option's click runs whenever it becomes selected, by the user or by
   // the program.
-  connect(LPT1, &QRadioButton::toggled, this, [this](bool on) {
-    if (on) LPT1_Click();
-  });
-  connect(LPT2, &QRadioButton::toggled, this, [this](bool on) {
-    if (on) LPT2_Click();
-  });
-  connect(PRN, &QRadioButton::toggled, this, [this](bool on) {
-    if (on) PRN_Click();
-  });
-  connect(OK, &QPushButton::clicked, this, [this] { OK_Click(); });
+  binding_ = std::make_unique<Binding>();
+  Binding& b = *binding_;
+  b.form = std::make_unique<qtforms::Window>(this);
+  b.lpt1 = std::make_unique<qtforms::OptionButton>(LPT1, [this] { LPT1_Click(); });
+  b.lpt2 = std::make_unique<qtforms::OptionButton>(LPT2, [this] { LPT2_Click(); });
+  b.prn = std::make_unique<qtforms::OptionButton>(PRN, [this] { PRN_Click(); });
+  b.ok = std::make_unique<qtforms::CommandButton>(OK, [this] { OK_Click(); });
+  logic_ = std::make_unique<forms::StartupFormLogic>(
+      forms::StartupFormControls{b.form.get(), b.lpt1.get(), b.lpt2.get(), b.prn.get(), b.ok.get()},
+      qtforms::Host());
 }
 
-void StartupForm::Form_Load() {
-  LPT1->setChecked(true);
-  // PortAddress := LPT1, delete a leftover "TRVOutput.dat", and command-line
-  // mode when there are arguments (never the case once windows are shown).
-  RunStartupSteps();
-  OK->setFocus();
-}
+StartupForm::~StartupForm() = default;
 
-void StartupForm::LPT1_Click() { PortAddress = kLpt1Address; }
-void StartupForm::LPT2_Click() { PortAddress = kLpt2Address; }
-void StartupForm::PRN_Click() { PortAddress = kPrnAddress; }
+forms::Window& StartupForm::FormWindow() { return *binding_->form; }
 
-void StartupForm::OK_Click() {
-  MainForm* main = forms::LoadMain();
-  main->show();
-  main->raise();
-  main->activateWindow();
-  forms::UnloadStartup();
-}
+// PortAddress := LPT1, delete a leftover "TRVOutput.dat", and command-line
+// mode when there are arguments (never the case once windows are shown).
+void StartupForm::Form_Load() { logic_->Form_Load(); }
+void StartupForm::LPT1_Click() { logic_->LPT1_Click(); }
+void StartupForm::LPT2_Click() { logic_->LPT2_Click(); }
+void StartupForm::PRN_Click() { logic_->PRN_Click(); }
+void StartupForm::OK_Click() { logic_->OK_Click(); }
 
 }  // namespace tarvel

@@ -1,8 +1,12 @@
 // StartupForm: the port-selection window "Setup Menu". Loading it is how the
-// program starts in window mode.
+// program starts in window mode. Its logic is forms/StartupFormLogic's; this
+// class builds and binds the Qt controls.
 #pragma once
 
 #include <QWidget>
+#include <memory>
+
+#include "forms/StartupFormLogic.h"
 
 class QGroupBox;
 class QLabel;
@@ -33,6 +37,15 @@ class StartupForm : public QWidget {
   QRadioButton* LPT2 = nullptr;
   QRadioButton* PRN = nullptr;
   QLabel* MainLabel = nullptr;
+
+  // The window as the logic of forms/ sees it.
+  forms::Window& FormWindow();
+  ~StartupForm() override;
+
+ private:
+  struct Binding;
+  std::unique_ptr<Binding> binding_;
+  std::unique_ptr<forms::StartupFormLogic> logic_;
 };
 
 }  // namespace tarvel

@@ -130,6 +130,7 @@ class Host : public forms::WindowHost {
       case FormId::About:
         if (!about_) {
           about_ = std::make_unique<BoundAbout>(*this);
+          if (main_) about_->window().CentreOver(main_->window());
           about_->logic().Form_Load();
         }
         return about_->window();

@@ -1,7 +1,5 @@
 #include "win32/Controls.h"
 
-#include <commctrl.h>
-
 #include <algorithm>
 
 #include "win32/Form.h"
@@ -176,7 +174,12 @@ TextBox::TextBox(Form& form, const Control* container, TwipRect geometry, const 
   writing_ = false;
   shown_ = Wide(text);
   ::SendMessageW(hwnd(), EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
-  ::SetWindowSubclass(hwnd(), &TextBox::Subclass, 0, reinterpret_cast<DWORD_PTR>(this));
+  // The edit's own procedure kept, this one in front of it (the plain
+  // user32 way: comctl32's SetWindowSubclass would load comctl32 into every
+  // command-line run, and under Wine its classes start a desktop process).
+  ::SetWindowLongPtrW(hwnd(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  editProc_ = reinterpret_cast<WNDPROC>(
+      ::SetWindowLongPtrW(hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TextBox::Subclass)));
 }
 
 void TextBox::SetText(const std::string& text) {
@@ -201,14 +204,12 @@ void TextBox::Command(WORD code) {
   if (onChange) onChange();
 }
 
-LRESULT CALLBACK TextBox::Subclass(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                   DWORD_PTR self) {
-  if (message == WM_NCDESTROY) ::RemoveWindowSubclass(hwnd, &TextBox::Subclass, 0);
-  if (message != WM_KILLFOCUS) return ::DefSubclassProc(hwnd, message, wParam, lParam);
-  const LRESULT result = ::DefSubclassProc(hwnd, message, wParam, lParam);
+LRESULT CALLBACK TextBox::Subclass(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* box = reinterpret_cast<TextBox*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  const LRESULT result = ::CallWindowProcW(box->editProc_, hwnd, message, wParam, lParam);
+  if (message != WM_KILLFOCUS) return result;
   // A leave is a move to another control of this window; a message box,
   // another window or another program taking the focus is not.
-  auto* box = reinterpret_cast<TextBox*>(self);
   const HWND next = reinterpret_cast<HWND>(wParam);
   if (next != nullptr && next != hwnd && ::GetAncestor(next, GA_ROOT) == ::GetAncestor(hwnd, GA_ROOT) &&
       box->onLeave) {

@@ -160,7 +160,8 @@ class TextBox : public Control, public forms::TextBox {
   void Command(WORD code) override;
 
  private:
-  static LRESULT CALLBACK Subclass(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
+  static LRESULT CALLBACK Subclass(HWND, UINT, WPARAM, LPARAM);
+  WNDPROC editProc_ = nullptr;
   std::wstring shown_;  // the text the last change notification was for
   bool writing_ = false;
 };

@@ -27,6 +27,20 @@ void CALLBACK CheckStopRequest(HWND, UINT, UINT_PTR, DWORD) {
   if (StopRequested()) ::PostQuitMessage(0);
 }
 
+// Common controls 6 (the manifest asks for them): loaded here, in window mode
+// only, not imported: loading comctl32 registers its window classes, which
+// a command-line run has no use for (and under Wine starts a desktop
+// process that keeps the run's output pipes open).
+void UseCommonControls() {
+  HMODULE comctl = ::LoadLibraryW(L"comctl32.dll");
+  if (comctl == nullptr) return;
+  using Init = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  const auto init =
+      reinterpret_cast<Init>(reinterpret_cast<void*>(::GetProcAddress(comctl, "InitCommonControlsEx")));
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  if (init != nullptr) init(&controls);
+}
+
 int RunLoop() {
   MSG msg;
   int status = 0;
@@ -55,8 +69,7 @@ int RunLoop() {
 int Run(int, char**, const tarvel_gui_host*) {
   InstallStopHandlers();
   UseProcessPorts();
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
-  ::InitCommonControlsEx(&controls);
+  UseCommonControls();
   SetAlertPresenter(std::make_shared<MessageBoxPresenter>());
   const UINT_PTR timer = ::SetTimer(nullptr, 0, 200, &CheckStopRequest);
   OpenStartupWindow();

@@ -91,6 +91,22 @@ void Form::SetMenuBar(HMENU menu) {
   Resize(dpi_, nullptr);
 }
 
+void Form::CentreOver(const Form& other) {
+  RECT over{}, own{};
+  ::GetWindowRect(other.hwnd_, &over);
+  ::GetWindowRect(hwnd_, &own);
+  const LONG width = own.right - own.left, height = own.bottom - own.top;
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ::GetMonitorInfoW(::MonitorFromWindow(other.hwnd_, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT& area = monitor.rcWork;
+  const LONG x =
+      std::clamp((over.left + over.right - width) / 2, area.left, std::max(area.left, area.right - width));
+  const LONG y =
+      std::clamp((over.top + over.bottom - height) / 2, area.top, std::max(area.top, area.bottom - height));
+  ::SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void Form::Adopt(Control& control) { controls_.push_back(&control); }
 
 void Form::Forget(Control& control) {

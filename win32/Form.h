@@ -36,6 +36,8 @@ class Form : public forms::Window {
   void SetCaption(const std::string& caption) override;
   // The title bar's close button or Alt+F4.
   std::function<void()> onClose;
+  // Places the window over the middle of `other`, within its monitor.
+  void CentreOver(const Form& other);
   // Gives the window its menu bar (the form owns it from then on).
   void SetMenuBar(HMENU menu);
 

@@ -1,9 +1,10 @@
 #include "win32/Units.h"
 
-#include <array>
 #include <cmath>
 #include <map>
 #include <string_view>
+
+#include "forms/Fonts.h"
 
 namespace tarvel::win32 {
 
@@ -18,22 +19,6 @@ RECT PixelRect(const TwipRect& r, UINT dpi) {
 }
 
 namespace {
-
-// The Linux build's substitutions (ui/Forms.cpp): a metric-compatible face
-// first, then the usual ones.
-struct Substitution {
-  std::string_view family;
-  std::array<const char*, 3> faces;
-};
-constexpr Substitution kSubstitutions[] = {
-    {"MS Sans Serif", {"Liberation Sans", "Arial", "DejaVu Sans"}},
-    {"MS Serif", {"Liberation Serif", "Times New Roman", "DejaVu Serif"}},
-    {"Arial", {"Liberation Sans", "DejaVu Sans", nullptr}},
-    {"Times New Roman", {"Liberation Serif", "DejaVu Serif", nullptr}},
-    {"Courier", {"Liberation Mono", "Courier New", "DejaVu Sans Mono"}},
-};
-constexpr const char* kDefaultFamily = "MS Sans Serif";
-constexpr double kDefaultPoints = 8.25;
 
 int CALLBACK NoteOutline(const LOGFONTW*, const TEXTMETRICW*, DWORD type, LPARAM found) {
   // MS Sans Serif and MS Serif are bitmap faces on Windows: they do not
@@ -59,17 +44,17 @@ bool OutlineFaceInstalled(const std::wstring& face) {
 
 }  // namespace
 
-std::wstring InstalledFace(const char* family) {
-  static std::map<std::string, std::wstring> known;
-  const std::string name = family;
+std::wstring InstalledFace(std::string_view family) {
+  static std::map<std::string, std::wstring, std::less<>> known;
+  const std::string name(family);
   if (auto it = known.find(name); it != known.end()) return it->second;
   std::wstring face = Wide(name);
   if (!OutlineFaceInstalled(face)) {
-    for (const Substitution& s : kSubstitutions) {
+    for (const forms::FontSubstitution& s : forms::kFontSubstitutions) {
       if (s.family != name) continue;
-      for (const char* candidate : s.faces) {
-        if (candidate != nullptr && OutlineFaceInstalled(Wide(candidate))) {
-          face = Wide(candidate);
+      for (std::string_view candidate : s.faces) {
+        if (!candidate.empty() && OutlineFaceInstalled(Wide(std::string(candidate)))) {
+          face = Wide(std::string(candidate));
           break;
         }
       }
@@ -80,14 +65,15 @@ std::wstring InstalledFace(const char* family) {
 
 HFONT CreateDesignFont(const DesignFont& font, UINT dpi) {
   const bool standard = font.family == nullptr;
-  const double points = standard ? kDefaultPoints : font.points;
+  const double points = standard ? forms::kDefaultFontPoints : font.points;
   LOGFONTW lf{};
   lf.lfHeight = -static_cast<LONG>(std::lround(points * static_cast<double>(dpi) / 72.0));
   lf.lfWeight = font.bold ? FW_BOLD : FW_NORMAL;
   lf.lfItalic = font.italic ? TRUE : FALSE;
   lf.lfCharSet = DEFAULT_CHARSET;
   lf.lfQuality = CLEARTYPE_QUALITY;
-  const std::wstring face = InstalledFace(standard ? kDefaultFamily : font.family);
+  const std::wstring face =
+      InstalledFace(standard ? forms::kDefaultFontFamily : std::string_view(font.family));
   face.copy(lf.lfFaceName, std::min<std::size_t>(face.size(), LF_FACESIZE - 1));
   return ::CreateFontIndirectW(&lf);
 }

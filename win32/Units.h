@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 namespace tarvel::win32 {
 
@@ -14,7 +15,7 @@ struct TwipRect {
   int left = 0, top = 0, width = 0, height = 0;
 };
 
-// A design font; an empty family is the windows' default (MS Sans Serif 8).
+// A design font; no family is the windows' default (forms/Fonts.h).
 struct DesignFont {
   const char* family = nullptr;
   double points = 0;
@@ -27,9 +28,9 @@ int Pixels(int twips, UINT dpi);
 RECT PixelRect(const TwipRect& r, UINT dpi);
 
 // The face installed for a design family: the family itself when it is an
-// outline face, else the first installed of its substitutes, else the
-// family (the system then picks what it has).
-std::wstring InstalledFace(const char* family);
+// outline face, else the first installed of its substitutes (forms/Fonts.h,
+// as the Linux build's), else the family (the system then picks).
+std::wstring InstalledFace(std::string_view family);
 
 // A font for `font` at `dpi`; the caller deletes it.
 HFONT CreateDesignFont(const DesignFont& font, UINT dpi);
