@@ -36,7 +36,7 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>

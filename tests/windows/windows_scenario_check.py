@@ -30,8 +30,8 @@ def hexes(text):
     return [int(x, 16) for x in text.split()]
 
 
-# The worked examples of the chips' write sequences, as the data sheet of this
-# tool gives them: the generators above must reproduce them first.
+# Sequences worked out by hand from the line tables (bytes in the order
+# written): the generators above must reproduce them first.
 EXAMPLES = [
     (tqm7731(5, 3), "00 00 02 05 07 05 07 04 06 04 06 04 06 05 07 04 06 05 07 04 06 04 06 00 02 00"),
     (rx4410_channel(True, 40), "81 81 85 82 86 80 84 80 84 80 84 80 84 82 86 80 84 82 86 81 85 81"),
