@@ -30,6 +30,11 @@ class GuiEntry {
 // as the Arm packages are): there is nothing to open, whatever the display.
 bool WindowsBuiltIn();
 
+// The Windows build links its windows into the program instead of opening a
+// library: they hand their entry here while the program starts (a static
+// object's constructor), and LoadGui returns it. Elsewhere unused.
+void RegisterBuiltInGui(tarvel_gui_entry_function entry);
+
 // Opens the GUI library (once) and returns its entry points, or nullptr with
 // a reason in `error`.
 const GuiEntry* LoadGui(std::string& error);

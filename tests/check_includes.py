@@ -25,7 +25,10 @@ still read and enforced, and --readmes asks for it to be written as above.
 Only the platform seam's implementation files (core/platform/Platform*.cpp)
 and the port back-end table (ports/PortSelect.cpp) may hold a
 preprocessor test of the system (_WIN32, __linux__, ...): everything else
-calls core/platform.
+calls core/platform. The Win32 API's headers (<windows.h>, <commctrl.h>,
+...) are included only by the seam's Win32 file, the Windows build's windows
+(win32/) and the Windows tests' helpers (tests/windows/): the portable layers
+never see them.
 """
 import os
 import re
@@ -43,6 +46,10 @@ SYSTEM_TEST = re.compile(
     r"^\s*#\s*(if|ifdef|ifndef|elif)\b.*\b(_WIN32|_WIN64|WIN32|__MINGW32__|__MINGW64__|_MSC_VER|"
     r"__linux__|__linux|__unix__|__unix|__APPLE__|__CYGWIN__|_POSIX_VERSION)\b")
 SYSTEM_TEST_ALLOWED = re.compile(r"^(core/platform/Platform[A-Za-z0-9]*\.cpp|ports/PortSelect\.cpp)$")
+WIN32_HEADER = re.compile(
+    r"^\s*#\s*include\s*<(windows|winsock2|ws2tcpip|commctrl|shellapi|shlobj|winuser|wingdi|winbase|"
+    r"objbase|shobjidl|uxtheme|dwmapi)\.h>", re.IGNORECASE)
+WIN32_HEADER_ALLOWED = re.compile(r"^(core/platform/PlatformWin32\.cpp|win32/.*|tests/windows/.*)$")
 
 
 def folders(root):
@@ -177,14 +184,15 @@ def check_system_tests(root):
             for file in sorted(f for f in filenames if f.endswith(SOURCES)):
                 source = os.path.join(dirpath, file)
                 rel = os.path.relpath(source, root).replace(os.sep, "/")
-                if SYSTEM_TEST_ALLOWED.match(rel):
-                    continue
                 with open(source, encoding="utf-8", errors="replace") as f:
                     for number, line in enumerate(f, 1):
                         m = SYSTEM_TEST.match(line)
-                        if m:
+                        if m and not SYSTEM_TEST_ALLOWED.match(rel):
                             problems.append(f"{rel}:{number}: tests for the system ({m.group(2)}); "
                                             "put the difference behind core/platform/Platform.h")
+                        if WIN32_HEADER.match(line) and not WIN32_HEADER_ALLOWED.match(rel):
+                            problems.append(f"{rel}:{number}: includes a Win32 header; only "
+                                            "core/platform/PlatformWin32.cpp and win32/ use the Win32 API")
     return problems
 
 

@@ -14,6 +14,7 @@ CASES = [
     ("indented rule, blank before the colon", "        Depends on : nothing", "core/Globals.h", True),
     ("indented rule, include it allows", "    Depends on : core", "core/Globals.h", False),
     ("include within the folder", "Depends on: nothing", "core/platform/Platform.h", False),
+    ("Win32 header outside the seam's Win32 file", "Depends on: nothing", "<windows.h>", True),
 ]
 
 
@@ -23,7 +24,7 @@ def make_tree(root, rule, include):
         "core/Globals.h": '#include "core/platform/Platform.h"\n',
         "core/platform/README.md": f"# core/platform\n\n{rule}\n",
         "core/platform/Platform.h": "",
-        "core/platform/P.cpp": f'#include "{include}"\n',
+        "core/platform/P.cpp": f"#include {include}\n" if include.startswith("<") else f'#include "{include}"\n',
     }
     for rel, text in files.items():
         os.makedirs(os.path.dirname(os.path.join(root, rel)), exist_ok=True)

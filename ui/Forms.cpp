@@ -10,6 +10,7 @@
 #include "core/MainModule.h"
 #include "device/ControlPPORT.h"
 #include "device/PortIO.h"
+#include "forms/Fonts.h"
 
 #include "ui/AboutForm.h"
 #include "ui/MainForm.h"
@@ -63,13 +64,18 @@ void UnloadMain() { UnloadOnce(g_main); }
 void UnloadAbout() { UnloadOnce(g_about); }
 
 void InstallFonts() {
-  QFont::insertSubstitutions("MS Sans Serif", {"Liberation Sans", "Arial", "DejaVu Sans"});
-  QFont::insertSubstitutions("MS Serif", {"Liberation Serif", "Times New Roman", "DejaVu Serif"});
-  QFont::insertSubstitutions("Arial", {"Liberation Sans", "DejaVu Sans"});
-  QFont::insertSubstitutions("Times New Roman", {"Liberation Serif", "DejaVu Serif"});
-  QFont::insertSubstitutions("Courier", {"Liberation Mono", "Courier New", "DejaVu Sans Mono"});
-  QFont font("MS Sans Serif");
-  font.setPointSizeF(8.25);
+  auto text = [](std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+  };
+  for (const FontSubstitution& s : kFontSubstitutions) {
+    QStringList faces;
+    for (std::string_view face : s.faces) {
+      if (!face.empty()) faces << text(face);
+    }
+    QFont::insertSubstitutions(text(s.family), faces);
+  }
+  QFont font(text(kDefaultFontFamily));
+  font.setPointSizeF(kDefaultFontPoints);
   QApplication::setFont(font);
 }
 

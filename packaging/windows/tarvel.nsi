@@ -1,7 +1,8 @@
 ; The Windows installer of tarvel.exe (makensis, from Debian's nsis).
 ; Installs for the current user (no administrator rights needed) into
 ; %LOCALAPPDATA%\Programs\Tarvel, puts that folder on the user's PATH, and
-; adds Start menu entries for a command prompt there and the manual.
+; adds Start menu entries for the windows (tarvelw.exe, the GUI-subsystem
+; twin of tarvel.exe: no console window), a command prompt and the manual.
 ; makensis -DVERSION=1.11 -DSTAGE=folder -DOUTFILE=setup.exe tarvel.nsi
 Unicode true
 ; A 64-bit installer for a 64-bit program (and Wine without 32-bit support runs it).
@@ -32,6 +33,7 @@ SetCompressor /SOLID lzma
 Section "Tarvel Control Software"
   SetOutPath "$INSTDIR"
   File "${STAGE}\tarvel.exe"
+  File "${STAGE}\tarvelw.exe"
   File "${STAGE}\README.txt"
   File "${STAGE}\UsersManual.PDF"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
@@ -51,6 +53,12 @@ Section "Tarvel Control Software"
   SendMessage ${HWND_BROADCAST} ${WM_WININICHANGE} 0 "STR:Environment" /TIMEOUT=5000
 
   CreateDirectory "$SMPROGRAMS\Tarvel Control Software"
+  ; The windows start in the user's documents, where a read-back's
+  ; TRVOutput.dat and a UsersManual.PDF are looked for.
+  SetOutPath "$DOCUMENTS"
+  CreateShortcut "$SMPROGRAMS\Tarvel Control Software\Tarvel Control Software.lnk" "$INSTDIR\tarvelw.exe" \
+    "" "$INSTDIR\tarvelw.exe"
+  SetOutPath "$INSTDIR"
   CreateShortcut "$SMPROGRAMS\Tarvel Control Software\Tarvel command prompt.lnk" "$SYSDIR\cmd.exe" \
     '/k "tarvel --help"' "$INSTDIR\tarvel.exe"
   CreateShortcut "$SMPROGRAMS\Tarvel Control Software\User's Manual.lnk" "$INSTDIR\UsersManual.PDF"
@@ -95,6 +103,7 @@ Section "Uninstall"
   SendMessage ${HWND_BROADCAST} ${WM_WININICHANGE} 0 "STR:Environment" /TIMEOUT=5000
 
   Delete "$INSTDIR\tarvel.exe"
+  Delete "$INSTDIR\tarvelw.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\UsersManual.PDF"
   Delete "$INSTDIR\Uninstall.exe"

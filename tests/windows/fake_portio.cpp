@@ -7,10 +7,14 @@
 // status registers of LPT1 are counted as protocol errors.
 // FAKE_PORT_LATCHES names a file that gets one line per word a chip latched
 // ("rx4410 C1 C2", "tqm7731 A B"), so a test checks every step of a run.
+// FAKE_PORT_BYTES names a file that gets every byte written to the data
+// register, in hexadecimal, blank-separated, in the order written (added to
+// at each unload, so a library unloaded and loaded again loses nothing).
 // FAKE_PORTIO_DRIVER=off makes IsInpOutDriverOpen say the driver is blocked;
 // the dlportio.dll build has no IsInpOutDriverOpen, as the real one.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -24,6 +28,7 @@ tarvel::SimBench bench;
 std::string statePath;
 std::uint64_t strayAccesses = 0;
 std::string latches;  // the lines for FAKE_PORT_LATCHES
+std::string bytes;    // the text for FAKE_PORT_BYTES
 
 constexpr unsigned short kData = 0x378, kStatus = 0x379;
 
@@ -53,6 +58,12 @@ void Save() {
     std::string error;
     tarvel::WriteFileAtomically(path, latches, error);
   }
+  if (const char* path = std::getenv("FAKE_PORT_BYTES")) {
+    if (std::FILE* f = std::fopen(path, "ab")) {
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+    }
+  }
   if (statePath.empty()) return;
   tarvel::BenchState state = bench.state();
   state.protocolErrors += strayAccesses;
@@ -66,6 +77,8 @@ extern "C" {
 
 __declspec(dllexport) void DlPortWritePortUchar(unsigned short port, unsigned char value) {
   if (port == kData) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    bytes += {kHex[value >> 4], kHex[value & 15], ' '};
     const tarvel::BenchState before = bench.state();
     bench.WriteData(value);
     NoteLatches(before);

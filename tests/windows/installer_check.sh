@@ -22,7 +22,7 @@ lacks() { ! has "$@"; }
 zip=$(ls "$build"/tarvel-*-windows-x64.zip)
 setup=$(ls "$build"/tarvel-*-windows-x64-setup.exe)
 listing=$(unzip -Z1 "$zip")
-for f in tarvel.exe UsersManual.PDF README.txt; do
+for f in tarvel.exe tarvelw.exe UsersManual.PDF README.txt; do
   check "the zip holds $f" has "/$f\$" "$listing"
 done
 
@@ -35,8 +35,11 @@ users=$WINEPREFIX/drive_c/users/$(id -un)
 installed=$users/AppData/Local/Programs/Tarvel
 menu="$users/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Tarvel Control Software"
 check "tarvel.exe installed" test -f "$installed/tarvel.exe"
+check "tarvelw.exe installed" test -f "$installed/tarvelw.exe"
 check "the manual installed" test -f "$installed/UsersManual.PDF"
 check "Start menu: command prompt" test -f "$menu/Tarvel command prompt.lnk"
+check "Start menu: the windows" test -f "$menu/Tarvel Control Software.lnk"
+check "the windows' shortcut starts tarvelw.exe" has 'tarvelw\.exe' "$(strings -e l "$menu/Tarvel Control Software.lnk"; strings "$menu/Tarvel Control Software.lnk")"
 check "Start menu: manual" test -f "$menu/User's Manual.lnk"
 path=$("$wine" reg query 'HKCU\Environment' /v Path | tr -d '\r')
 check "on the user's PATH" has 'Programs\\Tarvel' "$path"
@@ -55,6 +58,7 @@ check "the uninstall entry's size is tarvel.exe's at least (${size:-none} KiB)" 
 for _ in $(seq 50); do [[ -e $installed/tarvel.exe ]] || break; sleep 0.2; done
 path=$("$wine" reg query 'HKCU\Environment' /v Path 2>/dev/null | tr -d '\r' || true)
 check "uninstalled" test ! -e "$installed/tarvel.exe"
+check "tarvelw.exe uninstalled" test ! -e "$installed/tarvelw.exe"
 check "Start menu entries removed" test ! -e "$menu"
 check "off the PATH" lacks 'Programs\\Tarvel' "$path"
 check "the user's Path value as before the install" test "$path" = "$path_before"
