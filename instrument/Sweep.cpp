@@ -43,8 +43,8 @@ std::optional<std::vector<SweepStep>> BuildGainRamp(const GainRampSpec& spec, co
     return std::nullopt;
   }
   const double count = std::floor(span / spec.stepDb + 1e-9) + 1;
-  if (count > static_cast<double>(kMaxGainSteps)) {
-    error = "the ramp has more than " + std::to_string(kMaxGainSteps) + " steps";
+  if (count > static_cast<double>(spec.maxSteps)) {
+    error = "the ramp has more than " + std::to_string(spec.maxSteps) + " steps";
     return std::nullopt;
   }
   const double direction = spec.toDb >= spec.fromDb ? 1 : -1;
@@ -53,8 +53,8 @@ std::optional<std::vector<SweepStep>> BuildGainRamp(const GainRampSpec& spec, co
     if (!choice) return std::nullopt;
     return static_cast<std::int16_t>(choice->code);
   };
-  std::optional<std::int16_t> held;
-  if (spec.channel != SweepChannel::Both) {
+  std::optional<std::int16_t> held = spec.otherCode;
+  if (spec.channel != SweepChannel::Both && !held) {
     held = nearest(spec.channel == SweepChannel::First ? 1 : 0, spec.otherDb);
     if (!held) return std::nullopt;
   }
@@ -467,11 +467,11 @@ std::string SweepLogRow(const StepRecord& r, bool verify, const Calibration* cal
 }
 
 bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,
-                   std::string& error) {
+                   std::string& error, const Calibration* cal) {
   SweepLogFile log;
   if (!log.Open(path, error)) return false;
-  log.Append(SweepLogHeader(verify));
-  for (const StepRecord& r : rows) log.Append(SweepLogRow(r, verify));
+  log.Append(SweepLogHeader(verify, cal));
+  for (const StepRecord& r : rows) log.Append(SweepLogRow(r, verify, cal));
   return log.Commit(error);
 }
 

@@ -52,16 +52,19 @@ std::vector<SweepStep> BuildRamp(const RampSpec& spec);
 // up to and including `to` when it lies on the grid (within 1e-9 of a step),
 // each set to its nearest code by the table's rule. Neighbouring gains that
 // land on the same code keep their own steps, so the run lasts as long as
-// asked. `other` is the held channel's gain. Empty, with the first gain out
-// of range named in `error` ("Data out of range: ..."), when any step is
-// refused.
+// asked. `other` is the held channel's gain, or `otherCode` its code (the
+// Sweep window holds the gain-control window's). Empty, with the first gain
+// out of range named in `error` ("Data out of range: ..."), when any step is
+// refused or there would be more than `maxSteps`.
+constexpr std::size_t kMaxGainSteps = 1'000'000;
 struct GainRampSpec {
   double fromDb = 0, toDb = 0, stepDb = 1;
   std::int64_t dwellNs = 0;
   SweepChannel channel = SweepChannel::Both;
   double otherDb = 0;
+  std::optional<std::int16_t> otherCode;
+  std::size_t maxSteps = kMaxGainSteps;
 };
-constexpr std::size_t kMaxGainSteps = 1'000'000;
 std::optional<std::vector<SweepStep>> BuildGainRamp(const GainRampSpec& spec, const Calibration& cal,
                                                     std::string& error);
 
@@ -186,8 +189,9 @@ std::string SweepLogHeader(bool verify, const Calibration* cal);
 std::string SweepLogRow(const StepRecord& record, bool verify, const Calibration* cal);
 
 // Writes a whole log of `rows` to `path` atomically; false with a reason.
+// With `cal`, each row ends in its codes' gains as SweepLogRow gives them.
 bool WriteSweepLog(const std::string& path, const std::vector<StepRecord>& rows, bool verify,
-                   std::string& error);
+                   std::string& error, const Calibration* cal = nullptr);
 
 // A log written to a temporary file beside the target and renamed over it
 // when committed, so the target never holds a partial log; a FIFO or device

@@ -293,12 +293,20 @@ TEST(Calibration, AGainRampStepsOnItsGridAndKeepsRepeatedCodes) {
     std::vector<int> codes1;  // empty: refused
     const char* error;
   } cases[] = {
-      {{-12, -11.7, 0.1, 1, SweepChannel::Both, 0}, {0, 0, 0, 0}, ""},  // -11.7 is on the grid
-      {{-4, -8, 2.5, 1, SweepChannel::First, -12}, {16, 8}, ""},        // -8 is not on it: two steps
-      {{-12, -12, 1, 1, SweepChannel::First, -12}, {0}, ""},
-      {{-4, -8, 1e-9, 1, SweepChannel::Both, 0}, {}, "the ramp has more than 1000000 steps"},
-      {{-12, -13, 1, 1, SweepChannel::Both, 0}, {}, "Data out of range: -13.000 dB"},
-      {{-12, -11, 1, 1, SweepChannel::First, 3}, {}, "Data out of range: 3.000 dB is beyond channel 2's"},
+      {{-12, -11.7, 0.1, 1, SweepChannel::Both, 0, {}, kMaxGainSteps},
+       {0, 0, 0, 0},
+       ""},  // -11.7 is on the grid
+      {{-4, -8, 2.5, 1, SweepChannel::First, -12, {}, kMaxGainSteps},
+       {16, 8},
+       ""},  // -8 is not on it: two steps
+      {{-12, -12, 1, 1, SweepChannel::First, -12, {}, kMaxGainSteps}, {0}, ""},
+      {{-4, -8, 1e-9, 1, SweepChannel::Both, 0, {}, kMaxGainSteps},
+       {},
+       "the ramp has more than 1000000 steps"},
+      {{-12, -13, 1, 1, SweepChannel::Both, 0, {}, kMaxGainSteps}, {}, "Data out of range: -13.000 dB"},
+      {{-12, -11, 1, 1, SweepChannel::First, 3, {}, kMaxGainSteps},
+       {},
+       "Data out of range: 3.000 dB is beyond channel 2's"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

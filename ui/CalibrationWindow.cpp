@@ -33,7 +33,7 @@ namespace {
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 
 // A frequency for people: "1 GHz", "2.45 GHz", "150 kHz", "0 Hz".
-QString FrequencyText(double hz) {
+QString FrequencyForPeople(double hz) {
   const struct {
     double scale;
     const char* unit;
@@ -95,7 +95,7 @@ void CalibrationPlot::SetNames(const QString& first, const QString& second) {
 QString CalibrationPlot::Caption() const {
   if (calibration_ == nullptr) return "No table loaded";
   return QString("%1 at %2")
-      .arg(Text(calibration_->Table().device), FrequencyText(calibration_->Frequency()));
+      .arg(Text(calibration_->Table().device), FrequencyForPeople(calibration_->Frequency()));
 }
 
 void CalibrationPlot::paintEvent(QPaintEvent*) {
@@ -415,10 +415,10 @@ void CalibrationWindow::ShowTable() {
     }
     TableLabel->setText(about);
     const auto lo = calibration_->LowestFrequency(), hi = calibration_->HighestFrequency();
-    FrequencyLabel->setText(!lo ? QString("the table holds at every frequency")
-                            : *lo == *hi
-                                ? QString("table: %1").arg(FrequencyText(*lo))
-                                : QString("table: %1 to %2").arg(FrequencyText(*lo), FrequencyText(*hi)));
+    FrequencyLabel->setText(
+        !lo          ? QString("the table holds at every frequency")
+        : *lo == *hi ? QString("table: %1").arg(FrequencyForPeople(*lo))
+                     : QString("table: %1 to %2").arg(FrequencyForPeople(*lo), FrequencyForPeople(*hi)));
     frequencyText_ = HzText(calibration_->Frequency());
     FrequencyBox->setText(frequencyText_);
   }

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -388,40 +389,31 @@ std::optional<std::vector<SweepStep>> SweepForm::GainRamp(std::string& error) co
     error = "The ramp needs From, To and Step in dB, the step more than 0.";
     return std::nullopt;
   }
-  constexpr double kMaxSteps = 10'000;
-  const double span = std::fabs(*to - *from) / *step;
-  if (!std::isfinite(span) || span + 1 > kMaxSteps) {
-    error = "The ramp would have more than 10000 steps; take a larger step.";
+  GainRampSpec spec;
+  spec.fromDb = *from, spec.toDb = *to, spec.stepDb = *step;
+  spec.dwellNs = dwellNs_;
+  spec.channel = static_cast<SweepChannel>(ChannelBox->currentIndex());
+  // The channel that is not swept holds the main window's current code.
+  spec.otherCode =
+      static_cast<std::int16_t>(main_->GainSlide[spec.channel == SweepChannel::First ? 1 : 0]->Code());
+  spec.maxSteps = 10'000;  // what the plot and the log keep comfortably
+  auto steps = BuildGainRamp(spec, *table, error);
+  if (!steps) {
+    if (!error.empty()) error[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(error[0])));
+    error += ".";
     return std::nullopt;
   }
-  // Values within a millionth of a step of To still belong to the ramp, so
-  // that a ramp of 0.1 dB steps ends on To whatever the rounding.
-  const auto count = static_cast<std::size_t>(std::floor(span + 1e-6)) + 1;
-  const double sign = *to < *from ? -1.0 : 1.0;
-  const auto channel = static_cast<SweepChannel>(ChannelBox->currentIndex());
-  const int other = main_->GainSlide[channel == SweepChannel::First ? 1 : 0]->Code();
-  std::vector<SweepStep> steps;
-  steps.reserve(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    const double db = *from + sign * static_cast<double>(k) * *step;
-    int codes[2] = {other, other};
-    for (int c = 0; c < 2; ++c) {
-      if ((c == 0 && channel == SweepChannel::Second) || (c == 1 && channel == SweepChannel::First)) continue;
-      std::string why;
-      const auto choice = table->Nearest(c, db, why);
-      if (!choice) {
-        error = GainText(db) + " dB on " + ChannelBox->itemText(c + 1).toStdString() + ": " + why;
-        return std::nullopt;
-      }
-      if (choice->code < GainMin || choice->code > GainMax) {
-        error = GainText(db) + " dB on " + ChannelBox->itemText(c + 1).toStdString() +
-                ": the nearest code, " + CodeToText(choice->code) + ", is outside the codes " +
+  // The window sends only the codes the gain-control window takes.
+  for (std::size_t k = 0; k < steps->size(); ++k) {
+    const SweepStep& s = (*steps)[k];
+    for (const int code : {int{s.code1}, int{s.code2}}) {
+      if (code < GainMin || code > GainMax) {
+        const double db = *from + (*to < *from ? -1.0 : 1.0) * static_cast<double>(k) * *step;
+        error = GainText(db) + " dB: the nearest code, " + CodeToText(code) + ", is outside the codes " +
                 CodeToText(GainMin) + " to " + CodeToText(GainMax) + " the window sends.";
         return std::nullopt;
       }
-      codes[c] = choice->code;
     }
-    steps.push_back({dwellNs_, static_cast<std::int16_t>(codes[0]), static_cast<std::int16_t>(codes[1])});
   }
   return steps;
 }
@@ -448,29 +440,9 @@ void SweepForm::UseRamp() {
 
 bool SweepForm::SaveLog(const QString& path) {
   std::string error;
-  if (runGains_[0].empty()) {
-    if (WriteSweepLog(path.toStdString(), rows_, plan_.verify, error)) return true;
-  } else {
-    // Each step's calibrated gains after its codes; empty for a code the
-    // table does not hold.
-    const auto gain = [this](int channel, int code) {
-      const auto& gains = runGains_[static_cast<std::size_t>(channel)];
-      const auto at = static_cast<std::size_t>(code);
-      return code >= 0 && at < gains.size() && gains[at] ? GainText(*gains[at]) : std::string();
-    };
-    SweepLogFile log;
-    if (log.Open(path.toStdString(), error)) {
-      std::string header = SweepLogHeader(plan_.verify);
-      header.insert(header.size() - 1, ",gain1_db,gain2_db");
-      log.Append(header);
-      for (const StepRecord& r : rows_) {
-        std::string row = SweepLogRow(r, plan_.verify);
-        row.insert(row.size() - 1, "," + gain(0, r.code1) + "," + gain(1, r.code2));
-        log.Append(row);
-      }
-      if (log.Commit(error)) return true;
-    }
-  }
+  if (WriteSweepLog(path.toStdString(), rows_, plan_.verify, error,
+                    runCalibration_ ? &*runCalibration_ : nullptr))
+    return true;
   ShowAlert({AlertIcon::Error, "Error: Save Log", error});
   return false;
 }
@@ -529,17 +501,8 @@ void SweepForm::Start_Click() {
   }
   plan_ = MakePlan();
   // The log's gains: the table's at its working frequency as the run starts.
-  for (auto& gains : runGains_) gains.clear();
-  if (const Calibration* table = LoadedCalibration(DeviceName)) {
-    for (int c = 0; c < 2; ++c) {
-      auto& gains = runGains_[static_cast<std::size_t>(c)];
-      gains.resize(static_cast<std::size_t>(std::max<int>(GainMax, 0)) + 1);
-      for (const int code : table->Codes(c)) {
-        if (code >= 0 && static_cast<std::size_t>(code) < gains.size())
-          gains[static_cast<std::size_t>(code)] = table->GainOf(c, code);
-      }
-    }
-  }
+  runCalibration_.reset();
+  if (const Calibration* table = LoadedCalibration(DeviceName)) runCalibration_ = *table;
   rows_.clear();
   droppedRows_ = 0;
   pending_.clear();

@@ -139,9 +139,10 @@ class SweepForm : public QWidget {
 
   QFormLayout* settingsForm_ = nullptr;
   bool inDb_ = false;
-  // A run's gains per channel and code from the table it ran with; empty
-  // when none applied. The log shows them beside the codes.
-  std::array<std::vector<std::optional<double>>, 2> runGains_;
+  // The table a run's codes were chosen from, at the working frequency the
+  // run started with; empty when none applied. The log shows its gains
+  // beside the codes.
+  std::optional<Calibration> runCalibration_;
 
   MainForm* main_;
   std::vector<SweepStep> sequence_;
