@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/platform/WindowsText.h"
+
 namespace tarvel::win32 {
 
 // Left, top, width, height in twips.
@@ -35,8 +37,8 @@ std::wstring InstalledFace(std::string_view family);
 // A font for `font` at `dpi`; the caller deletes it.
 HFONT CreateDesignFont(const DesignFont& font, UINT dpi);
 
-// UTF-8 to UTF-16 and back.
-std::wstring Wide(const std::string& text);
-std::string Narrow(const std::wstring& text);
+// UTF-8 to UTF-16 and back: the platform seam's.
+using platform::Narrow;
+using platform::Wide;
 
 }  // namespace tarvel::win32

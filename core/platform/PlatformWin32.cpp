@@ -25,15 +25,9 @@
 #include <thread>
 
 #include "core/platform/Platform.h"
+#include "core/platform/WindowsText.h"
 
 namespace tarvel::platform {
-
-namespace {
-
-HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-std::intptr_t I(HANDLE handle) {
-  return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
-}
 
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return {};
@@ -51,6 +45,13 @@ std::string Narrow(const std::wstring& text) {
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
                         nullptr);
   return out;
+}
+
+namespace {
+
+HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+std::intptr_t I(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
 }
 
 // The system's text for a Win32 error code, without the trailing line end.
