@@ -35,7 +35,7 @@ class FtdiBitBang : public PortBackend {
   // The adapter as TARVEL_PORT names it, for the remote interface.
   std::string Choice() const { return descriptor_.empty() ? "ftdi" : "ftdi:" + descriptor_; }
   // The serial number of the adapter last opened, however it was named.
-  std::string SerialNumber() const final { return serial_; }
+  std::string SerialNumber() const override { return serial_; }
 
   // Bytes sent in one transfer at most: far below every chip's sample buffer.
   static constexpr std::size_t kMaxBatch = 64;

@@ -100,7 +100,6 @@ bool FtdiPortBackend::OpenAdapter(bool& paced, PortError& error) {
     return false;
   }
   usbOpen_ = true;
-  serial_ = ReadSerial();
   int baud = BaudRateFor(PortDelayNanoseconds());
   paced = baud == 0;
   if (paced) baud = kSlowestBaud;  // each byte its own transfer, paced by the caller

@@ -55,6 +55,8 @@ class FtdiPortBackend : public FtdiBitBang {
   ~FtdiPortBackend() override;
 
   std::string Describe(std::int32_t base) const override;
+  // Read from the adapter when asked (the server, once), not on every open.
+  std::string SerialNumber() const override { return usbOpen_ ? ReadSerial() : std::string(); }
 
   static constexpr unsigned char kDirectionMask = kAdapterOutputPins;
   static constexpr unsigned char kLatencyMs = 1;
