@@ -10,6 +10,7 @@
 #include "core/AtomicFile.h"
 #include "core/platform/Platform.h"
 #include "device/ControlPPORT.h"
+#include "instrument/Sweep.h"
 
 namespace tarvel {
 
@@ -35,32 +36,6 @@ std::optional<int> SmallNumber(const std::string& word) {
 std::optional<bool> Flag(const std::string& word) {
   if (word == "0" || word == "1") return word == "1";
   return std::nullopt;
-}
-
-// The file's bytes, at most kMaxFileBytes; a FIFO or device in its place is
-// refused without waiting on it. `missing` when there is no file.
-bool ReadSmall(const std::string& path, std::string& text, bool& missing, std::string& error) {
-  platform::InputFile file;
-  platform::SystemError e;
-  missing = false;
-  if (!file.Open(path, e)) {
-    missing = e.missing;
-    error = path + ": cannot read: " + e.text;
-    return false;
-  }
-  if (file.kind() != platform::FileKind::Regular) {
-    error = path + ": not a regular file";
-    return false;
-  }
-  char chunk[4096];
-  for (;;) {
-    const long long n = file.Read(chunk, sizeof chunk, e);
-    if (n < 0 && e.interrupted) continue;
-    if (n < 0) return error = path + ": cannot read: " + e.text, false;
-    if (n == 0) return true;
-    text.append(chunk, static_cast<std::size_t>(n));
-    if (text.size() > kMaxFileBytes) return error = path + ": longer than 64 KiB", false;
-  }
 }
 
 // The codes a state may hold: what CHANnel<n>:CODE takes under any device
@@ -147,7 +122,7 @@ bool SavedStateStore::Load(std::string& error) {
   if (path_.empty()) return true;
   std::string text;
   bool missing = false;
-  if (!ReadSmall(path_, text, missing, error)) {
+  if (!ReadInputText(path_, "the saved states", kMaxFileBytes, text, error, &missing)) {
     if (missing) return true;
     loadError_ = error;
     return false;

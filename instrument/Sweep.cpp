@@ -199,12 +199,14 @@ SequenceParse ParseSequence(std::string_view text, std::string_view fileName, st
 }
 
 bool ReadInputText(const std::string& path, std::string_view what, std::size_t limit, std::string& text,
-                   std::string& error) {
+                   std::string& error, bool* missing) {
   // Opened without blocking and read only when it is a regular file: a FIFO
   // with no writer, or a device that never ends, must not hold the run up.
   platform::InputFile file;
   platform::SystemError failure;
+  if (missing != nullptr) *missing = false;
   if (!file.Open(path, failure)) {
+    if (missing != nullptr) *missing = failure.missing;
     error = path + ": cannot read: " + failure.text;
     return false;
   }
@@ -229,7 +231,9 @@ bool ReadInputText(const std::string& path, std::string_view what, std::size_t l
     if (n == 0) return true;
     text.append(chunk.data(), static_cast<std::size_t>(n));
     if (text.size() > limit) {
-      error = path + ": longer than " + std::to_string(limit >> 20) + " MiB";
+      error = path + ": longer than " +
+              (limit >= (std::size_t{1} << 20) ? std::to_string(limit >> 20) + " MiB"
+                                               : std::to_string(limit >> 10) + " KiB");
       return false;
     }
   }

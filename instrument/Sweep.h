@@ -95,9 +95,10 @@ SequenceParse LoadSequenceFile(const std::string& path, std::string_view device,
 
 // The whole of the regular file at `path`, read without blocking: a folder,
 // FIFO or device is refused ("PATH: is a FIFO, not WHAT"), as is a file of
-// more than `limit` bytes. False with the reason in `error`.
+// more than `limit` bytes. False with the reason in `error`, and `missing`
+// (when given) set when there is no file at all.
 bool ReadInputText(const std::string& path, std::string_view what, std::size_t limit, std::string& text,
-                   std::string& error);
+                   std::string& error, bool* missing = nullptr);
 
 // The clock a run keeps its schedule with, in nanoseconds.
 class SweepClock {
